@@ -1,0 +1,203 @@
+#include "core/util/Log.h"
+
+#include <share.h>
+
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "core/platform/SystemVersion.h"
+#include "core/util/Text.h"
+#include "core/util/Version.h"
+
+namespace {
+
+constexpr long kSizeLimit = 524288;  // larger files are emptied when the log opens
+constexpr size_t kLineBuffer = 1024;
+constexpr size_t kDateTimeBuffer = 120;
+
+// One record for the whole log. The lock covers the file state; the failure
+// detail is per thread (below).
+struct LogState {
+    CRITICAL_SECTION lock;
+    bool logEnabled = true;
+    FILE* logFile = nullptr;
+    std::wstring logPath;
+    LONG sessionStart = 0;
+
+    LogState() { InitializeCriticalSection(&lock); }
+};
+
+LogState& State() {
+    static LogState* state = new LogState();  // never freed: logging may run during process exit
+    return *state;
+}
+
+thread_local std::wstring tLastMessage;
+
+class LogLock {
+public:
+    LogLock() { EnterCriticalSection(&State().lock); }
+    ~LogLock() { LeaveCriticalSection(&State().lock); }
+    LogLock(const LogLock&) = delete;
+    LogLock& operator=(const LogLock&) = delete;
+};
+
+void WriteLineLocked(const std::wstring& text, bool timestamped);
+
+bool InitFileLogLocked() {
+    LogState& s = State();
+    s.logPath = L"%USERPROFILE%\\marlinLog.txt";
+    s.logEnabled = false;
+    s.logPath = ExpandPath(s.logPath);
+
+    FILE* probe = _wfsopen(s.logPath.c_str(), L"r", _SH_DENYNO);
+    if (probe == nullptr) return false;  // no file: logging stays off for this process
+    fseek(probe, 0, SEEK_END);
+    const long size = ftell(probe);
+    fclose(probe);
+    if (size > kSizeLimit) {
+        FILE* truncate = _wfsopen(s.logPath.c_str(), L"w", _SH_DENYNO);
+        if (truncate != nullptr) fclose(truncate);
+    }
+
+    s.logEnabled = true;
+    s.logFile = _wfsopen(s.logPath.c_str(), L"a", _SH_DENYNO);
+    if (s.logFile == nullptr) {
+        s.logEnabled = false;
+        return false;
+    }
+    DWORD minor = 0;
+    const DWORD major = GetOSVersion(&minor);
+    std::wstring header = L"---------------------------------\nMarlinCore Session ";
+    header += ToWideString(GetSessionStartTime());
+    header += L" on Windows " + ToWideString(static_cast<int>(major)) + L"." + ToWideString(static_cast<int>(minor));
+    header += L"\n---------------------------------";
+    WriteLineLocked(header, false);
+    return true;
+}
+
+void WriteLineLocked(const std::wstring& text, bool timestamped) {
+    LogState& s = State();
+    if (!s.logEnabled) return;
+    if (s.logFile == nullptr && !InitFileLogLocked()) return;
+
+    const std::string utf8 = WideToUtf8(text);
+    char line[kLineBuffer];
+    if (timestamped) {
+        std::string id = ToNarrowString(GetSessionStartTime());
+        if (id.size() > 5) id = id.substr(id.size() - 5);
+        char dateTime[kDateTimeBuffer] = "";
+        const time_t now = time(nullptr);
+        const struct tm* local = localtime(&now);
+        if (local != nullptr) strftime(dateTime, sizeof(dateTime), "%x-%X", local);
+        snprintf(line, sizeof(line), "%s (%s)- %s\n", id.c_str(), dateTime, utf8.c_str());
+    } else {
+        snprintf(line, sizeof(line), "%s\n", utf8.c_str());
+    }
+    fputs(line, s.logFile);
+    fflush(s.logFile);
+}
+
+}  // namespace
+
+bool InitFileLog() {
+    LogLock lock;
+    return InitFileLogLocked();
+}
+
+void DeinitFileLog() {
+    LogLock lock;
+    LogState& s = State();
+    if (s.logFile != nullptr) fclose(s.logFile);
+    s.logFile = nullptr;
+    s.logEnabled = false;
+}
+
+void WriteLogLine(const std::wstring& text, bool timestamped) {
+    LogLock lock;
+    WriteLineLocked(text, timestamped);
+}
+
+// The echo to standard output is left out: a GUI process has no console, and
+// the message must never be used as a format.
+void LogMessage(const std::wstring& text) {
+    tLastMessage = text;
+    WriteLogLine(EscapePercent(text), true);
+}
+
+void LogMessage(const std::string& text) { LogMessage(Widen(text)); }
+
+void LogFormatted(const char* format, const char* text) {
+    std::vector<char> buffer(strlen(format) + strlen(text) + 2, '\0');
+    snprintf(buffer.data(), buffer.size(), format, text);
+    LogMessage(std::string(buffer.data()));
+}
+
+void LogFormatted(const char* format, int value) {
+    size_t digits = 0;
+    for (int v = value; v != 0; v /= 10) ++digits;
+    std::vector<char> buffer(strlen(format) + 3 + digits, '\0');
+    snprintf(buffer.data(), buffer.size(), format, value);
+    LogMessage(std::string(buffer.data()));
+}
+
+void LogReceived(int port, const std::wstring& text) {
+    LogMessage(L"Received [" + ToWideString(port) + L"]: " + text);
+}
+
+void LogSystemError(const std::wstring& callName) {
+    const DWORD code = GetLastError();
+    std::wstring text = L"================================================\nCall to " + callName + L", returned error: ";
+    wchar_t message[1024] = L"";
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                        code, 0, message, 1024, nullptr);
+    if (length > 0) {
+        text += message;
+    } else {
+        text += L"<Unable to retrieve error message for error: " + std::to_wstring(code) + L">";
+    }
+    LogMessage(text);
+}
+
+void LogVersionBanner() {
+    char banner[512];
+    snprintf(banner, sizeof(banner), "Marlin Dock Core - Version %s.0%s RC%s (PID: %d)", kVersionMajor,
+             kVersionMinor, kVersionRelease, static_cast<int>(GetCurrentProcessId()));
+    LogMessage(std::string(banner));
+}
+
+void Trace(const char*) {}
+
+std::wstring GetLastLogMessage() { return tLastMessage; }
+
+int GetSessionStartTime() {
+    LogState& s = State();
+    if (s.sessionStart == 0) {
+        InterlockedCompareExchange(&s.sessionStart, static_cast<LONG>(time(nullptr)), 0);
+    }
+    return s.sessionStart;
+}
+
+bool TryLogMessage(const std::wstring& text, DWORD timeoutMs) {
+    tLastMessage = text;
+    LogState& s = State();
+    const DWORD start = GetTickCount();
+    while (!TryEnterCriticalSection(&s.lock)) {
+        if (GetTickCount() - start >= timeoutMs) return false;
+        Sleep(1);
+    }
+    WriteLineLocked(EscapePercent(text), true);
+    LeaveCriticalSection(&s.lock);
+    return true;
+}
+
+void ResetFileLogState() {
+    LogLock lock;
+    LogState& s = State();
+    if (s.logFile != nullptr) fclose(s.logFile);
+    s.logFile = nullptr;
+    s.logEnabled = true;
+    s.logPath.clear();
+    s.sessionStart = 0;
+}

@@ -1,0 +1,38 @@
+// The session log: "%USERPROFILE%\marlinLog.txt", written only when the file
+// already exists, and the failure detail (the last wide log entry made on the
+// calling thread), which failure replies carry to the client.
+//
+// Safe for the two service threads: one lock keeps lines whole; the failure
+// detail is kept per thread so one thread's entries never replace the
+// explanation the other is about to send.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+bool InitFileLog();
+void DeinitFileLog();
+void WriteLogLine(const std::wstring& text, bool timestamped);
+
+void LogMessage(const std::wstring& text);
+void LogMessage(const std::string& text);  // widened byte by byte
+void LogFormatted(const char* format, const char* text);
+void LogFormatted(const char* format, int value);
+void LogReceived(int port, const std::wstring& text);
+void LogSystemError(const std::wstring& callName);  // block for the calling thread's GetLastError()
+void LogVersionBanner();
+void Trace(const char* text);  // writes nothing
+
+std::wstring GetLastLogMessage();  // the calling thread's last wide log entry
+int GetSessionStartTime();
+
+// For the crash handler: logs like LogMessage but waits at most timeoutMs for
+// the log's lock (a crash may come while another thread, or this one, holds
+// it). Returns false when the lock could not be had; the failure detail is
+// updated either way.
+bool TryLogMessage(const std::wstring& text, DWORD timeoutMs);
+
+// Puts the log back in its first state (closed, enabled, no session time), as
+// at process start; for tests that exercise the opening rules in one process.
+void ResetFileLogState();

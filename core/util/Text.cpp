@@ -1,0 +1,99 @@
+#include "core/util/Text.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+std::string WideToUtf8(const std::wstring& text) {
+    const int needed = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    if (needed == 0) return "<Widestring to UTF-8 conversion failed>";
+    std::vector<char> buffer(static_cast<size_t>(needed) + 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), buffer.data(), needed,
+                        nullptr, nullptr);
+    return std::string(buffer.data());
+}
+
+std::wstring Utf8ToWide(const std::string& text) {
+    // The input is taken as NUL-terminated: anything after a NUL byte is not decoded.
+    const int needed = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    if (needed == 0) return L"<UTF-8 to widestring conversion failed>";
+    std::vector<wchar_t> buffer(static_cast<size_t>(needed) + 1, L'\0');
+    const int converted = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, buffer.data(), needed);
+    if (converted != needed) return L"Error!";
+    return std::wstring(buffer.data());
+}
+
+std::wstring Widen(const std::string& text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (unsigned char c : text) out.push_back(static_cast<wchar_t>(c));
+    return out;
+}
+
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (wchar_t c : text) out.push_back(static_cast<unsigned>(c) <= 0xFF ? static_cast<char>(c) : '?');
+    return out;
+}
+
+std::wstring EscapePercent(const std::wstring& text) {
+    std::wstring out;
+    out.reserve(text.size() + 8);
+    for (wchar_t c : text) {
+        out.push_back(c);
+        if (c == L'%') out.push_back(L'%');
+    }
+    return out;
+}
+
+bool StartsWith(const std::wstring& prefix, const std::wstring& text) {
+    if (prefix.size() > text.size()) return false;
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size()) return false;
+    auto fold = [](wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (fold(a[i]) != fold(b[i])) return false;
+    }
+    return true;
+}
+
+bool IsBlank(const std::wstring& text) {
+    for (wchar_t c : text) {
+        if (c == L'\0') break;
+        if (c != L' ') return false;
+    }
+    return true;
+}
+
+std::wstring SplitFileName(std::wstring& path) {
+    const size_t i = path.rfind(L'\\');
+    if (i == std::wstring::npos) {
+        std::wstring name = path;
+        path.clear();
+        return name;
+    }
+    std::wstring name = path.substr(i + 1);
+    path.erase(i);
+    return name;
+}
+
+std::wstring Quote(const std::wstring& text) { return L"\"" + text + L"\""; }
+
+std::wstring ToWideString(int value) { return std::to_wstring(value); }
+
+std::string ToNarrowString(int value) { return std::to_string(value); }
+
+std::wstring CrtErrorText() {
+    const wchar_t* message = _wcserror(errno);
+    if (message == nullptr || *message == L'\0') return L"Unknown error.";
+    std::wstring text(message);
+    if (text.size() > 512) text.resize(512);
+    return text;
+}

@@ -1,0 +1,21 @@
+// Text and encoding helpers. Wide text is UTF-16 as Windows uses it; incoming
+// data and the log are UTF-8; everything sent on the sockets is Latin-1.
+// None of them throws: a failed conversion yields a fixed placeholder text.
+#pragma once
+
+#include <string>
+
+std::string WideToUtf8(const std::wstring& text);   // "<Widestring to UTF-8 conversion failed>" on failure or empty input
+std::wstring Utf8ToWide(const std::string& text);   // stops at the first NUL byte
+std::wstring Widen(const std::string& text);        // byte b -> code unit b (Latin-1)
+std::string Narrow(const std::wstring& text);       // code unit <= 0xFF -> that byte, else '?'
+std::wstring EscapePercent(const std::wstring& text);
+bool StartsWith(const std::wstring& prefix, const std::wstring& text);
+bool EqualsNoCase(const std::wstring& a, const std::wstring& b);  // only A-Z fold to a-z
+bool IsBlank(const std::wstring& text);
+// Returns the part after the last backslash and leaves the part before it in path.
+std::wstring SplitFileName(std::wstring& path);
+std::wstring Quote(const std::wstring& text);
+std::wstring ToWideString(int value);
+std::string ToNarrowString(int value);
+std::wstring CrtErrorText();  // the C runtime's text for errno, "Unknown error." when there is none

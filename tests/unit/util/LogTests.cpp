@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/util/Log.h"
+#include "tests/support/TestFiles.h"
+
+namespace {
+
+// Each test points USERPROFILE at a folder of its own and starts the log from
+// its first state, as a new process would.
+class LogFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = testsupport::MakeTempFolder(L"marlin-log");
+        SetEnvironmentVariableW(L"USERPROFILE", dir_.c_str());
+        path_ = dir_ + L"\\marlinLog.txt";
+        ResetFileLogState();
+    }
+    void TearDown() override {
+        DeinitFileLog();
+        DeleteFileW(path_.c_str());
+        RemoveDirectoryW(dir_.c_str());
+    }
+    void CreateLogFile(size_t size) { testsupport::WriteBytes(path_, std::string(size, 'x')); }
+    std::string Contents() { return testsupport::ReadBytes(path_); }
+    bool Exists() { return testsupport::PathExists(path_); }
+
+    std::wstring dir_;
+    std::wstring path_;
+};
+
+}  // namespace
+
+TEST_F(LogFile, AbsentFileIsNeverCreatedNorRetried) {
+    LogMessage(std::string("first"));
+    EXPECT_FALSE(Exists());
+    EXPECT_EQ(GetLastLogMessage(), L"first");
+    CreateLogFile(0);
+    LogMessage(std::string("second"));
+    EXPECT_EQ(Contents(), "");  // logging stays off for the rest of the process
+    EXPECT_EQ(GetLastLogMessage(), L"second");
+}
+
+TEST_F(LogFile, HeaderLineFormatAndPercentSigns) {
+    CreateLogFile(0);
+    LogMessage(std::wstring(L"Done 100%"));
+    EXPECT_EQ(GetLastLogMessage(), L"Done 100%");
+    const std::string text = Contents();
+    const std::string id = std::to_string(GetSessionStartTime());
+    const std::string hyphens(33, '-');
+    const std::string header = hyphens + "\r\nMarlinCore Session " + id + " on Windows 6.1\r\n" + hyphens + "\r\n";
+    ASSERT_EQ(text.substr(0, header.size()), header);
+    const std::string line = text.substr(header.size());
+    const std::regex format(id.substr(id.size() - 5) +
+                            R"( \(\d\d/\d\d/\d\d-\d\d:\d\d:\d\d\)- Done 100%%\r\n)");
+    EXPECT_TRUE(std::regex_match(line, format)) << line;
+}
+
+TEST_F(LogFile, SizeCapEmptiesOnlyLargerFiles) {
+    CreateLogFile(524288);
+    LogMessage(std::string("kept"));
+    std::string text = Contents();
+    EXPECT_EQ(text.substr(0, 524288), std::string(524288, 'x'));
+    EXPECT_NE(text.find("kept\r\n"), std::string::npos);
+
+    DeinitFileLog();
+    ResetFileLogState();
+    CreateLogFile(600000);
+    LogMessage(std::string("fresh"));
+    text = Contents();
+    EXPECT_EQ(text.rfind(std::string(33, '-'), 0), 0u);  // starts with the header
+    EXPECT_EQ(text.find('x'), std::string::npos);
+    EXPECT_NE(text.find("fresh\r\n"), std::string::npos);
+}
+
+TEST_F(LogFile, LongLinesAreCutAt1023Bytes) {
+    CreateLogFile(0);
+    LogMessage(std::string(2000, 'a'));
+    LogMessage(std::string("next"));
+    const std::string text = Contents();
+    const std::string header_end = std::string(33, '-') + "\r\n";
+    const size_t entry = text.rfind(header_end) + header_end.size();
+    // The line is cut at 1023 bytes and has no line end: the next entry follows on the same line.
+    const std::string cut = text.substr(entry, 1023);
+    EXPECT_EQ(cut.find('\r'), std::string::npos);
+    EXPECT_EQ(cut.back(), 'a');
+    EXPECT_EQ(text.substr(entry + 1023, 5), text.substr(entry, 5));
+    EXPECT_NE(text.find("- next\r\n", entry + 1023), std::string::npos);
+}
+
+TEST_F(LogFile, AfterDeinitOnlyTheFailureDetailChanges) {
+    CreateLogFile(0);
+    LogMessage(std::string("before"));
+    DeinitFileLog();
+    const std::string before = Contents();
+    LogMessage(std::string("after"));
+    EXPECT_EQ(Contents(), before);
+    EXPECT_EQ(GetLastLogMessage(), L"after");
+}
+
+TEST_F(LogFile, FormattedEntriesAndSystemErrorBlocks) {
+    CreateLogFile(0);
+    LogFormatted("Listen [%d] succesful, waiting for clients", 3456);
+    EXPECT_EQ(GetLastLogMessage(), L"Listen [3456] succesful, waiting for clients");
+    LogFormatted("New connection [%d].", 0);
+    EXPECT_EQ(GetLastLogMessage(), L"New connection [0].");
+    LogFormatted("CommandHandler::FreeChannel %s", "clock");
+    EXPECT_EQ(GetLastLogMessage(), L"CommandHandler::FreeChannel clock");
+    LogReceived(3401, L"getCoreVersion");
+    EXPECT_EQ(GetLastLogMessage(), L"Received [3401]: getCoreVersion");
+
+    SetLastError(4390);  // a code the system has no text for
+    LogSystemError(L"send()");
+    EXPECT_EQ(GetLastLogMessage(), std::wstring(48, L'=') + L"\nCall to send(), returned error: "
+                                   L"<Unable to retrieve error message for error: 4390>");
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    LogSystemError(L"bind()");
+    EXPECT_EQ(GetLastLogMessage().find(std::wstring(48, L'=') + L"\nCall to bind(), returned error: "), 0u);
+    EXPECT_GT(GetLastLogMessage().size(), 90u);
+
+    LogVersionBanner();
+    EXPECT_EQ(GetLastLogMessage(), L"Marlin Dock Core - Version 2.06 RC0 (PID: " +
+                                       std::to_wstring(GetCurrentProcessId()) + L")");
+    Trace("QUIT received");
+    EXPECT_EQ(Contents().find("QUIT received"), std::string::npos);
+}
+
+TEST_F(LogFile, TwoThreadsNeverInterleaveNorShareTheFailureDetail) {
+    CreateLogFile(0);
+    auto worker = [](char tag, std::wstring* last, bool* ownDetailKept) {
+        *ownDetailKept = true;
+        for (int i = 0; i < 400; ++i) {
+            const std::string text = std::string(1, tag) + "-" + std::to_string(i) + "-" + std::string(60, tag);
+            LogMessage(text);
+            if (GetLastLogMessage() != std::wstring(text.begin(), text.end())) *ownDetailKept = false;
+        }
+        *last = GetLastLogMessage();
+    };
+    std::wstring lastA, lastB;
+    bool keptA = false, keptB = false;
+    std::thread a(worker, 'A', &lastA, &keptA);
+    std::thread b(worker, 'B', &lastB, &keptB);
+    a.join();
+    b.join();
+    EXPECT_TRUE(keptA);
+    EXPECT_TRUE(keptB);
+    EXPECT_EQ(lastA.substr(0, 6), L"A-399-");
+    EXPECT_EQ(lastB.substr(0, 6), L"B-399-");
+
+    std::istringstream lines(Contents());
+    std::string line;
+    int entries = 0;
+    const std::regex whole(R"(\d{5} \([^)]*\)- ([AB])-\d+-(A{60}|B{60})\r)");
+    while (std::getline(lines, line)) {
+        if (line.find(" (") == std::string::npos) continue;  // header lines
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, whole)) << line;
+        EXPECT_EQ(m[2].str()[0], m[1].str()[0]);
+        ++entries;
+    }
+    EXPECT_EQ(entries, 800);
+}
