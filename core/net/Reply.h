@@ -1,0 +1,12 @@
+// The pending reply text: what a handler answers with data ("Key=value"),
+// sent by the server after "Success ". Kept per thread, like the failure
+// detail, so a reply made on the tablet thread can never be sent to a client
+// of the command thread.
+#pragma once
+
+#include <string>
+
+void SetPendingReply(const std::wstring& text);     // replaces the pending text
+void AppendPendingReply(const std::wstring& text);  // appends to it
+std::wstring TakePendingReply();                    // returns it and leaves it empty
+const std::wstring& PeekPendingReply();
