@@ -1,0 +1,162 @@
+"""Shared pieces of the benchmarks: Wine programs, loopback clients, statistics.
+
+Every figure is measured beside its baseline in the same run: the machines are
+noisy, so ratios hold where absolute times do not.
+"""
+import os
+import socket
+import statistics
+import subprocess
+import tempfile
+import threading
+import time
+
+
+def percentile(values, p):
+    ordered = sorted(values)
+    if not ordered:
+        return float("nan")
+    k = min(len(ordered) - 1, max(0, int(round(p / 100.0 * (len(ordered) - 1)))))
+    return ordered[k]
+
+
+def summary_us(samples_s):
+    us = [s * 1e6 for s in samples_s]
+    return {"median_us": statistics.median(us), "p99_us": percentile(us, 99), "n": len(us)}
+
+
+def wine_path(unix_path):
+    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+
+def wine_env(prefix=None):
+    env = dict(os.environ)
+    env.setdefault("WINEARCH", "win32")
+    env.setdefault("WINEDEBUG", "-all")
+    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    if prefix:
+        env["WINEPREFIX"] = prefix
+    return env
+
+
+def start_wine(exe, args=(), prefix=None, log=None):
+    out = open(log or os.devnull, "ab")
+    return subprocess.Popen(["wine", exe, *args], env=wine_env(prefix), stdout=out, stderr=out,
+                            stdin=subprocess.DEVNULL)
+
+
+def wait_for(predicate, timeout, step=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return None
+
+
+class Framed:
+    """A client of a '|'-framed port."""
+
+    def __init__(self, port, timeout=10.0):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.buffer = b""
+
+    def send(self, text):
+        self.sock.sendall(text.encode("utf-8") + b"|")
+
+    def reply(self):
+        while b"|" not in self.buffer:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise ConnectionError("connection closed")
+            self.buffer += chunk
+        frame, _, self.buffer = self.buffer.partition(b"|")
+        return frame.decode("latin-1")
+
+    def replies(self, count):
+        got = 0
+        while got < count:
+            chunk = self.sock.recv(1 << 20)
+            if not chunk:
+                raise ConnectionError("connection closed")
+            got += chunk.count(b"|")
+        return got
+
+    def close(self):
+        self.sock.close()
+
+
+def round_trips(client, message, count):
+    samples = []
+    for _ in range(count):
+        t0 = time.perf_counter()
+        client.send(message)
+        client.reply()
+        samples.append(time.perf_counter() - t0)
+    return samples
+
+
+def pipelined_rate(client, message, count):
+    """Writes count messages back to back while reading the replies; replies per second."""
+    payload = (message.encode("utf-8") + b"|") * count
+    t0 = time.perf_counter()
+    writer = threading.Thread(target=client.sock.sendall, args=(payload,))
+    writer.start()
+    client.replies(count)
+    writer.join()
+    return count / (time.perf_counter() - t0)
+
+
+class HostEcho:
+    """A plain TCP echo over loopback on the host: the physical floor of the machine."""
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            threading.Thread(target=self._echo, args=(conn,), daemon=True).start()
+
+    @staticmethod
+    def _echo(conn):
+        with conn:
+            while True:
+                data = conn.recv(65536)
+                if not data:
+                    return
+                conn.sendall(data)
+
+    def close(self):
+        self.listener.close()
+
+
+class WineEcho:
+    """Our minimal WSAAsyncSelect echo server under Wine: the cost floor of this runtime."""
+
+    def __init__(self, ctx):
+        self.dir = tempfile.mkdtemp(prefix="marlin-bench-echo-")
+        port_file = os.path.join(self.dir, "port.txt")
+        self.proc = start_wine(os.path.join(ctx.bin_dir, "bench_echo_server.exe"), [wine_path(port_file)])
+        text = wait_for(lambda: os.path.exists(port_file) and open(port_file).read().strip(), 30)
+        if not text:
+            self.proc.kill()
+            raise RuntimeError("echo server did not start")
+        self.port = int(text)
+
+    def close(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
