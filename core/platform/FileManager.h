@@ -1,0 +1,30 @@
+// File operations with environment variables expanded in their paths, and the
+// permission repair that puts the Users list of AllUsersDACL on a file or folder.
+#pragma once
+
+#include <winsock2.h>  // before windows.h, as Handles.h needs
+#include <windows.h>
+
+#include <string>
+
+bool deleteFile(std::wstring path);
+// Logs "Target does not exist:" when the path is absent.
+bool fileExists(std::wstring path);
+// Replaces an existing destination; logs a "MoveFile()" block on failure.
+bool moveFile(std::wstring source, std::wstring destination);
+// Overwrites an existing destination; logs a "CopyFile()" block on failure.
+bool copyFile(std::wstring source, std::wstring destination);
+
+// Puts the read-and-execute list on a freshly installed executable or library,
+// without looking at what is there first.
+bool resetUpdatedCorePermissions(std::wstring path);
+// Puts the modify list on path unless it already carries exactly that list.
+bool ResetFilePermissions(std::wstring path);
+// True when the file's list is exactly the modify list (path used unexpanded).
+bool CheckFilePermissionsOK(std::wstring path);
+bool ResetFilePermissionsHelper(std::wstring path, PACL acl);
+
+// The judgement behind CheckFilePermissionsOK: exactly one kind of deny entry
+// (WRITE_DAC | WRITE_OWNER) and one kind of allow entry (the modify mask), and
+// nothing else; a descriptor without a list is not OK.
+bool HasExpectedUsersDacl(PSECURITY_DESCRIPTOR descriptor);

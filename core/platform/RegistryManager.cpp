@@ -1,0 +1,114 @@
+#include "core/platform/RegistryManager.h"
+
+#include "core/util/Handles.h"
+#include "core/util/Log.h"
+#include "core/util/Text.h"
+
+namespace {
+
+constexpr DWORD kReadBufferBytes = 520;  // 259 characters and the terminator
+
+// The root an operation works on. HKEY_CURRENT_USER becomes the calling
+// thread's user key, owned here and closed with the operation; the other
+// predefined roots are used as they are.
+class RegistryRoot {
+public:
+    RegistryRoot(HKEY root, REGSAM access) : root_(root) {
+        if (root == HKEY_CURRENT_USER) {
+            root_ = nullptr;
+            if (RegOpenCurrentUser(access, currentUser_.put()) == ERROR_SUCCESS) root_ = currentUser_.get();
+        }
+    }
+    // Null when the user's key could not be opened; the operation then fails
+    // rather than falling back to another profile.
+    HKEY get() const { return root_; }
+
+private:
+    marlin::unique_hkey currentUser_;
+    HKEY root_;
+};
+
+LONG OpenKey(const RegistryRoot& root, const std::wstring& subKey, REGSAM access, marlin::unique_hkey& key) {
+    if (root.get() == nullptr) return ERROR_FILE_NOT_FOUND;
+    return RegOpenKeyExW(root.get(), subKey.c_str(), 0, access, key.put());
+}
+
+LONG CreateKey(const RegistryRoot& root, const std::wstring& subKey, marlin::unique_hkey& key) {
+    if (root.get() == nullptr) return ERROR_FILE_NOT_FOUND;
+    return RegCreateKeyExW(root.get(), subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
+                           key.put(), nullptr);
+}
+
+}  // namespace
+
+namespace RegistryManager {
+
+bool KeyExists(HKEY root, std::wstring subKey) {
+    RegistryRoot base(root, KEY_QUERY_VALUE);
+    marlin::unique_hkey key;
+    return OpenKey(base, subKey, KEY_QUERY_VALUE, key) == ERROR_SUCCESS;
+}
+
+std::wstring GetStringValue(HKEY root, std::wstring subKey, std::wstring valueName) {
+    RegistryRoot base(root, KEY_QUERY_VALUE);
+    marlin::unique_hkey key;
+    if (OpenKey(base, subKey, KEY_QUERY_VALUE, key) != ERROR_SUCCESS) return std::wstring();
+
+    wchar_t buffer[kReadBufferBytes / sizeof(wchar_t)] = {};
+    DWORD size = kReadBufferBytes;
+    // The stored type is not looked at: whatever is there is taken as UTF-16.
+    const LONG status =
+        RegQueryValueExW(key.get(), valueName.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
+    if (status == ERROR_MORE_DATA) {
+        LogMessage(std::string("Not enough storage space, required:"));
+        LogMessage(ToWideString(static_cast<int>(size)));
+        return std::wstring();
+    }
+    if (status != ERROR_SUCCESS) return std::wstring();
+
+    // Up to the first NUL, never beyond what was stored (the value may lack a terminator).
+    const size_t stored = size / sizeof(wchar_t);
+    size_t length = 0;
+    while (length < stored && buffer[length] != L'\0') ++length;
+    return std::wstring(buffer, length);
+}
+
+// Texts of any length are written whole, from the caller's own string, with
+// the byte count of exactly that text and its terminator: a fixed copy buffer
+// would cut long texts while the count still covered the whole of them.
+bool SetStringValue(HKEY root, std::wstring subKey, std::wstring valueName, std::wstring data) {
+    RegistryRoot base(root, KEY_SET_VALUE);
+    marlin::unique_hkey key;
+    if (CreateKey(base, subKey, key) != ERROR_SUCCESS) return false;
+    const DWORD bytes = static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t));
+    return RegSetValueExW(key.get(), valueName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                          bytes) == ERROR_SUCCESS;
+}
+
+bool SetDwordValue(HKEY root, std::wstring subKey, std::wstring valueName, DWORD value) {
+    RegistryRoot base(root, KEY_SET_VALUE);
+    marlin::unique_hkey key;
+    if (CreateKey(base, subKey, key) != ERROR_SUCCESS) return false;
+    return RegSetValueExW(key.get(), valueName.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                          sizeof(value)) == ERROR_SUCCESS;
+}
+
+bool DeleteKey(HKEY root, std::wstring subKey, std::wstring name, bool isValue) {
+    const REGSAM access = KEY_SET_VALUE | DELETE;
+    RegistryRoot base(root, access);
+    marlin::unique_hkey key;
+    LONG status = OpenKey(base, subKey, access, key);
+    if (status == ERROR_SUCCESS) {
+        status = isValue ? RegDeleteValueW(key.get(), name.c_str()) : RegDeleteKeyW(key.get(), name.c_str());
+    }
+    if (status != ERROR_SUCCESS) {
+        // The registry returns its status instead of setting the thread's
+        // error; hand it over so the block explains this failure.
+        SetLastError(static_cast<DWORD>(status));
+        LogSystemError(L"DeleteKey()");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace RegistryManager

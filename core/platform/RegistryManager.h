@@ -1,0 +1,33 @@
+// Registry access: each operation opens what it needs, does one thing and
+// closes again. HKEY_CURRENT_USER is re-opened for the calling thread's user
+// (RegOpenCurrentUser), so a thread that impersonates another user reaches
+// that user's profile. No registry-view flag is ever added.
+#pragma once
+
+#include <winsock2.h>  // before windows.h, as Handles.h needs
+#include <windows.h>
+
+#include <string>
+
+namespace RegistryManager {
+
+// True when subKey can be opened for reading.
+bool KeyExists(HKEY root, std::wstring subKey);
+
+// The text stored under valueName (empty name: the default value), read into a
+// 520-byte buffer; empty when the key or value is missing or the text needs
+// more than 259 characters (the required size is logged then).
+std::wstring GetStringValue(HKEY root, std::wstring subKey, std::wstring valueName);
+
+// Writes data as REG_SZ with its terminator, creating missing keys on the way.
+bool SetStringValue(HKEY root, std::wstring subKey, std::wstring valueName, std::wstring data);
+
+// Writes a REG_DWORD, creating missing keys on the way.
+bool SetDwordValue(HKEY root, std::wstring subKey, std::wstring valueName, DWORD value);
+
+// isValue: deletes the value name of subKey; otherwise the sub-key name of
+// subKey (which must have no sub-keys of its own). Logs a "DeleteKey()"
+// system-error block on failure.
+bool DeleteKey(HKEY root, std::wstring subKey, std::wstring name, bool isValue);
+
+}  // namespace RegistryManager
