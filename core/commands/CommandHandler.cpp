@@ -1,0 +1,156 @@
+#include "core/commands/CommandHandler.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <vector>
+
+#include "core/commands/CommandParsing.h"
+#include "core/commands/SystemQueries.h"
+#include "core/net/Reply.h"
+#include "core/net/ResultCodes.h"
+#include "core/platform/UserPaths.h"
+#include "core/util/Log.h"
+#include "core/util/Text.h"
+
+namespace {
+
+using Tokens = std::vector<std::wstring>;
+
+// A command whose operation this build does not have yet: says so and fails.
+int NotAvailable(const char* command) {
+    LogFormatted("%s: not available in this build", command);
+    return kResultFailure;
+}
+
+int Exit(const Tokens&) { return kResultQuit; }
+
+int Update(const Tokens& tokens) {
+    if (!CheckArgumentCount(tokens.size(), 1)) return kResultSyntaxError;
+    return NotAvailable("update");
+}
+
+int DockUpdateFinished(const Tokens&) { return NotAvailable("dockUpdateFinished"); }
+
+int UserCanAdministerAirApps(const Tokens& tokens) {
+    if (!CheckArgumentCount(tokens.size(), 0)) return kResultSyntaxError;
+    SetPendingReply(std::wstring(L"UserCanAdministerAirApps=") + (IsUserAdmin() ? L"true" : L"false"));
+    return kResultSuccess;
+}
+
+int UserCanPerformDockUpdate(const Tokens& tokens) {
+    if (!CheckArgumentCount(tokens.size(), 0)) return kResultSyntaxError;
+    SetPendingReply(std::wstring(L"UserCanPerformDockUpdate=") + (IsUserAdmin() ? L"true" : L"false"));
+    return kResultSuccess;
+}
+
+int GetCommonUserDir(const Tokens&) {
+    SetPendingReply(L"CommonUserDir=" + GetCommonVendorDir());
+    return kResultSuccess;
+}
+
+int GetCoreVersionCommand(const Tokens&) {
+    SetPendingReply(L"CoreVersion=" + GetCoreVersion());
+    return kResultSuccess;
+}
+
+int StartProcess(const Tokens& tokens) {
+    // The one-argument form is tried first; a two-argument message logs its
+    // failed count before matching the second form.
+    if (CheckArgumentCount(tokens.size(), 1)) return NotAvailable("startProcess");
+    if (CheckArgumentCount(tokens.size(), 2)) return NotAvailable("startProcess");
+    return kResultSyntaxError;
+}
+
+int CheckExists(const Tokens& tokens) {
+    if (!CheckArgumentCount(tokens.size(), 1)) return kResultSyntaxError;
+    return NotAvailable("checkExists");
+}
+
+int FixPermissions(const Tokens& tokens) {
+    if (!CheckArgumentCount(tokens.size(), 1)) return kResultSyntaxError;
+    // Repairs are allowed only inside the common vendor folder.
+    if (!IsInsideDirectory(tokens[1], GetCommonVendorDir())) return kResultSyntaxError;
+    return NotAvailable(tokens[0].find(L"Directory") != std::wstring::npos ? "fixDirectoryPermissions"
+                                                                           : "fixFilePermissions");
+}
+
+int CreateUuidCommand(const Tokens& tokens) {
+    if (!CheckArgumentCount(tokens.size(), 0)) return kResultSyntaxError;
+    SetPendingReply(L"UUID=" + Widen(CreateUuid()));
+    return kResultSuccess;
+}
+
+int Platform(const Tokens&) {
+    SetPendingReply(L"WIN32");
+    return kResultSuccess;
+}
+
+int RemoveWidgetCommand(const Tokens& tokens) {
+    if (!CheckArgumentCount(tokens.size(), 2)) return kResultSyntaxError;
+    return NotAvailable("removeWidget");
+}
+
+int SetAsStartupCommand(const Tokens&) { return NotAvailable("setAsStartup"); }
+
+int RemoveAsStartupCommand(const Tokens&) { return NotAvailable("removeAsStartup"); }
+
+int GetLocalCountryCodeCommand(const Tokens& tokens) {
+    if (!CheckArgumentCount(tokens.size(), 0)) return kResultSyntaxError;
+    SetPendingReply(L"LocalCountryCode=" + Widen(GetLocalCountryCode()));
+    return kResultSuccess;
+}
+
+int AssociateFileTypes(const Tokens& tokens) {
+    if (tokens.size() < 2) return kResultSyntaxError;
+    return NotAvailable("associateFileTypes");
+}
+
+int UnassociateFileTypes(const Tokens& tokens) {
+    if (tokens.size() < 2) return kResultSyntaxError;
+    return NotAvailable("unassociateFileTypes");
+}
+
+struct Command {
+    const char* keyword;
+    int (*action)(const Tokens& tokens);
+};
+
+// Tested in this order with the prefix test: the first keyword that begins
+// the command word runs.
+constexpr Command kCommands[] = {
+    {"exit", Exit},
+    {"update", Update},
+    {"dockUpdateFinished", DockUpdateFinished},
+    {"userCanAdministerAirApps", UserCanAdministerAirApps},
+    {"userCanPerformDockUpdate", UserCanPerformDockUpdate},
+    {"getCommonUserDir", GetCommonUserDir},
+    {"getCoreVersion", GetCoreVersionCommand},
+    {"startProcess", StartProcess},
+    {"checkExists", CheckExists},
+    {"fixFilePermissions", FixPermissions},
+    {"fixDirectoryPermissions", FixPermissions},
+    {"createUUID", CreateUuidCommand},
+    {"platform", Platform},
+    {"removeWidget", RemoveWidgetCommand},
+    {"setAsStartup", SetAsStartupCommand},
+    {"removeAsStartup", RemoveAsStartupCommand},
+    {"getLocalCountryCode", GetLocalCountryCodeCommand},
+    {"associateFileTypes", AssociateFileTypes},
+    {"unassociateFileTypes", UnassociateFileTypes},
+};
+
+}  // namespace
+
+int CommandHandler::HandleCommand(std::wstring message) {
+    const Tokens tokens = TokenizeCommand(message);
+    if (tokens.empty()) {
+        LogMessage(std::string("No command found."));
+        return kResultSyntaxError;
+    }
+    for (const Command& command : kCommands) {
+        if (IsCommand(command.keyword, tokens[0])) return command.action(tokens);
+    }
+    LogMessage(std::string("Unknown command"));
+    return kResultSyntaxError;
+}

@@ -1,0 +1,17 @@
+// The command port's dispatcher: splits a message into words, finds the
+// command by prefix, runs it and returns a result code (the reply data, if
+// any, is left in the pending reply text).
+#pragma once
+
+#include <winsock2.h>
+
+#include <string>
+
+namespace CommandHandler {
+
+int HandleCommand(std::wstring message);
+// Called whenever an apps-port client is closed: frees its channel and tells
+// the other channel owners.
+void FreeChannel(SOCKET socket);
+
+}  // namespace CommandHandler

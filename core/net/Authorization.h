@@ -1,0 +1,13 @@
+// The key handshake of the command port and the key file the dock reads it from.
+#pragma once
+
+#include <string>
+
+// The process's key (a new GUID in registry form, made on first use); empty
+// while no GUID could be made.
+std::string getAuthKey();
+// Writes "marlinAuth.key" with the three ports and the key into the user's
+// vendor folder. Failures are logged, not reported.
+void writeKeyFile(int commandPort, int pressurePort, int appsPort);
+// True when the message is "auth" and the key, and a key exists.
+bool checkAuthorization(const std::wstring& message);
