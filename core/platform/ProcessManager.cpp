@@ -1,0 +1,199 @@
+#include "core/platform/ProcessManager.h"
+
+#include <objbase.h>
+#include <psapi.h>
+#include <shellapi.h>
+
+#include "core/platform/UserPaths.h"
+#include "core/util/Log.h"
+#include "core/util/Text.h"
+
+namespace {
+
+constexpr DWORD kLaunchWaitMs = 10000;
+constexpr DWORD kShellMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_DDEWAIT | SEE_MASK_DOENVSUBST |
+                             SEE_MASK_FLAG_NO_UI;  // 0x740
+constexpr DWORD kMaxProcesses = 1024;
+constexpr DWORD kNameChars = 520;
+constexpr WORD kAppIconResource = 117;
+
+const wchar_t kFrontEndFolder[] = L"\\Marlin Dock";
+const wchar_t kFrontEndExe[] = L"Marlin Dock.exe";
+const wchar_t kTabletListenerTitle[] = L"MarlinTabletListener";
+const wchar_t kCorruptCaption[] = L"Marlin Dock - Failure";
+const wchar_t kCorruptText[] =
+    L"The Marlin Dock installation appears to be corrupt. \n\nPlease reinstall the application. You can find the "
+    L"latest Marlin Dock at: https://www.orvex.com/downloads/marlin-dock \n\nOur apologies for any inconvenience.";
+
+// What one BringToForeground call shares with its window enumeration.
+struct ForegroundSearch {
+    DWORD processId = 0;
+    bool windowFound = false;
+};
+
+BOOL CALLBACK BringWindowForward(HWND window, LPARAM param) {
+    ForegroundSearch& search = *reinterpret_cast<ForegroundSearch*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != search.processId) return TRUE;
+    const LONG style = GetWindowLongW(window, GWL_STYLE);
+    if ((style & WS_VISIBLE) == 0 || (style & WS_CHILD) != 0) return TRUE;
+
+    search.windowFound = true;
+    // Windows lets only the foreground thread hand the foreground on: join its
+    // input queue for a moment, take the foreground for our own listener
+    // window, then give it to the target.
+    const DWORD foregroundThread = GetWindowThreadProcessId(GetForegroundWindow(), nullptr);
+    const DWORD ownThread = GetCurrentThreadId();
+    AttachThreadInput(foregroundThread, ownThread, TRUE);
+    SetForegroundWindow(FindWindowW(nullptr, kTabletListenerTitle));
+    AttachThreadInput(foregroundThread, ownThread, FALSE);
+    SetForegroundWindow(window);
+    return TRUE;  // every visible window of the process comes forward; the last one ends in front
+}
+
+// The shell request shared by the launcher and the applet opener.
+SHELLEXECUTEINFOW ShellRequest(const wchar_t* verb, const std::wstring& file, const wchar_t* parameters,
+                               const std::wstring& directory) {
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof(info);
+    info.fMask = kShellMask;
+    info.lpVerb = verb;
+    info.lpFile = file.c_str();
+    info.lpParameters = parameters;
+    info.lpDirectory = directory.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    return info;
+}
+
+std::wstring LaunchDescription(const std::wstring& directory, const std::wstring& fileName,
+                               const std::wstring& arguments, bool elevated, bool wait, bool bringToForeground,
+                               bool waitForever) {
+    std::wstring text = L"Start " + fileName + L" (@" + directory + L")";
+    if (!arguments.empty()) text += L" with args '" + arguments + L"'";
+    if (elevated) text += L" and elevated";
+    if (wait) {
+        text += L" and keep waiting";
+        if (waitForever) text += L" forever";
+    }
+    if (bringToForeground) text += L" and bring to foreground";
+    return text;
+}
+
+}  // namespace
+
+namespace ProcessManager {
+
+bool LaunchProgram(std::wstring directory, std::wstring fileName, std::wstring arguments, bool elevated, bool wait,
+                   bool bringToForeground, bool waitForever) {
+    SetLastError(0);
+    const std::wstring file = directory + L"\\" + fileName;
+    SHELLEXECUTEINFOW info = ShellRequest(elevated ? L"runas" : L"open", file, arguments.c_str(), directory);
+    const bool started = ShellExecuteExW(&info) != FALSE;
+    const DWORD error = GetLastError();
+    marlin::unique_handle process(info.hProcess);
+
+    const std::wstring description =
+        LaunchDescription(directory, fileName, arguments, elevated, wait, bringToForeground, waitForever);
+    if (started) {
+        LogMessage(description + L" succeeded.");
+    } else {
+        SetLastError(error);
+        LogSystemError(description);
+    }
+
+    if (started && wait && process) WaitForSingleObject(process.get(), waitForever ? INFINITE : kLaunchWaitMs);
+    if (process && (bringToForeground || wait)) BringToForeground(std::move(process));
+    return started;
+}
+
+bool LaunchPath(std::wstring path, std::wstring arguments) {
+    const std::wstring name = SplitFileName(path);
+    return LaunchProgram(path, name, arguments, false, false, false, false);
+}
+
+bool OpenPath(std::wstring path) {
+    const std::wstring name = SplitFileName(path);
+    const std::wstring applet = L".cpl";
+    if (name.size() >= applet.size() && name.compare(name.size() - applet.size(), applet.size(), applet) == 0) {
+        return OpenControlPanelApplet(path, name);
+    }
+    return LaunchProgram(path, name, L"", false, false, false, false);
+}
+
+bool OpenControlPanelApplet(std::wstring folder, std::wstring fileName) {
+    // The applet may need COM on this thread; a thread that already has it keeps its own.
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    SHELLEXECUTEINFOW info = ShellRequest(L"cplopen", fileName, nullptr, folder);
+    const bool started = ShellExecuteExW(&info) != FALSE;
+    marlin::unique_handle process(info.hProcess);
+    if (process) BringToForeground(std::move(process));
+    return started;
+}
+
+bool OpenManager(std::wstring arguments) {
+    const std::wstring folder = GetFrontEndFolder();
+    LogMessage(std::wstring(L"Opening manager at:"));
+    LogMessage(folder);
+    const bool ok = LaunchProgram(folder, kFrontEndExe, arguments, false, false, true, false);
+    if (!ok) ShowMessageBox(kCorruptCaption, kCorruptText, 0);
+    return ok;
+}
+
+marlin::unique_handle GetProcessHandleByName(std::wstring name, bool withTerminate) {
+    DWORD ids[kMaxProcesses];
+    DWORD bytes = 0;
+    if (!EnumProcesses(ids, sizeof(ids), &bytes)) {
+        LogMessage(std::string("ProcessManager::GetProcessHandleByName : EnumProcesses failed"));
+        return marlin::unique_handle();
+    }
+    const DWORD access = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | (withTerminate ? PROCESS_TERMINATE : 0);
+    const DWORD count = bytes / sizeof(DWORD);
+    for (DWORD i = 0; i < count; ++i) {
+        if (ids[i] == 0) continue;
+        marlin::unique_handle process(OpenProcess(access, FALSE, ids[i]));
+        if (!process) continue;  // other users' and protected processes do not match
+        HMODULE executable = nullptr;
+        DWORD needed = 0;
+        if (!EnumProcessModules(process.get(), &executable, sizeof(executable), &needed)) continue;
+        wchar_t baseName[kNameChars] = L"<unknown>";
+        GetModuleBaseNameW(process.get(), executable, baseName, kNameChars);
+        if (name == baseName) return process;
+    }
+    return marlin::unique_handle();
+}
+
+void BringToForeground(marlin::unique_handle process) {
+    ForegroundSearch search;
+    search.processId = GetProcessId(process.get());
+    if (search.processId == 0) {
+        LogMessage(std::string("BringToForeground: Failed to find process"));
+        return;
+    }
+    // A starting program gets time to open its window; the waits end early
+    // only when the process ends.
+    for (DWORD waitMs : {500u, 1000u, 2000u}) {
+        if (search.windowFound) break;
+        WaitForSingleObject(process.get(), waitMs);
+        EnumWindows(BringWindowForward, reinterpret_cast<LPARAM>(&search));
+        WaitForSingleObject(process.get(), 100);
+    }
+}
+
+bool ShowMessageBox(std::wstring caption, std::wstring text, UINT style) {
+    MSGBOXPARAMSW params{};
+    params.cbSize = sizeof(params);
+    params.hInstance = GetModuleHandleW(nullptr);
+    params.lpszText = text.c_str();
+    params.lpszCaption = caption.c_str();
+    params.dwStyle = style | MB_USERICON;
+    params.lpszIcon = MAKEINTRESOURCEW(kAppIconResource);
+    const int answer = MessageBoxIndirectW(&params);
+    return answer == IDOK || answer == IDYES;
+}
+
+std::wstring GetFrontEndFolder() { return GetModuleDirectory() + kFrontEndFolder; }
+
+std::wstring GetFrontEndExePath() { return GetFrontEndFolder() + L"\\" + kFrontEndExe; }
+
+}  // namespace ProcessManager
