@@ -9,6 +9,8 @@
 #include "core/commands/SystemQueries.h"
 #include "core/net/Reply.h"
 #include "core/net/ResultCodes.h"
+#include "core/platform/FileManager.h"
+#include "core/platform/ProcessManager.h"
 #include "core/platform/UserPaths.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
@@ -57,22 +59,28 @@ int GetCoreVersionCommand(const Tokens&) {
 int StartProcess(const Tokens& tokens) {
     // The one-argument form is tried first; a two-argument message logs its
     // failed count before matching the second form.
-    if (CheckArgumentCount(tokens.size(), 1)) return NotAvailable("startProcess");
-    if (CheckArgumentCount(tokens.size(), 2)) return NotAvailable("startProcess");
+    if (CheckArgumentCount(tokens.size(), 1)) {
+        return ProcessManager::OpenPath(tokens[1]) ? kResultSuccess : kResultFailure;
+    }
+    if (CheckArgumentCount(tokens.size(), 2)) {
+        return ProcessManager::LaunchPath(tokens[1], tokens[2]) ? kResultSuccess : kResultFailure;
+    }
     return kResultSyntaxError;
 }
 
 int CheckExists(const Tokens& tokens) {
     if (!CheckArgumentCount(tokens.size(), 1)) return kResultSyntaxError;
-    return NotAvailable("checkExists");
+    return fileExists(tokens[1]) ? kResultTrue : kResultFalse;
 }
 
 int FixPermissions(const Tokens& tokens) {
     if (!CheckArgumentCount(tokens.size(), 1)) return kResultSyntaxError;
     // Repairs are allowed only inside the common vendor folder.
     if (!IsInsideDirectory(tokens[1], GetCommonVendorDir())) return kResultSyntaxError;
-    return NotAvailable(tokens[0].find(L"Directory") != std::wstring::npos ? "fixDirectoryPermissions"
-                                                                           : "fixFilePermissions");
+    if (!ResetFilePermissions(tokens[1])) return kResultFailure;
+    const bool isDirectory = tokens[0].find(L"Directory") != std::wstring::npos;
+    SetPendingReply((isDirectory ? L"DirectoryPermissionsFixed=" : L"FilePermissionsFixed=") + tokens[1]);
+    return kResultSuccess;
 }
 
 int CreateUuidCommand(const Tokens& tokens) {
