@@ -49,8 +49,9 @@ private:
     SECURITY_DESCRIPTOR sd_;
 };
 
-// Mount-point reparse data: header, name offsets/lengths, print name first
-// when asked, then the substitute name, each with a terminator.
+// Mount-point reparse data: header, name offsets/lengths, then the print name
+// and the substitute name, each with a terminator. The print name comes first
+// so the substitute name does not sit at offset 0.
 std::vector<BYTE> MountPoint(const std::wstring& substitute, DWORD tag = folderguard::kReparseTagMountPoint,
                              const std::wstring& print = L"C:\\Shown") {
     const WORD subBytes = static_cast<WORD>(substitute.size() * 2), printBytes = static_cast<WORD>(print.size() * 2);
@@ -136,8 +137,8 @@ TEST(FolderRights, PathsAreJudgedWholeAndAMissingOneKeepsTheError) {
 
 TEST(JunctionTarget, NamesTheSubstituteTarget) {
     std::wstring target;
-    ASSERT_TRUE(folderguard::ReadJunctionTarget(MountPoint(L"\\??\\C:\\Shared").data(),
-                                                static_cast<DWORD>(MountPoint(L"\\??\\C:\\Shared").size()), target));
+    const auto junction = MountPoint(L"\\??\\C:\\Shared");
+    ASSERT_TRUE(folderguard::ReadJunctionTarget(junction.data(), static_cast<DWORD>(junction.size()), target));
     EXPECT_EQ(target, L"C:\\Shared");
 
     const auto volume = MountPoint(L"\\??\\Volume{0b1c}\\");
