@@ -5,8 +5,10 @@
 
 #include <vector>
 
+#include "core/apps/air/AirAppCommands.h"
 #include "core/commands/CommandParsing.h"
 #include "core/commands/SystemQueries.h"
+#include "core/commands/WidgetRemoval.h"
 #include "core/net/Reply.h"
 #include "core/net/ResultCodes.h"
 #include "core/platform/FileManager.h"
@@ -96,7 +98,7 @@ int Platform(const Tokens&) {
 
 int RemoveWidgetCommand(const Tokens& tokens) {
     if (!CheckArgumentCount(tokens.size(), 2)) return kResultSyntaxError;
-    return NotAvailable("removeWidget");
+    return RemoveWidget(tokens[1], tokens[2]);
 }
 
 int SetAsStartupCommand(const Tokens&) { return NotAvailable("setAsStartup"); }
@@ -159,6 +161,8 @@ int CommandHandler::HandleCommand(std::wstring message) {
     for (const Command& command : kCommands) {
         if (IsCommand(command.keyword, tokens[0])) return command.action(tokens);
     }
+    int result = kResultSuccess;
+    if (HandleAirAppCommand(tokens, result)) return result;
     LogMessage(std::string("Unknown command"));
     return kResultSyntaxError;
 }
