@@ -9,6 +9,7 @@
 #include "core/net/PressureStream.h"
 #include "core/net/Reply.h"
 #include "core/net/ResultCodes.h"
+#include "core/tablet/TabletDevices.h"
 #include "core/util/Handles.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
@@ -165,6 +166,7 @@ bool Server::authorize(SOCKET socket, const std::wstring& message) {
         LogMessage(std::string("Authorization successful."));
         authorizedSocket_ = socket;
         sendReply(L"authOk", socket);
+        reportAttachedDevices();  // the dock learns at once which tablets are plugged in
         return true;
     }
     LogMessage(std::string("Authorization failed!"));

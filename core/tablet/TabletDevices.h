@@ -1,0 +1,51 @@
+// Which of the maker's tablets are plugged in: USB arrival and removal
+// notifications on the sockets listener window, one SetupAPI scan at start,
+// the "CurrentAttachedDevices=" report to the dock, and starting the dock
+// when a supported tablet arrives and the user asked for autostart.
+// Main thread only.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Asks for USB device-interface notifications (WM_DEVICECHANGE) on window.
+void registerTabletNotifications(HWND window);
+// WM_DEVICECHANGE of the sockets listener window.
+void onDeviceChange(WPARAM wParam, LPARAM lParam);
+// Once at start: the present devices; starts the dock at the first supported
+// tablet when autostart is on. Sends nothing (no client yet).
+void scanAttachedDevices();
+// Sends the report to the command server's client.
+void reportAttachedDevices();
+
+// Tracks the device of identifier (vendor "VID_7A3C", product "PID_xxxx", any
+// letter case) as attached or removed; true when it is a supported model. An
+// identifier of another vendor, or without a readable product id, changes nothing.
+bool matchTabletId(const std::wstring& identifier, bool attached);
+// The dock's settings file asks for autostart ("<autostart>true</autostart>"
+// within its first 10 000 bytes).
+bool isAutostartEnabled();
+
+// "CurrentAttachedDevices=" and the attached ids ("0X00D1 0X0302").
+std::wstring AttachedDevicesReport();
+std::vector<uint32_t> AttachedTablets();
+
+// What device detection does outside itself; the service uses the real
+// actions, tests record them.
+struct TabletDeviceActions {
+    bool (*autostartEnabled)();
+    void (*startDock)();
+    void (*sendReport)();
+};
+extern const TabletDeviceActions kServiceDeviceActions;
+
+// The work of onDeviceChange and scanAttachedDevices with the actions given.
+void handleDeviceChange(WPARAM wParam, LPARAM lParam, const TabletDeviceActions& actions);
+// Looks at the first hardware id of each present device, in order.
+void considerPresentDevices(const std::vector<std::wstring>& firstHardwareIds, const TabletDeviceActions& actions);
+// Forgets every attached tablet (tests start from the service's first state).
+void ResetAttachedTablets();
