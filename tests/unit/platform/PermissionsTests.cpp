@@ -1,0 +1,144 @@
+// Wine accepts SetNamedSecurityInfoW but does not keep the list it is given:
+// GetFileSecurityW keeps returning Wine's own synthetic list. So the verdict
+// on a list is tested on in-memory security descriptors, and real files only
+// show the paths the repair takes.
+#include "core/platform/FileManager.h"
+
+#include <gtest/gtest.h>
+#include <sddl.h>
+
+#include <string>
+#include <vector>
+
+#include "core/platform/AllUsersDACL.h"
+#include "core/util/Log.h"
+#include "tests/support/TestFiles.h"
+
+namespace {
+
+struct AceSpec {
+    BYTE type;
+    DWORD mask;
+    BYTE flags;
+    const wchar_t* sid;
+};
+
+// A descriptor holding a list made of the given entries.
+class Descriptor {
+public:
+    explicit Descriptor(const std::vector<AceSpec>& aces) : acl_(1024, 0) {
+        PACL acl = reinterpret_cast<PACL>(acl_.data());
+        InitializeAcl(acl, static_cast<DWORD>(acl_.size()), ACL_REVISION);
+        for (const AceSpec& ace : aces) {
+            PSID sid = nullptr;
+            ConvertStringSidToSidW(ace.sid, &sid);
+            if (ace.type == ACCESS_ALLOWED_ACE_TYPE) {
+                AddAccessAllowedAceEx(acl, ACL_REVISION, ace.flags, ace.mask, sid);
+            } else {
+                AddAccessDeniedAceEx(acl, ACL_REVISION, ace.flags, ace.mask, sid);
+            }
+            LocalFree(sid);
+        }
+        Init(acl);
+    }
+    explicit Descriptor(PACL acl, bool present = true) { Init(acl, present); }
+    PSECURITY_DESCRIPTOR get() { return &sd_; }
+
+private:
+    void Init(PACL acl, bool present = true) {
+        InitializeSecurityDescriptor(&sd_, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&sd_, present, acl, FALSE);
+    }
+    std::vector<BYTE> acl_;
+    SECURITY_DESCRIPTOR sd_;
+};
+
+const wchar_t kUsers[] = L"S-1-5-32-545";
+const wchar_t kEveryone[] = L"S-1-1-0";
+const BYTE kInherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+const AceSpec kDeny = {ACCESS_DENIED_ACE_TYPE, 0x000C0000, kInherit, kUsers};
+const AceSpec kAllow = {ACCESS_ALLOWED_ACE_TYPE, 0x001301BF, kInherit, kUsers};
+
+}  // namespace
+
+TEST(AllUsersList, DenyThenAllowForUsersSizedExactly) {
+    for (bool allowModify : {true, false}) {
+        AllUsersDACL dacl;
+        ASSERT_TRUE(dacl.build(allowModify));
+        EXPECT_EQ(dacl.lastError(), 0u);
+        PACL acl = dacl.acl();
+        ASSERT_EQ(acl->AceCount, 2);
+        EXPECT_EQ(acl->AclRevision, ACL_REVISION);
+        EXPECT_EQ(acl->AclSize, 24 + 2 * GetLengthSid(dacl.usersSid()));
+
+        wchar_t* sidText = nullptr;
+        ASSERT_TRUE(ConvertSidToStringSidW(dacl.usersSid(), &sidText));
+        EXPECT_STREQ(sidText, kUsers);
+        LocalFree(sidText);
+
+        const DWORD expectedMasks[2] = {0x000C0000, allowModify ? 0x001301BFu : 0xA0000000u};
+        const BYTE expectedTypes[2] = {ACCESS_DENIED_ACE_TYPE, ACCESS_ALLOWED_ACE_TYPE};
+        for (DWORD i = 0; i < 2; ++i) {
+            void* ace = nullptr;
+            ASSERT_TRUE(GetAce(acl, i, &ace));
+            auto* entry = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+            EXPECT_EQ(entry->Header.AceType, expectedTypes[i]);
+            EXPECT_EQ(entry->Header.AceFlags, kInherit);
+            EXPECT_EQ(entry->Mask, expectedMasks[i]);
+            EXPECT_TRUE(EqualSid(&entry->SidStart, dacl.usersSid()));
+        }
+        // The list the repair makes is the one the check accepts; read-only is not.
+        EXPECT_EQ(HasExpectedUsersDacl(Descriptor(acl).get()), allowModify);
+    }
+}
+
+TEST(AllUsersList, VerdictLooksAtEntryTypesAndMasksOnly) {
+    EXPECT_TRUE(HasExpectedUsersDacl(Descriptor({kDeny, kAllow}).get()));
+    EXPECT_TRUE(HasExpectedUsersDacl(Descriptor({kAllow, kDeny}).get()));  // order does not matter
+    EXPECT_TRUE(HasExpectedUsersDacl(
+        Descriptor({{ACCESS_DENIED_ACE_TYPE, 0x000C0000, 0, kEveryone}, {ACCESS_ALLOWED_ACE_TYPE, 0x001301BF, 0, kEveryone}})
+            .get()));  // SIDs and flags are not compared
+
+    // One more entry of any kind, inherited or not.
+    EXPECT_FALSE(HasExpectedUsersDacl(
+        Descriptor({kDeny, kAllow, {ACCESS_ALLOWED_ACE_TYPE, 0x1200A9, INHERITED_ACE, kEveryone}}).get()));
+    EXPECT_FALSE(HasExpectedUsersDacl(
+        Descriptor({kDeny, kAllow, {ACCESS_DENIED_ACE_TYPE, 0x000C0000 | DELETE, INHERITED_ACE, kUsers}}).get()));
+    // Full control instead of modify, even with the deny entry.
+    EXPECT_FALSE(
+        HasExpectedUsersDacl(Descriptor({kDeny, {ACCESS_ALLOWED_ACE_TYPE, 0x001F01FF, kInherit, kUsers}}).get()));
+    // Half of the list, or nothing.
+    EXPECT_FALSE(HasExpectedUsersDacl(Descriptor({kAllow}).get()));
+    EXPECT_FALSE(HasExpectedUsersDacl(Descriptor({kDeny}).get()));
+    EXPECT_FALSE(HasExpectedUsersDacl(Descriptor(std::vector<AceSpec>{}).get()));
+    // A null list (everyone may do everything) and no list at all.
+    EXPECT_FALSE(HasExpectedUsersDacl(Descriptor(nullptr, true).get()));
+    EXPECT_FALSE(HasExpectedUsersDacl(Descriptor(nullptr, false).get()));
+}
+
+TEST(FilePermissions, RepairOfRealFilesAndItsLogLines) {
+    const std::wstring dir = testsupport::MakeTempFolder(L"marlin-perm");
+    const std::wstring file = dir + L"\\data.txt";
+    ASSERT_TRUE(testsupport::WriteBytes(file, "x"));
+    SetEnvironmentVariableW(L"MARLIN_PERM_DIR", dir.c_str());
+
+    // Wine's own list is not ours, so the file is "fixed" every time.
+    EXPECT_FALSE(CheckFilePermissionsOK(file));
+    EXPECT_TRUE(ResetFilePermissions(L"%MARLIN_PERM_DIR%\\data.txt"));
+    EXPECT_EQ(GetLastLogMessage(), L" Fixing file: " + file);
+    EXPECT_TRUE(ResetFilePermissions(L"%MARLIN_PERM_DIR%"));
+    EXPECT_EQ(GetLastLogMessage(), L" Fixing file: " + dir);
+    EXPECT_TRUE(resetUpdatedCorePermissions(L"%MARLIN_PERM_DIR%\\data.txt"));
+    EXPECT_EQ(GetLastLogMessage(), L"Resetting file permissions on updated core.");
+
+    // A missing path: the check explains, then the repair fails with its own block.
+    EXPECT_FALSE(CheckFilePermissionsOK(dir + L"\\absent"));
+    EXPECT_NE(GetLastLogMessage().find(L"Call to CheckFilePermissionsOK - Retrieve buffer size, returned error: "),
+              std::wstring::npos);
+    EXPECT_FALSE(ResetFilePermissions(dir + L"\\absent"));
+    EXPECT_NE(GetLastLogMessage().find(L"Call to ResetFilePermissions, returned error: "), std::wstring::npos);
+    EXPECT_FALSE(resetUpdatedCorePermissions(dir + L"\\absent"));
+
+    DeleteFileW(file.c_str());
+    RemoveDirectoryW(dir.c_str());
+}
