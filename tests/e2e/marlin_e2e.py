@@ -1,0 +1,471 @@
+"""End-to-end harness: the real MarlinCore.exe under Wine, driven over real sockets.
+
+Every suite under tests/e2e uses this module (through the fixtures in
+conftest.py). It never touches ~/.wine: each prefix is a throw-away copy of
+the template that tools/wine-session prepares ($MARLIN_WINE_TEMPLATE).
+
+Environment (set by CTest and tools/wine-session):
+    MARLIN_BIN_DIR        build/bin with MarlinCore.exe, MarlinWinTab.dll and the fixtures
+    MARLIN_WINE_TEMPLATE  a ready 32-bit prefix, copied with `cp -a` (about 2 s)
+    DISPLAY               an X display (ensure_display() starts Xvfb when it is unset)
+
+API
+---
+WinePrefix(root=None, air_installer=DEFAULT_AIR_INSTALLER, log=True)
+    A fresh prefix copied from the template, with the Adobe AIR installer
+    registered (HKCR\\AIR.InstallerPackage\\shell\\open\\command, the service
+    refuses to serve without it; air_installer=None leaves it out) and the
+    session log switched on (an empty %USERPROFILE%\\marlinLog.txt).
+    .path, .drive_c, .profile_dir (Linux paths); .env (Wine environment)
+    .key_file_path, .log_path (Linux paths of the key file and the log)
+    .windows_path(linux_path) -> "Z:\\..." ; .linux_path("C:\\...") -> Linux path
+    .run(args, timeout=60) -> Completed(returncode, stdout, stderr): runs a
+        Windows program to its end (args[0] may be a Linux path or a name
+        Wine finds, e.g. "reg"); output goes through files, never pipes
+    .start(args, stdout_path, stderr_path) -> subprocess.Popen under Wine
+    .reg_add(key, value_name, data, kind="REG_SZ"); value_name None = default value
+    .reg_query(key, value_name=None) -> str or None
+    .register_air_installer(command_path); .unregister_air_installer()
+    .install_binaries(folder="C:\\MarlinCore") -> Windows path of the copied MarlinCore.exe
+        (MarlinCore.exe and MarlinWinTab.dll copied there, as in an installation)
+    .read_log() -> str (whole log, UTF-8, CR LF folded to LF)
+    .send_message(window_class, message, wparam=0, lparam=0, post=False) -> int
+        (tests/fixtures/winmsg: 0 delivered, 2 no such window, 3 not delivered)
+    .kill() -> `wineserver -k` for this prefix only; .close() kills and removes it
+    Usable as a context manager.
+
+Service(prefix, exe=None, args=())
+    .start(wait=True, timeout=30) starts MarlinCore.exe (the installed copy by
+        default) and, with wait, waits for a fresh key file and returns it
+    .key -> KeyFile(command_port, pressure_port, apps_port, auth_key, text)
+    .wait_key_file(timeout) ; .alive() ; .wait_exit(timeout) -> exit code or None
+    .log() -> the log lines written since this start (str)
+    .wait_log(text, timeout) -> True when text appeared in .log()
+    .command(authorize=True) -> Client on the command port (authorized: the
+        "authOk" reply has been read)
+    .pressure() / .apps() -> Client on the pressure / apps port
+    .rss_kib() -> resident memory of the service process (from /proc)
+    .stop(timeout=15) -> exit code: WM_CLOSE to the "MarlinSocksHookQ" window,
+        then waits; `wineserver -k` for the prefix only as the last resort
+        (returns None then)
+
+Client(port, timeout=10)  a loopback TCP client speaking the '|'-framed protocol
+    .send(text) sends text UTF-8 encoded plus '|'; .send_raw(bytes)
+    .read_frame(timeout=None) -> next '|'-framed reply (Latin-1 decoded);
+        raises ConnectionClosed at end of stream, TimeoutError when nothing came
+    .request(text, timeout=None) -> send and read the reply; unsolicited
+        "CurrentAttachedDevices=" reports are skipped and kept in .device_reports
+    .authorize(key) -> the reply to "auth <key>" ("authOk" when accepted)
+    .read_event(timeout=None) -> ("frame", text) or ("token", text) on the
+        pressure port, where pen values are space-terminated tokens
+    .wait_closed(timeout) -> True when the service closed the connection
+    .close()
+
+Every wait is bounded; nothing here blocks without a timeout.
+"""
+
+import glob
+import os
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+from collections import namedtuple
+
+DEFAULT_AIR_INSTALLER = "C:\\Program Files\\Common Files\\Adobe AIR\\Versions\\1.0\\Adobe AIR Application Installer.exe"
+AIR_COMMAND_KEY = "HKEY_CLASSES_ROOT\\AIR.InstallerPackage\\shell\\open\\command"
+SOCKETS_WINDOW_CLASS = "MarlinSocksHookQ"
+TABLET_WINDOW_CLASS = "MarlinWTHookQ"
+WM_CLOSE = 0x10
+
+KeyFile = namedtuple("KeyFile", "command_port pressure_port apps_port auth_key text")
+Completed = namedtuple("Completed", "returncode stdout stderr")
+
+
+class ConnectionClosed(Exception):
+    """The service closed the connection."""
+
+
+def bin_dir():
+    path = os.environ.get("MARLIN_BIN_DIR")
+    if not path:
+        root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        path = os.path.join(os.environ.get("MARLIN_BUILD_DIR", os.path.join(root, "build")), "bin")
+    return path
+
+
+def template_prefix():
+    path = os.environ.get("MARLIN_WINE_TEMPLATE")
+    if not path:
+        root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        cache = os.environ.get("MARLIN_WINE_CACHE", os.path.join(root, "build", "wine-cache"))
+        path = os.path.join(cache, "template-win32")
+    if not os.path.isfile(os.path.join(path, "system.reg")):
+        raise RuntimeError("no Wine template prefix at %s; run through './marlin test' or tools/wine-session" % path)
+    return path
+
+
+_xvfb = None
+
+
+def ensure_display():
+    """Starts an Xvfb of our own when DISPLAY is unset (Wine needs a display for top-level windows)."""
+    global _xvfb
+    if os.environ.get("DISPLAY"):
+        return os.environ["DISPLAY"]
+    for n in range(141, 200):
+        if os.path.exists("/tmp/.X11-unix/X%d" % n) or os.path.exists("/tmp/.X%d-lock" % n):
+            continue
+        proc = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline and proc.poll() is None:
+            if os.path.exists("/tmp/.X11-unix/X%d" % n):
+                _xvfb = proc
+                os.environ["DISPLAY"] = ":%d" % n
+                return os.environ["DISPLAY"]
+            time.sleep(0.1)
+        proc.kill()
+        proc.wait(5)
+    raise RuntimeError("could not start Xvfb")
+
+
+def stop_display():
+    global _xvfb
+    if _xvfb is not None:
+        _xvfb.terminate()
+        try:
+            _xvfb.wait(5)
+        except subprocess.TimeoutExpired:
+            _xvfb.kill()
+        _xvfb = None
+        os.environ.pop("DISPLAY", None)
+
+
+def _wait_until(predicate, timeout, interval=0.05):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+class WinePrefix:
+    def __init__(self, root=None, air_installer=DEFAULT_AIR_INSTALLER, log=True):
+        self._tmp = tempfile.mkdtemp(prefix="marlin-e2e-", dir=root)
+        self.path = os.path.join(self._tmp, "prefix")
+        subprocess.run(["cp", "-a", template_prefix(), self.path], check=True, timeout=120)
+        self.drive_c = os.path.join(self.path, "drive_c")
+        users = [u for u in os.listdir(os.path.join(self.drive_c, "users")) if u != "Public"]
+        if len(users) != 1:
+            raise RuntimeError("cannot tell the user's profile in %s" % self.path)
+        self.profile_dir = os.path.join(self.drive_c, "users", users[0])
+        self.key_file_path = os.path.join(self.profile_dir, "AppData", "Roaming", "Orvex", "marlinAuth.key")
+        self.log_path = os.path.join(self.profile_dir, "marlinLog.txt")
+        self.env = dict(os.environ)
+        self.env.update({
+            "WINEPREFIX": self.path,
+            "WINEARCH": "win32",
+            "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": "mscoree,mshtml=",
+            "DISPLAY": ensure_display(),
+        })
+        self._counter = 0
+        if log:
+            open(self.log_path, "wb").close()
+        if air_installer:
+            self.register_air_installer(air_installer)
+
+    # -- paths
+    @staticmethod
+    def windows_path(linux_path):
+        return "Z:" + os.path.abspath(linux_path).replace("/", "\\")
+
+    def linux_path(self, windows_path):
+        drive, rest = windows_path[0].lower(), windows_path[2:].replace("\\", "/").lstrip("/")
+        if drive == "z":
+            return "/" + rest
+        return os.path.join(self.path, "drive_%s" % drive, rest)
+
+    def _output_files(self, tag):
+        self._counter += 1
+        base = os.path.join(self._tmp, "%s-%d" % (tag, self._counter))
+        return base + ".out", base + ".err"
+
+    # -- programs
+    def start(self, args, stdout_path, stderr_path):
+        with open(stdout_path, "wb") as out, open(stderr_path, "wb") as err:
+            return subprocess.Popen(["wine"] + list(args), env=self.env, stdin=subprocess.DEVNULL,
+                                    stdout=out, stderr=err, cwd=self._tmp)
+
+    def run(self, args, timeout=60):
+        out_path, err_path = self._output_files(os.path.basename(str(args[0])).split(".")[0] or "run")
+        proc = self.start(args, out_path, err_path)
+        try:
+            code = proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(10)
+            raise
+        with open(out_path, "rb") as f:
+            out = f.read().decode("utf-8", "replace")
+        with open(err_path, "rb") as f:
+            err = f.read().decode("utf-8", "replace")
+        return Completed(code, out, err)
+
+    def kill(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=30)
+        try:
+            subprocess.run(["wineserver", "-w"], env=self.env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=30)
+        except subprocess.TimeoutExpired:
+            pass
+
+    def close(self):
+        if os.path.isdir(self._tmp):
+            self.kill()
+            shutil.rmtree(self._tmp, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    # -- registry
+    def reg_add(self, key, value_name, data, kind="REG_SZ"):
+        args = ["reg", "add", key]
+        args += ["/ve"] if value_name is None else ["/v", value_name]
+        args += ["/t", kind, "/d", data, "/f"]
+        result = self.run(args)
+        if result.returncode != 0:
+            raise RuntimeError("reg add %s failed: %s" % (key, result.stderr or result.stdout))
+
+    def reg_query(self, key, value_name=None):
+        args = ["reg", "query", key] + (["/ve"] if value_name is None else ["/v", value_name])
+        result = self.run(args)
+        if result.returncode != 0:
+            return None
+        for line in result.stdout.splitlines():
+            match = re.match(r"\s+(\S.*?)\s+(REG_\w+)\s+(.*)$", line)
+            if match:
+                return match.group(3).rstrip("\r")
+        return None
+
+    def register_air_installer(self, command_path):
+        # The shell's open command of an AIR package: the quoted program, a
+        # blank and the quoted document placeholder.
+        self.reg_add(AIR_COMMAND_KEY, None, '"%s" "%%1"' % command_path)
+
+    def unregister_air_installer(self):
+        self.run(["reg", "delete", "HKEY_CLASSES_ROOT\\AIR.InstallerPackage", "/f"])
+
+    # -- files
+    def install_binaries(self, folder="C:\\MarlinCore"):
+        target = self.linux_path(folder)
+        os.makedirs(target, exist_ok=True)
+        for name in ("MarlinCore.exe", "MarlinWinTab.dll"):
+            source = os.path.join(bin_dir(), name)
+            if os.path.exists(source):
+                shutil.copy2(source, target)
+        return folder.rstrip("\\") + "\\MarlinCore.exe"
+
+    def read_log(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                return f.read().decode("utf-8", "replace").replace("\r\n", "\n")
+        except FileNotFoundError:
+            return ""
+
+    def send_message(self, window_class, message, wparam=0, lparam=0, post=False):
+        args = [os.path.join(bin_dir(), "winmsg.exe"), window_class, str(message), str(wparam), str(lparam)]
+        if post:
+            args.append("--post")
+        return self.run(args, timeout=30).returncode
+
+
+def parse_key_file(text):
+    fields = {}
+    for name in ("commandPort", "pressurePort", "airAppsPort", "authKey"):
+        match = re.search(r"<%s>(.*?)</%s>" % (name, name), text)
+        if not match:
+            return None
+        fields[name] = match.group(1)
+    if not text.rstrip().endswith("</root>"):
+        return None
+    return KeyFile(int(fields["commandPort"]), int(fields["pressurePort"]), int(fields["airAppsPort"]),
+                   fields["authKey"], text)
+
+
+class Service:
+    def __init__(self, prefix, exe=None, args=()):
+        self.prefix = prefix
+        self.exe = exe
+        self.args = list(args)
+        self.proc = None
+        self.key = None
+        self._log_offset = 0
+        self.stdout_path = self.stderr_path = None
+
+    def start(self, wait=True, timeout=30):
+        if self.exe is None:
+            self.exe = self.prefix.install_binaries()
+        if os.path.exists(self.prefix.key_file_path):
+            os.remove(self.prefix.key_file_path)  # a fresh file tells that this start has written it
+        self._log_offset = len(self.prefix.read_log())
+        self.stdout_path, self.stderr_path = self.prefix._output_files("MarlinCore")
+        self.proc = self.prefix.start([self.exe] + self.args, self.stdout_path, self.stderr_path)
+        if wait:
+            return self.wait_key_file(timeout)
+        return None
+
+    def wait_key_file(self, timeout=30):
+        def read():
+            try:
+                with open(self.prefix.key_file_path, "rb") as f:
+                    return parse_key_file(f.read().decode("utf-8", "replace"))
+            except FileNotFoundError:
+                return None
+        self.key = _wait_until(read, timeout)
+        if self.key is None:
+            raise TimeoutError("no key file after %s s; log:\n%s" % (timeout, self.log()))
+        return self.key
+
+    def alive(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def wait_exit(self, timeout=15):
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def log(self):
+        return self.prefix.read_log()[self._log_offset:]
+
+    def wait_log(self, text, timeout=10):
+        return bool(_wait_until(lambda: text in self.log(), timeout))
+
+    def command(self, authorize=True, timeout=10):
+        client = Client(self.key.command_port, timeout)
+        if authorize:
+            reply = client.authorize(self.key.auth_key)
+            if reply != "authOk":
+                raise AssertionError("authorization refused: %r" % reply)
+        return client
+
+    def pressure(self, timeout=10):
+        return Client(self.key.pressure_port, timeout)
+
+    def apps(self, timeout=10):
+        return Client(self.key.apps_port, timeout)
+
+    def rss_kib(self):
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        return 0
+
+    def stop(self, timeout=15):
+        if not self.alive():
+            return self.proc.returncode if self.proc else None
+        self.prefix.send_message(SOCKETS_WINDOW_CLASS, WM_CLOSE)
+        code = self.wait_exit(timeout)
+        if code is None:
+            self.prefix.kill()  # last resort, this prefix only
+            self.wait_exit(10)
+        return code
+
+
+_PEN_TOKEN = re.compile(r"^(\d{4}|[dum]-?\d+_-?\d+)$")
+
+
+class Client:
+    def __init__(self, port, timeout=10):
+        self.timeout = timeout
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self._buffer = b""
+        self.device_reports = []
+
+    def send_raw(self, data):
+        self.sock.sendall(data)
+
+    def send(self, text):
+        self.sock.sendall(text.encode("utf-8") + b"|")
+
+    def _fill(self, deadline):
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            raise TimeoutError("no data from the service")
+        self.sock.settimeout(remaining)
+        try:
+            data = self.sock.recv(65536)
+        except socket.timeout:
+            raise TimeoutError("no data from the service")
+        except ConnectionResetError:
+            data = b""
+        if not data:
+            raise ConnectionClosed()
+        self._buffer += data
+
+    def read_frame(self, timeout=None):
+        deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
+        while b"|" not in self._buffer:
+            self._fill(deadline)
+        frame, _, self._buffer = self._buffer.partition(b"|")
+        return frame.decode("latin-1")
+
+    def request(self, text, timeout=None):
+        self.send(text)
+        while True:
+            frame = self.read_frame(timeout)
+            if frame.startswith("CurrentAttachedDevices="):
+                self.device_reports.append(frame)
+                continue
+            return frame
+
+    def authorize(self, key):
+        return self.request("auth " + key)
+
+    def read_event(self, timeout=None):
+        deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
+        while True:
+            for i, byte in enumerate(self._buffer):
+                if byte == 0x7C:  # '|'
+                    frame, self._buffer = self._buffer[:i], self._buffer[i + 1:]
+                    return ("frame", frame.decode("latin-1"))
+                if byte == 0x20 and _PEN_TOKEN.match(self._buffer[:i].decode("latin-1")):
+                    token, self._buffer = self._buffer[:i], self._buffer[i + 1:]
+                    return ("token", token.decode("latin-1"))
+            self._fill(deadline)
+
+    def wait_closed(self, timeout=10):
+        deadline = time.monotonic() + timeout
+        try:
+            while True:
+                self._buffer = b""
+                self._fill(deadline)
+        except ConnectionClosed:
+            return True
+        except (TimeoutError, OSError):
+            return False
+
+    def close(self):
+        try:
+            self.sock.close()
+        except OSError:
+            pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
