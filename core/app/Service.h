@@ -1,0 +1,46 @@
+// The running service: the two hidden listener windows and their threads,
+// the three servers on their ports, socket event dispatch and the main loop.
+//
+// The main thread owns the sockets listener window ("MarlinSocksHookQ"): the
+// command and apps servers, device changes and the shutdown. The
+// tablet-listener thread owns the tablet listener window ("MarlinWTHookQ"):
+// the pressure server and the pen notifications. Each server is only ever
+// touched by the thread that owns its window.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+class Server;
+
+// Socket event messages; the number tells which server the event is for.
+constexpr UINT kMsgCommandEvents = 0x4000;   // command server, sockets listener window
+constexpr UINT kMsgPressureEvents = 0x4001;  // pressure server, tablet listener window
+constexpr UINT kMsgAppsEvents = 0x4002;      // apps server, sockets listener window
+
+// Sent by the main thread at shutdown so the tablet thread closes the
+// pressure server itself, rather than the main thread closing it under it.
+constexpr UINT kMsgClosePressureServer = WM_APP + 0x100;
+
+// Starts the service: sockets, both windows, the tablet-listener thread, the
+// three listeners on distinct ports, the key file and the event registration.
+// True when all three servers listen and their events are registered.
+bool runServers();
+
+// The main thread's message loop; returns after WM_QUIT, once the servers
+// are shut down.
+void runMessageLoop(HINSTANCE instance);
+
+// Thread procedure of the tablet listener window; 0, or -1 when its window
+// could not be created.
+DWORD WINAPI tabletListenerThread(LPVOID);
+
+// Window procedure of both listener windows.
+LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// A client connection ended: the server closes it, the pressure stream stops.
+void onConnectionClosed(Server* server, SOCKET socket, HWND window);
+
+// The two listener windows (null until created).
+HWND GetSocketsListenerWindow();
+HWND GetTabletListenerWindow();
