@@ -11,6 +11,7 @@
 #include "core/net/ResultCodes.h"
 #include "core/net/Server.h"
 #include "core/net/Servers.h"
+#include "core/tablet/TabletDevices.h"
 #include "core/util/Handles.h"
 #include "core/util/Log.h"
 
@@ -188,6 +189,7 @@ bool runServers() {
     const HWND socketsWindow = CreateListenerWindow(kSocketsWindowClass, kSocketsWindowTitle);
     if (socketsWindow == nullptr) return false;
     s.socketsWindow.store(socketsWindow);
+    registerTabletNotifications(socketsWindow);
 
     // The servers exist before the tablet thread starts, so that thread only
     // ever sees them complete.
@@ -236,6 +238,7 @@ bool runServers() {
     }
     const int error = WSAGetLastError();
     if (error != 0) LogFormatted("Unable to perform WSAAsyncSelect on socket: %d", error);
+    if (registered) scanAttachedDevices();
     return registered;
 }
 
@@ -253,6 +256,9 @@ DWORD WINAPI tabletListenerThread(LPVOID) {
 LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_DEVICECHANGE:
+        // Broadcast device events reach the tablet listener window too; the
+        // attached-tablet list belongs to the main thread alone.
+        if (window == State().socketsWindow.load()) onDeviceChange(wParam, lParam);
         return DefWindowProcW(window, message, wParam, lParam);
     case WM_CLOSE:
         // Ends the loop of the thread that owns this window.
