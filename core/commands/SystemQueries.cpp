@@ -1,11 +1,13 @@
 #include "core/commands/SystemQueries.h"
 
+#include <winsock2.h>
 #include <windows.h>
 #include <objbase.h>
 
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/platform/RegistryManager.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
 #include "core/util/Version.h"
@@ -100,7 +102,8 @@ std::string CountryCodeForGeoId(int geoId) {
 }
 
 std::string GetLocalCountryCode() {
-    const std::wstring nation;
+    const std::wstring nation =
+        RegistryManager::GetStringValue(HKEY_CURRENT_USER, L"Control Panel\\International\\Geo", L"Nation");
     if (nation.empty()) {
         LogMessage(std::string("Can not find Nation value"));
     } else {

@@ -8,6 +8,7 @@
 
 #include "core/commands/CommandParsing.h"
 #include "core/commands/SystemQueries.h"
+#include "core/platform/FileManager.h"
 #include "core/platform/UserPaths.h"
 #include "core/util/Handles.h"
 #include "core/util/Log.h"
@@ -35,7 +36,7 @@ std::string getAuthKey() {
 
 void writeKeyFile(int commandPort, int pressurePort, int appsPort) {
     const std::wstring folder = GetUserVendorDir();
-    if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) CreateDirectoryW(folder.c_str(), nullptr);
+    if (!fileExists(folder)) CreateDirectoryW(folder.c_str(), nullptr);
 
     const std::wstring path = folder + L"marlinAuth.key";
     marlin::unique_hfile file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
@@ -61,14 +62,15 @@ void writeKeyFile(int commandPort, int pressurePort, int appsPort) {
     }
 }
 
-bool checkAuthorization(const std::wstring& message) {
+bool checkAuthorization(const std::wstring& message) { return checkAuthorizationAgainst(message, getAuthKey()); }
+
+bool checkAuthorizationAgainst(const std::wstring& message, const std::string& key) {
     const std::vector<std::wstring> tokens = TokenizeCommand(message);
     if (tokens.size() != 2) return false;
     if (!IsCommand("auth", tokens[0])) {
         LogMessage(std::string("Unexpected command, expected authorization attempt."));
         return false;
     }
-    const std::string key = getAuthKey();
     // Without a key nothing may match, not even an empty word.
     if (key.empty()) {
         LogMessage(std::string("No authorization key, authorization refused."));

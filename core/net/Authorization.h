@@ -11,3 +11,5 @@ std::string getAuthKey();
 void writeKeyFile(int commandPort, int pressurePort, int appsPort);
 // True when the message is "auth" and the key, and a key exists.
 bool checkAuthorization(const std::wstring& message);
+// The same test against a given key; an empty key refuses every message.
+bool checkAuthorizationAgainst(const std::wstring& message, const std::string& key);

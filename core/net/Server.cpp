@@ -1,5 +1,6 @@
 #include "core/net/Server.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +37,15 @@ size_t IncompleteUtf8Tail(const std::string& bytes) {
         return needed > back ? back : 0;
     }
     return 0;
+}
+
+// The last log entry explains a failure. It may be the "Received" line or a
+// logged frame, which hold delimiters: those would cut the reply in two and
+// the client would take the rest for the answer to its next command.
+std::wstring FailureDetail() {
+    std::wstring detail = GetLastLogMessage();
+    detail.erase(std::remove(detail.begin(), detail.end(), L'|'), detail.end());
+    return detail;
 }
 
 }  // namespace
@@ -211,10 +221,10 @@ int Server::receive(SOCKET socket) {
             sendReply(L"False", socket);
             break;
         case kResultFailure:
-            sendReply(L"Failure " + GetLastLogMessage() + L" - " + CrtErrorText(), socket);
+            sendReply(L"Failure " + FailureDetail() + L" - " + CrtErrorText(), socket);
             break;
         case kResultSyntaxError:
-            sendReply(L"SyntaxError " + GetLastLogMessage() + L" - " + CrtErrorText(), socket);
+            sendReply(L"SyntaxError " + FailureDetail() + L" - " + CrtErrorText(), socket);
             break;
         case kResultStartPressure:
             startPressureStream(socket);

@@ -1,0 +1,108 @@
+// Channels between dock applications over a real apps-port listener.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "core/net/AppsCommunicationServer.h"
+#include "core/net/Servers.h"
+#include "tests/support/Loopback.h"
+
+using testsupport::AcceptNext;
+using testsupport::Client;
+using testsupport::Pump;
+
+namespace {
+
+class Channels : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_GT(apps_.listen(), 0);
+        SetServers(nullptr, nullptr, &apps_);
+        for (int i = 0; i < 3; ++i) {
+            clients_[i] = std::make_unique<Client>(apps_.port());
+            sides_[i] = AcceptNext(apps_);
+            ASSERT_NE(sides_[i], INVALID_SOCKET);
+        }
+    }
+    void TearDown() override {
+        for (SOCKET side : apps_.clients()) apps_.handleConnectionLost(side);
+        apps_.deinit(true);
+        SetServers(nullptr, nullptr, nullptr);
+    }
+
+    // Client i sends a message; returns its reply frame.
+    std::string Say(int i, const std::string& message) {
+        clients_[i]->send(message + "|");
+        Pump(apps_, sides_[i]);
+        return clients_[i]->readFrame();
+    }
+    Client& client(int i) { return *clients_[i]; }
+
+    testsupport::WinsockSession winsock_;
+    AppsCommunicationServer apps_;
+    std::unique_ptr<Client> clients_[3];
+    SOCKET sides_[3] = {INVALID_SOCKET, INVALID_SOCKET, INVALID_SOCKET};
+};
+
+}  // namespace
+
+TEST_F(Channels, RegistrationsAreAnnouncedToTheOthers) {
+    EXPECT_EQ(Say(0, "registerChannel paint"), "Success ChannelRegistered=true|");
+    EXPECT_EQ(Say(1, "registerChannel palette"), "Success ChannelRegistered=true|");
+    EXPECT_EQ(client(0).readFrame(), "BroadcastRegisteredChannel=palette|");
+    // A second registration replaces the first; only the new name is announced.
+    EXPECT_EQ(Say(1, "registerChannel brushes"), "Success ChannelRegistered=true|");
+    EXPECT_EQ(client(0).readFrame(), "BroadcastRegisteredChannel=brushes|");
+    EXPECT_TRUE(client(0).quiet());
+    EXPECT_TRUE(client(2).quiet());  // not registered: hears nothing
+
+    EXPECT_EQ(Say(2, "registerChannel").rfind("SyntaxError Wrong number of arguments - ", 0), 0u);
+    EXPECT_EQ(Say(2, "").rfind("SyntaxError No command found. - ", 0), 0u);
+    EXPECT_EQ(Say(2, "hello there"), "Success |");
+}
+
+TEST_F(Channels, DataIsForwardedByName) {
+    Say(0, "registerChannel paint");
+    Say(1, "registerChannel brushes");
+    client(0).readFrame();
+
+    EXPECT_EQ(Say(0, "sendDataToChannel brushes 'size 12' t1"), "Success DataSentToChannel=t1|");
+    EXPECT_EQ(client(1).readFrame(), "ForwardDataToChannel paint size 12|");
+    EXPECT_EQ(Say(0, "sendDataToChannel paint self t2"), "Success DataSentToChannel=t2|");
+    EXPECT_EQ(client(0).readFrame(), "ForwardDataToChannel paint self|");
+
+    EXPECT_EQ(Say(0, "sendDataToChannel nobody x t3"), "Success DataSentToChannelError=t3|");
+    EXPECT_EQ(Say(2, "sendDataToChannel paint x t4"), "Success DataSentToChannelError=t4|");  // sender unregistered
+    EXPECT_EQ(Say(0, "sendDataToChannel brushes x").rfind("SyntaxError Wrong number of arguments - ", 0), 0u);
+    EXPECT_TRUE(client(1).quiet());
+    EXPECT_TRUE(client(0).quiet());
+}
+
+TEST_F(Channels, SharedNameReachesTheLowerSocketOnly) {
+    Say(1, "registerChannel twin");
+    Say(2, "registerChannel twin");
+    client(1).readFrame();
+    Say(0, "registerChannel caller");
+    client(1).readFrame();
+    client(2).readFrame();
+
+    Say(0, "sendDataToChannel twin ping t");
+    const int lower = sides_[1] < sides_[2] ? 1 : 2;
+    EXPECT_EQ(client(lower).readFrame(), "ForwardDataToChannel caller ping|");
+    EXPECT_TRUE(client(3 - lower).quiet());
+}
+
+TEST_F(Channels, DepartureIsAnnouncedOnlyForRegisteredClients) {
+    Say(0, "registerChannel paint");
+    Say(1, "registerChannel brushes");
+    client(0).readFrame();
+
+    apps_.handleConnectionLost(sides_[2]);  // never registered
+    EXPECT_TRUE(client(0).quiet());
+    EXPECT_TRUE(client(1).quiet());
+
+    apps_.handleConnectionLost(sides_[1]);
+    EXPECT_EQ(client(0).readFrame(), "BroadcastUnRegisteredChannel=brushes|");
+    EXPECT_EQ(Say(0, "sendDataToChannel brushes x t"), "Success DataSentToChannelError=t|");
+}

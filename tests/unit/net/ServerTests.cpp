@@ -1,0 +1,259 @@
+// A Server on a real loopback listener under Wine, with clients in the same
+// process. The tests pump the server's events themselves.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/net/PressureServer.h"
+#include "core/net/PressureStream.h"
+#include "core/net/Reply.h"
+#include "core/net/Server.h"
+#include "core/util/Log.h"
+#include "tests/support/Loopback.h"
+
+using testsupport::AcceptNext;
+using testsupport::Client;
+using testsupport::Pump;
+
+namespace {
+
+// Records every message and answers with scripted result codes (0 when the
+// script has run out); "0" results reply with the scripted pending text.
+class ScriptedServer : public Server {
+public:
+    std::vector<std::wstring> messages;
+    std::vector<int> results;
+    std::wstring pendingText;
+
+protected:
+    int handleMessage(SOCKET, const std::wstring& message) override {
+        messages.push_back(message);
+        const int result = messages.size() <= results.size() ? results[messages.size() - 1] : 0;
+        if (result == 0) SetPendingReply(pendingText);
+        if (result == -1) LogMessage(std::string("it broke"));
+        return result;
+    }
+    bool requiresAuthorization() const override { return false; }
+};
+
+class ServerSockets : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_GT(server_.listen(), 0);
+        client_ = std::make_unique<Client>(server_.port());
+        ASSERT_TRUE(client_->connected());
+        serverSide_ = AcceptNext(server_);
+        ASSERT_NE(serverSide_, INVALID_SOCKET);
+    }
+    void TearDown() override { server_.deinit(true); }
+
+    int SendAndPump(const std::string& bytes) {
+        EXPECT_TRUE(client_->send(bytes));
+        return Pump(server_, serverSide_);
+    }
+
+    testsupport::WinsockSession winsock_;
+    ScriptedServer server_;
+    std::unique_ptr<Client> client_;
+    SOCKET serverSide_ = INVALID_SOCKET;
+};
+
+}  // namespace
+
+TEST_F(ServerSockets, MessagesAreJoinedAcrossReadsAndCleanedOfLineBreaks) {
+    EXPECT_EQ(SendAndPump("getCo"), -8);  // no delimiter yet: nothing handled
+    EXPECT_TRUE(server_.messages.empty());
+    SendAndPump("re\rVer\nsion|two\r\n||");
+    EXPECT_EQ(server_.messages, (std::vector<std::wstring>{L"getCoreVersion", L"two", L""}));
+    // Exactly one full read buffer, then a longer message over several reads.
+    SendAndPump(std::string(511, 'a') + "|" + std::string(1500, 'b') + "|");
+    ASSERT_EQ(server_.messages.size(), 5u);
+    EXPECT_EQ(server_.messages[3], std::wstring(511, L'a'));
+    EXPECT_EQ(server_.messages[4], std::wstring(1500, L'b'));
+}
+
+TEST_F(ServerSockets, Utf8CharacterSplitBetweenReadsIsDecodedWhole) {
+    SendAndPump("caf\xC3");
+    SendAndPump("\xA9|");
+    SendAndPump("smile \xF0\x9F");
+    SendAndPump("\x98");
+    SendAndPump("\x80|");
+    EXPECT_EQ(server_.messages, (std::vector<std::wstring>{L"caf\u00E9", L"smile \xD83D\xDE00"}));
+}
+
+TEST_F(ServerSockets, ResultCodesBecomeReplies) {
+    server_.results = {0, -9, -10, -1, -2, 5, 0};
+    server_.pendingText = L"Key=value";
+    EXPECT_EQ(SendAndPump("a|b|c|d|e|f|g|"), 0);
+    EXPECT_EQ(client_->readFrame(), "Success Key=value|");
+    EXPECT_EQ(client_->readFrame(), "True|");
+    EXPECT_EQ(client_->readFrame(), "False|");
+    EXPECT_EQ(client_->readFrame().rfind("Failure it broke - ", 0), 0u);
+    // The syntax error carries the last log entry (the frame just sent) without its delimiter.
+    const std::string syntaxError = client_->readFrame();
+    EXPECT_EQ(syntaxError.rfind("SyntaxError Failure it broke - ", 0), 0u);
+    EXPECT_EQ(syntaxError.find('|'), syntaxError.size() - 1);
+    EXPECT_EQ(client_->readFrame(), "Success Key=value|");  // the code 5 got no reply
+    EXPECT_TRUE(client_->quiet());
+}
+
+TEST_F(ServerSockets, RepliesAreLatin1) {
+    server_.pendingText = L"caf\u00E9 \u20AC5";
+    SendAndPump("x|");
+    EXPECT_EQ(client_->readFrame(), "Success caf\xE9 ?5|");
+}
+
+TEST_F(ServerSockets, QuitInTheMiddleOfABatchDropsTheRest) {
+    server_.results = {0, -7, 0};
+    EXPECT_EQ(SendAndPump("a|b|c|"), -7);
+    EXPECT_EQ(server_.messages, (std::vector<std::wstring>{L"a", L"b"}));
+    EXPECT_EQ(client_->readFrame(), "Success |");
+    EXPECT_EQ(client_->readFrame(), "QuitAcknowledged|");
+    EXPECT_TRUE(client_->quiet());
+    EXPECT_TRUE(server_.hasClient(serverSide_));  // the window procedure closes it
+}
+
+TEST_F(ServerSockets, RestartForUpdateClosesClientAndListener) {
+    server_.results = {-6, 0};
+    EXPECT_EQ(SendAndPump("update x|more|"), -6);
+    EXPECT_EQ(server_.messages.size(), 1u);
+    EXPECT_TRUE(client_->closedByServer());
+    EXPECT_EQ(server_.listenSocket(), INVALID_SOCKET);
+}
+
+TEST_F(ServerSockets, EndlessInputClosesOnlyThatClient) {
+    Client other(server_.port());
+    const SOCKET otherSide = AcceptNext(server_);
+    ASSERT_NE(otherSide, INVALID_SOCKET);
+
+    // A complete message first, then more than the limit without a delimiter.
+    ASSERT_TRUE(client_->send("first|" + std::string(Server::kMaxUnfinishedInput + 4000, 'x')));
+    for (int i = 0; i < 20 && server_.hasClient(serverSide_); ++i) Pump(server_, serverSide_);
+    EXPECT_FALSE(server_.hasClient(serverSide_));
+    EXPECT_EQ(server_.messages, (std::vector<std::wstring>{L"first"}));
+    EXPECT_EQ(client_->readFrame(), "Success |");
+    EXPECT_TRUE(client_->closedByServer());
+
+    other.send("still here|");
+    Pump(server_, otherSide);
+    EXPECT_EQ(other.readFrame(), "Success |");
+    Client late(server_.port());
+    EXPECT_NE(AcceptNext(server_), INVALID_SOCKET);
+}
+
+TEST_F(ServerSockets, BroadcastGoesOnPastAClientThatFails) {
+    Client second(server_.port());
+    const SOCKET secondSide = AcceptNext(server_);
+    Client third(server_.port());
+    const SOCKET thirdSide = AcceptNext(server_);
+    ASSERT_NE(thirdSide, INVALID_SOCKET);
+
+    // The middle client of the walk cannot be written to and is the current
+    // one, so its failed send closes it and removes it from the table.
+    std::vector<SOCKET> sockets = server_.clients();
+    ASSERT_EQ(sockets.size(), 3u);
+    const SOCKET failing = sockets[1];
+    shutdown(failing, SD_SEND);
+    server_.receive(failing);  // nothing to read; makes it the current client
+    EXPECT_EQ(server_.broadcast(L"PenData.PROXIMITY_IN"), 0);
+
+    EXPECT_FALSE(server_.hasClient(failing));
+    EXPECT_EQ(server_.clients().size(), 2u);
+    for (Client* client : {client_.get(), &second, &third}) {
+        const SOCKET side = client == client_.get() ? serverSide_ : client == &second ? secondSide : thirdSide;
+        if (side == failing) {
+            EXPECT_TRUE(client->closedByServer());
+        } else {
+            EXPECT_EQ(client->readFrame(), "PenData.PROXIMITY_IN|");
+        }
+    }
+}
+
+TEST_F(ServerSockets, FailedAcceptLeavesTheListenerOpen) {
+    const SOCKET listener = server_.listenSocket();
+    EXPECT_EQ(server_.acceptClient(), INVALID_SOCKET);  // nothing pending
+    EXPECT_EQ(server_.listenSocket(), listener);
+    Client next(server_.port());
+    EXPECT_NE(AcceptNext(server_), INVALID_SOCKET);
+}
+
+TEST_F(ServerSockets, LateConnectionLostClosesNothingElse) {
+    server_.handleConnectionLost(serverSide_);
+    EXPECT_FALSE(server_.hasClient(serverSide_));
+    EXPECT_TRUE(client_->closedByServer());
+
+    Client next(server_.port());
+    const SOCKET nextSide = AcceptNext(server_);
+    ASSERT_NE(nextSide, INVALID_SOCKET);
+    server_.handleConnectionLost(serverSide_);  // a second report for the closed client
+    EXPECT_EQ(server_.receive(serverSide_), -8);
+    next.send("alive|");
+    Pump(server_, nextSide);
+    EXPECT_EQ(next.readFrame(), "Success |");
+}
+
+namespace {
+
+class PressureSockets : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetPressureClient(INVALID_SOCKET);
+        SetPressureStreaming(false);
+        ASSERT_GT(server_.listen(), 0);
+        for (int i = 0; i < 2; ++i) {
+            clients_[i] = std::make_unique<Client>(server_.port());
+            sides_[i] = AcceptNext(server_);
+            ASSERT_NE(sides_[i], INVALID_SOCKET);
+        }
+    }
+    void TearDown() override { server_.deinit(true); }
+
+    void Command(int i, const std::string& text) {
+        clients_[i]->send(text);
+        Pump(server_, sides_[i]);
+    }
+
+    testsupport::WinsockSession winsock_;
+    PressureServer server_;
+    std::unique_ptr<Client> clients_[2];
+    SOCKET sides_[2] = {INVALID_SOCKET, INVALID_SOCKET};
+};
+
+}  // namespace
+
+TEST_F(PressureSockets, OnlyThePressureClientGetsValuesButEveryoneGetsEvents) {
+    EXPECT_EQ(server_.sendPressureNumber(7), -1);  // no stream yet
+    Command(0, "startTablet|");
+    EXPECT_EQ(clients_[0]->readFrame(), "|");  // the empty greeting
+    EXPECT_TRUE(IsPressureStreaming());
+    EXPECT_EQ(GetPressureClient(), sides_[0]);
+
+    server_.sendPressureNumber(7);
+    server_.sendPressureNumber(512);
+    server_.sendPressureNumber(123456);  // cut to five bytes
+    server_.sendPressureToken("m812_344");
+    EXPECT_EQ(clients_[0]->readBytes(24), "0007 0512 12345m812_344 ");
+    server_.broadcast(L"PenData.USE_TIP");
+    EXPECT_EQ(clients_[0]->readFrame(), "PenData.USE_TIP|");
+    EXPECT_EQ(clients_[1]->readFrame(), "PenData.USE_TIP|");
+    EXPECT_TRUE(clients_[1]->quiet());
+
+    Command(1, "stopTablet|");  // not the pressure client: changes nothing
+    EXPECT_TRUE(IsPressureStreaming());
+    EXPECT_EQ(GetPressureClient(), sides_[0]);
+    Command(0, "stopTablet|");
+    EXPECT_FALSE(IsPressureStreaming());
+    EXPECT_EQ(server_.sendPressureToken("m1_1"), -1);
+    EXPECT_TRUE(clients_[0]->quiet());
+}
+
+TEST_F(PressureSockets, ClosingThePressureClientEndsItsStream) {
+    Command(1, "startTablet|");
+    clients_[1]->readFrame();
+    server_.handleConnectionLost(sides_[1]);
+    EXPECT_EQ(GetPressureClient(), INVALID_SOCKET);
+    EXPECT_FALSE(IsPressureStreaming());
+    EXPECT_EQ(server_.sendPressureNumber(1), -1);
+}
