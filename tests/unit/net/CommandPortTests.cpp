@@ -8,6 +8,7 @@
 
 #include "core/net/Authorization.h"
 #include "core/net/Server.h"
+#include "core/net/Servers.h"
 #include "core/platform/UserPaths.h"
 #include "core/util/Text.h"
 #include "tests/support/Loopback.h"
@@ -25,8 +26,18 @@ protected:
         key_ = getAuthKey();
         ASSERT_EQ(key_.size(), 38u);
         ASSERT_GT(server_.listen(), 0);
+        SetServers(&server_, nullptr, nullptr);  // the device report goes to the command server
     }
-    void TearDown() override { server_.deinit(true); }
+    void TearDown() override {
+        SetServers(nullptr, nullptr, nullptr);
+        server_.deinit(true);
+    }
+    // The handshake's answer: "authOk", then the attached-device report
+    // (no tablets under Wine).
+    void ExpectAuthorized(Client& client) {
+        EXPECT_EQ(client.readFrame(), "authOk|");
+        EXPECT_EQ(client.readFrame(), "CurrentAttachedDevices=|");
+    }
 
     // Connects a client and accepts it; its server-side socket is returned.
     SOCKET Connect(std::unique_ptr<Client>& client) {
@@ -55,7 +66,7 @@ TEST_F(CommandPort, KeyThenCommandInOneRead) {
     std::unique_ptr<Client> dock;
     const SOCKET side = Connect(dock);
     Say(*dock, side, "auth " + key_ + "|getCoreVersion|");
-    EXPECT_EQ(dock->readFrame(), "authOk|");
+    ExpectAuthorized(*dock);
     EXPECT_EQ(dock->readFrame(), "Success CoreVersion=2.06.0|");
     EXPECT_EQ(server_.authorizedSocket(), side);
 }
@@ -86,14 +97,14 @@ TEST_F(CommandPort, QuotedKeyAndLongerAuthWordPass) {
     std::unique_ptr<Client> dock;
     const SOCKET side = Connect(dock);
     Say(*dock, side, "authorize '" + key_ + "'|");
-    EXPECT_EQ(dock->readFrame(), "authOk|");
+    ExpectAuthorized(*dock);
 }
 
 TEST_F(CommandPort, OneAuthorizedClientAtATime) {
     std::unique_ptr<Client> first;
     const SOCKET firstSide = Connect(first);
     Say(*first, firstSide, "auth \"" + key_ + "\"|");
-    EXPECT_EQ(first->readFrame(), "authOk|");
+    ExpectAuthorized(*first);
 
     std::unique_ptr<Client> second;
     const SOCKET secondSide = Connect(second);
@@ -105,7 +116,7 @@ TEST_F(CommandPort, OneAuthorizedClientAtATime) {
     std::unique_ptr<Client> third;
     const SOCKET thirdSide = Connect(third);
     Say(*third, thirdSide, "auth " + key_ + "|platform|");
-    EXPECT_EQ(third->readFrame(), "authOk|");
+    ExpectAuthorized(*third);
     EXPECT_EQ(third->readFrame(), "Success WIN32|");
 }
 
@@ -119,7 +130,7 @@ TEST_F(CommandPort, EveryCommandAnswersAsTheDockExpects) {
     std::unique_ptr<Client> dock;
     const SOCKET side = Connect(dock);
     Say(*dock, side, "auth " + key_ + "|");
-    ASSERT_EQ(dock->readFrame(), "authOk|");
+    ExpectAuthorized(*dock);
 
     const std::wstring existing = testsupport::MakeTempFolder(L"marlin-exists");
     const std::string existingPath = Narrow(existing);
