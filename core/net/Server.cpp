@@ -277,13 +277,15 @@ void Server::deinit(bool closeListener) {
         // handle that has since been reused would end another connection.
         if (entry != clients_.end()) {
             if (currentSocket_ == authorizedSocket_) authorizedSocket_ = 0;
-            LogFormatted("deiniting a client [%d]", port_);
-            closesocket(currentSocket_);
-            clients_.erase(entry);
+            // The stream ends with its client, before the handle can be given
+            // to a new connection of either thread.
             if (currentSocket_ == GetPressureClient()) {
                 SetPressureStreaming(false);
                 SetPressureClient(INVALID_SOCKET);
             }
+            LogFormatted("deiniting a client [%d]", port_);
+            closesocket(currentSocket_);
+            clients_.erase(entry);
         }
         currentSocket_ = INVALID_SOCKET;
     }
