@@ -12,6 +12,7 @@
 
 namespace {
 
+constexpr wchar_t kPathTemplate[] = L"%USERPROFILE%\\marlinLog.txt";
 constexpr long kSizeLimit = 524288;  // larger files are emptied when the log opens
 constexpr size_t kLineBuffer = 1024;
 constexpr size_t kDateTimeBuffer = 120;
@@ -45,9 +46,22 @@ public:
 
 void WriteLineLocked(const std::wstring& text, bool timestamped);
 
+std::wstring SystemErrorBlock(const std::wstring& callName, DWORD code) {
+    std::wstring text = L"================================================\nCall to " + callName + L", returned error: ";
+    wchar_t message[1024] = L"";
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                        code, 0, message, 1024, nullptr);
+    if (length > 0) {
+        text += message;
+    } else {
+        text += L"<Unable to retrieve error message for error: " + std::to_wstring(code) + L">";
+    }
+    return text;
+}
+
 bool InitFileLogLocked() {
     LogState& s = State();
-    s.logPath = L"%USERPROFILE%\\marlinLog.txt";
+    s.logPath = kPathTemplate;
     s.logEnabled = false;
     s.logPath = ExpandPath(s.logPath);
 
@@ -146,19 +160,7 @@ void LogReceived(int port, const std::wstring& text) {
     LogMessage(L"Received [" + ToWideString(port) + L"]: " + text);
 }
 
-void LogSystemError(const std::wstring& callName) {
-    const DWORD code = GetLastError();
-    std::wstring text = L"================================================\nCall to " + callName + L", returned error: ";
-    wchar_t message[1024] = L"";
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                        code, 0, message, 1024, nullptr);
-    if (length > 0) {
-        text += message;
-    } else {
-        text += L"<Unable to retrieve error message for error: " + std::to_wstring(code) + L">";
-    }
-    LogMessage(text);
-}
+void LogSystemError(const std::wstring& callName) { LogMessage(SystemErrorBlock(callName, GetLastError())); }
 
 void LogVersionBanner() {
     char banner[512];
@@ -182,6 +184,9 @@ int GetSessionStartTime() {
 bool TryLogMessage(const std::wstring& text, DWORD timeoutMs) {
     tLastMessage = text;
     LogState& s = State();
+    // The lock is re-entrant: a thread that crashed inside the log would get
+    // it at once and write into a half-made line. Leave such a log alone.
+    if (HandleToULong(s.lock.OwningThread) == GetCurrentThreadId()) return false;
     const DWORD start = GetTickCount();
     while (!TryEnterCriticalSection(&s.lock)) {
         if (GetTickCount() - start >= timeoutMs) return false;
@@ -191,6 +196,27 @@ bool TryLogMessage(const std::wstring& text, DWORD timeoutMs) {
     LeaveCriticalSection(&s.lock);
     return true;
 }
+
+bool TryLogSystemError(const std::wstring& callName, DWORD code, DWORD timeoutMs) {
+    return TryLogMessage(SystemErrorBlock(callName, code), timeoutMs);
+}
+
+bool ReopenFileLog() {
+    LogLock lock;
+    LogState& s = State();
+    if (s.logFile != nullptr) return true;
+    const std::wstring path = ExpandPath(kPathTemplate);
+    FILE* probe = _wfsopen(path.c_str(), L"r", _SH_DENYNO);
+    if (probe == nullptr) return false;  // never created files: the log stays off
+    fclose(probe);
+    s.logPath = path;
+    s.logFile = _wfsopen(path.c_str(), L"a", _SH_DENYNO);
+    s.logEnabled = s.logFile != nullptr;
+    return s.logEnabled;
+}
+
+void AcquireLogLockForTest() { EnterCriticalSection(&State().lock); }
+void ReleaseLogLockForTest() { LeaveCriticalSection(&State().lock); }
 
 void ResetFileLogState() {
     LogLock lock;

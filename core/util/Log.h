@@ -32,6 +32,19 @@ int GetSessionStartTime();
 // it). Returns false when the lock could not be had; the failure detail is
 // updated either way.
 bool TryLogMessage(const std::wstring& text, DWORD timeoutMs);
+// The system-error block of LogSystemError for a given error code, written
+// like TryLogMessage.
+bool TryLogSystemError(const std::wstring& callName, DWORD code, DWORD timeoutMs);
+
+// Opens the log file again after DeinitFileLog, without a new session header,
+// for the last words of a process whose log was already closed (a hot restart
+// that fails). Only when the file exists; false otherwise.
+bool ReopenFileLog();
+
+// Takes and gives back the log's lock on the calling thread; for tests of
+// callers that must never wait on it (the crash path).
+void AcquireLogLockForTest();
+void ReleaseLogLockForTest();
 
 // Puts the log back in its first state (closed, enabled, no session time), as
 // at process start; for tests that exercise the opening rules in one process.

@@ -1,0 +1,118 @@
+// The crash handlers and the hot restart, run in CrashProbe.exe (a GUI
+// program like the service) so that a crash ends that process, not the test.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "tests/support/TestFiles.h"
+
+namespace {
+
+std::wstring BinDir() {
+    wchar_t value[MAX_PATH] = L"";
+    GetEnvironmentVariableW(L"MARLIN_BIN_DIR", value, MAX_PATH);
+    std::wstring dir(value);
+    for (wchar_t& c : dir) {
+        if (c == L'/') c = L'\\';
+    }
+    // A Unix path from CTest: Wine maps the root of the host file system to Z:.
+    if (!dir.empty() && dir[0] == L'\\') dir = L"Z:" + dir;
+    return dir;
+}
+
+// Each test gets a profile folder of its own with an empty log file, so the
+// probe's log lines can be read back.
+class CrashProbe : public ::testing::Test {
+protected:
+    void SetUp() override {
+        profile_ = testsupport::MakeTempFolder(L"marlin-crash");
+        SetEnvironmentVariableW(L"USERPROFILE", profile_.c_str());
+        log_ = profile_ + L"\\marlinLog.txt";
+        testsupport::WriteBytes(log_, "");
+    }
+
+    // Runs CrashProbe.exe with the arguments; its exit code, or -1 when it
+    // did not end within a minute (a hang).
+    int Run(const std::wstring& arguments) {
+        std::wstring line = L"\"" + BinDir() + L"\\CrashProbe.exe\" " + arguments;
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+            ADD_FAILURE() << "CrashProbe.exe did not start: " << GetLastError();
+            return -2;
+        }
+        CloseHandle(process.hThread);
+        DWORD code = static_cast<DWORD>(-1);
+        if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0) {
+            GetExitCodeProcess(process.hProcess, &code);
+        } else {
+            TerminateProcess(process.hProcess, 99);
+        }
+        CloseHandle(process.hProcess);
+        return static_cast<int>(code);
+    }
+
+    std::string Log() { return testsupport::ReadBytes(log_); }
+
+    std::wstring profile_;
+    std::wstring log_;
+};
+
+}  // namespace
+
+TEST_F(CrashProbe, FatalSignalsLeaveTwoEntriesAndExitCodeOne) {
+    const struct {
+        const wchar_t* argument;
+        int signal;
+    } cases[] = {{L"abort", 22}, {L"segv", 11}, {L"sigint", 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.signal);
+        testsupport::WriteBytes(log_, "");
+        EXPECT_EQ(Run(c.argument), 1);
+        const std::string log = Log();
+        const std::string first = "[CRASH] Program terminated unexpectedly. Signal: " + std::to_string(c.signal);
+        const size_t at = log.find(first);
+        ASSERT_NE(at, std::string::npos) << log;
+        EXPECT_NE(log.find("Call to [CRASH], returned error: ", at), std::string::npos) << log;
+    }
+}
+
+TEST_F(CrashProbe, IgnoredSignalStaysIgnored) {
+    EXPECT_EQ(Run(L"ignored-term"), 7);
+    EXPECT_EQ(Log().find("[CRASH]"), std::string::npos);
+}
+
+// Another thread holds the log's lock and never gives it back: the crash
+// must still end the process instead of waiting for the log.
+TEST_F(CrashProbe, CrashWhileLogIsBusyStillEnds) {
+    EXPECT_EQ(Run(L"held-lock"), 1);
+    EXPECT_EQ(Log().find("[CRASH]"), std::string::npos);
+}
+
+TEST_F(CrashProbe, HotRestartPassesTheQuotedPath) {
+    const std::wstring folder = testsupport::MakeTempFolder(L"marlin restart with blanks");
+    const std::wstring program = folder + L"\\CommandLineEcho.exe";
+    ASSERT_TRUE(CopyFileW((BinDir() + L"\\CommandLineEcho.exe").c_str(), program.c_str(), FALSE));
+    const std::wstring echo = folder + L"\\echo.txt";
+    SetEnvironmentVariableW(L"MARLIN_ECHO_FILE", echo.c_str());
+
+    EXPECT_EQ(Run(L"restart " + program), 0);  // the runtime ends the old run with 0
+    std::string bytes;
+    for (int i = 0; i < 200 && bytes.empty(); ++i) {
+        Sleep(50);
+        bytes = testsupport::ReadBytes(echo);
+    }
+    const std::wstring line(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    EXPECT_EQ(line, L"\"" + program + L"\"");
+    const std::string log = Log();
+    EXPECT_NE(log.find("[HOTREBOOT] Rebooting into: [HOTREBOOT]"), std::string::npos) << log;
+}
+
+TEST_F(CrashProbe, FailedHotRestartIsInTheSessionLog) {
+    EXPECT_EQ(Run(L"restart C:\\no such folder\\MarlinCore.exe"), 5);
+    const std::string log = Log();
+    EXPECT_NE(log.find("C:\\no such folder\\MarlinCore.exe"), std::string::npos) << log;
+    EXPECT_NE(log.find("Unable to hotreboot: "), std::string::npos) << log;
+}
