@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/platform/UserPaths.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
 
@@ -60,3 +61,5 @@ void HotRestartInto(const std::wstring& programPath) {
     LogMessage(L"Unable to hotreboot: " + reason);
     DeinitFileLog();
 }
+
+void HotRestart() { HotRestartInto(GetModulePath()); }
