@@ -9,6 +9,7 @@
 #include "core/commands/CommandParsing.h"
 #include "core/commands/SystemQueries.h"
 #include "core/commands/WidgetRemoval.h"
+#include "core/maintenance/Maintenance.h"
 #include "core/net/Reply.h"
 #include "core/net/ResultCodes.h"
 #include "core/platform/FileManager.h"
@@ -31,10 +32,14 @@ int Exit(const Tokens&) { return kResultQuit; }
 
 int Update(const Tokens& tokens) {
     if (!CheckArgumentCount(tokens.size(), 1)) return kResultSyntaxError;
-    return NotAvailable("update");
+    startUpdater(tokens[1]);
+    return kResultRestartForUpdate;  // whether or not the Updater started
 }
 
-int DockUpdateFinished(const Tokens&) { return NotAvailable("dockUpdateFinished"); }
+int DockUpdateFinished(const Tokens&) {
+    checkMaintenance();
+    return kResultSuccess;
+}
 
 int UserCanAdministerAirApps(const Tokens& tokens) {
     if (!CheckArgumentCount(tokens.size(), 0)) return kResultSyntaxError;

@@ -1,0 +1,58 @@
+// Worker-mode selection and the administrator decision. Under Wine the user
+// is always an administrator, so the decisions are driven with the answer
+// given; the administrator paths that start real workers are covered by the
+// end-to-end tests.
+#include <winsock2.h>  // before windows.h, which gtest includes
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/maintenance/Maintenance.h"
+#include "core/util/Log.h"
+#include "tests/support/TestFiles.h"
+
+namespace {
+
+// Each test logs into a file of its own so the whole sequence can be read.
+class WorkerLog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        profile_ = testsupport::MakeTempFolder(L"marlin-worker");
+        SetEnvironmentVariableW(L"USERPROFILE", profile_.c_str());
+        ResetFileLogState();
+        testsupport::WriteBytes(profile_ + L"\\marlinLog.txt", "");
+    }
+    void TearDown() override { DeinitFileLog(); }
+    std::string Log() { return testsupport::ReadBytes(profile_ + L"\\marlinLog.txt"); }
+
+    std::wstring profile_;
+};
+
+}  // namespace
+
+TEST_F(WorkerLog, UpdaterWithoutFolderIsAWorkerThatDoesNothing) {
+    for (const wchar_t* arguments : {L"Updater", L"UpdaterNow", L"Updater a b"}) {
+        SCOPED_TRACE(testing::Message() << arguments);
+        EXPECT_TRUE(runWorkerMode(arguments));
+        EXPECT_EQ(GetLastLogMessage(), L"CoreUpdate: Invalid arguments");
+    }
+    const std::string log = Log();
+    EXPECT_NE(log.find("Maintenance: Updating!"), std::string::npos);
+    EXPECT_EQ(log.find("MoveFile"), std::string::npos) << log;
+}
+
+TEST_F(WorkerLog, NonAdministratorStartsNoWorker) {
+    checkMaintenanceFor(false);
+    EXPECT_EQ(Log(), "");  // a normal start by a non-administrator logs nothing here
+
+    EXPECT_FALSE(updatePending());
+    startUpdaterFor(false, L"C:\\updates");
+    // The listeners close after an update command in any case: the service
+    // must come back, unchanged.
+    EXPECT_TRUE(updatePending());
+    const std::string log = Log();
+    EXPECT_EQ(log.find("Start MarlinCore.exe"), std::string::npos) << log;
+    EXPECT_EQ(log.find("maintenance copy"), std::string::npos) << log;
+}
