@@ -1,6 +1,8 @@
 """Test packages for the application commands, built at test time with wixl.
 
     build_package(folder, name, upgrade_code, version="1.0.0") -> path of <name>.msi
+    related_products(prefix, upgrade_code) -> product codes (read back through msi.dll)
+    install_location(prefix, product_code) -> "InstallLocation" or None
 
 Each package holds MarlinTestApp.exe (from MARLIN_BIN_DIR) under the file name
 <name>.exe, installs it into the folder given by the public property APPDIR
@@ -46,3 +48,16 @@ def build_package(folder, name, upgrade_code, version="1.0.0", file_name=None):
                     "UPDATE `Property` SET `Value`='WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;APPDIR' "
                     "WHERE `Property`='SecureCustomProperties'"], check=True, timeout=60)
     return output
+
+
+def related_products(prefix, upgrade_code):
+    """Product codes Windows Installer in `prefix` knows for upgrade_code (MsiProbe)."""
+    result = prefix.run([os.path.join(BIN_DIR, "MsiProbe.exe"), "related", upgrade_code], timeout=60)
+    assert result.returncode == 0, "MsiProbe related: %d %s" % (result.returncode, result.stderr)
+    return [line.strip() for line in result.stdout.splitlines() if line.strip()]
+
+
+def install_location(prefix, product_code):
+    """The product's "InstallLocation" as Windows Installer reports it, or None."""
+    result = prefix.run([os.path.join(BIN_DIR, "MsiProbe.exe"), "location", product_code], timeout=60)
+    return result.stdout.strip() if result.returncode == 0 else None
