@@ -7,6 +7,7 @@
 
 #include "core/apps/air/AirAppCommands.h"
 #include "core/commands/CommandParsing.h"
+#include "core/commands/StartupRegistration.h"
 #include "core/commands/SystemQueries.h"
 #include "core/commands/WidgetRemoval.h"
 #include "core/maintenance/Maintenance.h"
@@ -106,9 +107,9 @@ int RemoveWidgetCommand(const Tokens& tokens) {
     return RemoveWidget(tokens[1], tokens[2]);
 }
 
-int SetAsStartupCommand(const Tokens&) { return NotAvailable("setAsStartup"); }
+int SetAsStartupCommand(const Tokens&) { return SetAsStartup() ? kResultSuccess : kResultFailure; }
 
-int RemoveAsStartupCommand(const Tokens&) { return NotAvailable("removeAsStartup"); }
+int RemoveAsStartupCommand(const Tokens&) { return RemoveAsStartup() ? kResultSuccess : kResultFailure; }
 
 int GetLocalCountryCodeCommand(const Tokens& tokens) {
     if (!CheckArgumentCount(tokens.size(), 0)) return kResultSyntaxError;
@@ -116,15 +117,19 @@ int GetLocalCountryCodeCommand(const Tokens& tokens) {
     return kResultSuccess;
 }
 
-int AssociateFileTypes(const Tokens& tokens) {
+// Every extension is tried, even after a failure; the shell hears once that
+// associations changed.
+int ChangeFileTypes(const Tokens& tokens, bool (*change)(std::wstring extension)) {
     if (tokens.size() < 2) return kResultSyntaxError;
-    return NotAvailable("associateFileTypes");
+    bool allOk = true;
+    for (size_t i = 1; i < tokens.size(); ++i) allOk = change(L"." + tokens[i]) && allOk;
+    SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
+    return allOk ? kResultTrue : kResultFalse;
 }
 
-int UnassociateFileTypes(const Tokens& tokens) {
-    if (tokens.size() < 2) return kResultSyntaxError;
-    return NotAvailable("unassociateFileTypes");
-}
+int AssociateFileTypes(const Tokens& tokens) { return ChangeFileTypes(tokens, AssociateFileType); }
+
+int UnassociateFileTypes(const Tokens& tokens) { return ChangeFileTypes(tokens, UnassociateFileType); }
 
 struct Command {
     const char* keyword;

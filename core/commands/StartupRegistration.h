@@ -1,0 +1,24 @@
+// Starting the dock at logon and opening file types with it, both in the
+// current user's part of the registry only (no elevation needed). When a
+// machine-wide logon entry of the same name exists, the start-entry
+// operations also start the Fixer worker, which moves it to the users.
+#pragma once
+
+#include <string>
+
+// Per-user logon entry: HKEY_CURRENT_USER\<kRunKey>, value kRunValueName.
+constexpr const wchar_t* kRunKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr const wchar_t* kRunValueName = L"Marlin Dock";
+// The program identifier file types are pointed at; its open command is kept
+// by the registry repairs.
+constexpr const wchar_t* kDockProgId = L"MarlinDockApplication";
+
+// True when the user's logon entry holds the quoted front-end path afterwards.
+bool SetAsStartup();
+// Removes the user's logon entry; false (and a "DeleteKey()" block) when there is none.
+bool RemoveAsStartup();
+// extension with its leading ".": its per-user default value becomes the
+// dock's program identifier; other values and sub-keys stay.
+bool AssociateFileType(std::wstring extension);
+// Deletes the per-user key of the extension when it names any program.
+bool UnassociateFileType(std::wstring extension);
