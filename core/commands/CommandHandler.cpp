@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/apps/air/AirAppCommands.h"
+#include "core/apps/native/NativeAppCommands.h"
 #include "core/commands/CommandParsing.h"
 #include "core/commands/StartupRegistration.h"
 #include "core/commands/SystemQueries.h"
@@ -173,6 +174,7 @@ int CommandHandler::HandleCommand(std::wstring message) {
     }
     int result = kResultSuccess;
     if (HandleAirAppCommand(tokens, result)) return result;
+    if (HandleNativeAppCommand(message, result)) return result;
     LogMessage(std::string("Unknown command"));
     return kResultSyntaxError;
 }
