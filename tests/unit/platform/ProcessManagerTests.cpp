@@ -137,12 +137,6 @@ TEST_F(Launcher, MissingProgramGivesTheSystemErrorBlock) {
         << detail;
     EXPECT_EQ(detail.find(L"succeeded"), std::wstring::npos);
 
-    EXPECT_FALSE(ProcessManager::LaunchPath(dir_ + L"\\missing.exe", L"-x"));
-    EXPECT_NE(GetLastLogMessage().find(L"Call to Start missing.exe (@" + dir_ + L") with args '-x', returned"),
-              std::wstring::npos);
-    EXPECT_FALSE(ProcessManager::OpenPath(dir_ + L"\\missing.exe"));
-    EXPECT_NE(GetLastLogMessage().find(L"Call to Start missing.exe (@" + dir_ + L"), returned"), std::wstring::npos);
-
     // A control-panel applet goes to the applet opener, which logs nothing.
     LogMessage(std::string("marker"));
     ProcessManager::OpenPath(dir_ + L"\\missing.cpl");
@@ -168,16 +162,7 @@ TEST_F(Launcher, BringToForegroundClosesTheHandleEvenWithoutAProcess) {
     EXPECT_FALSE(GetHandleInformation(event, &flags));
 }
 
-TEST_F(Launcher, MessageBoxAnswersAndTheCorruptInstallationMessage) {
-    {
-        MessageBoxAnswerer answer(L"Question", IDYES);
-        EXPECT_TRUE(ProcessManager::ShowMessageBox(L"Question", L"Go on?", MB_YESNO));
-    }
-    {
-        MessageBoxAnswerer answer(L"Question", IDNO);
-        EXPECT_FALSE(ProcessManager::ShowMessageBox(L"Question", L"Go on?", MB_YESNO));
-    }
-
+TEST_F(Launcher, MissingFrontEndShowsTheCorruptInstallationMessage) {
     // The test program's folder has no front end beside it.
     ASSERT_FALSE(testsupport::PathExists(ProcessManager::GetFrontEndExePath()));
     EXPECT_EQ(ProcessManager::GetFrontEndExePath(), GetModuleDirectory() + L"\\Marlin Dock\\Marlin Dock.exe");
