@@ -14,7 +14,7 @@
 
 namespace {
 
-struct AceSpec {
+struct AceEntry {
     BYTE type;
     DWORD mask;
     BYTE flags;
@@ -24,10 +24,10 @@ struct AceSpec {
 // A descriptor holding a list made of the given entries.
 class Descriptor {
 public:
-    explicit Descriptor(const std::vector<AceSpec>& aces) : acl_(1024, 0) {
+    explicit Descriptor(const std::vector<AceEntry>& aces) : acl_(1024, 0) {
         PACL acl = reinterpret_cast<PACL>(acl_.data());
         InitializeAcl(acl, static_cast<DWORD>(acl_.size()), ACL_REVISION);
-        for (const AceSpec& ace : aces) {
+        for (const AceEntry& ace : aces) {
             PSID sid = nullptr;
             ConvertStringSidToSidW(ace.sid, &sid);
             if (ace.type == ACCESS_ALLOWED_ACE_TYPE) {
@@ -54,8 +54,8 @@ private:
 const wchar_t kUsers[] = L"S-1-5-32-545";
 const wchar_t kEveryone[] = L"S-1-1-0";
 const BYTE kInherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-const AceSpec kDeny = {ACCESS_DENIED_ACE_TYPE, 0x000C0000, kInherit, kUsers};
-const AceSpec kAllow = {ACCESS_ALLOWED_ACE_TYPE, 0x001301BF, kInherit, kUsers};
+const AceEntry kDeny = {ACCESS_DENIED_ACE_TYPE, 0x000C0000, kInherit, kUsers};
+const AceEntry kAllow = {ACCESS_ALLOWED_ACE_TYPE, 0x001301BF, kInherit, kUsers};
 
 }  // namespace
 
@@ -96,7 +96,7 @@ TEST(AllUsersList, VerdictLooksAtEntryTypesAndMasksOnly) {
     // Half of the list, or nothing.
     EXPECT_FALSE(HasExpectedUsersDacl(Descriptor({kAllow}).get()));
     EXPECT_FALSE(HasExpectedUsersDacl(Descriptor({kDeny}).get()));
-    EXPECT_FALSE(HasExpectedUsersDacl(Descriptor(std::vector<AceSpec>{}).get()));
+    EXPECT_FALSE(HasExpectedUsersDacl(Descriptor(std::vector<AceEntry>{}).get()));
     // A null list (everyone may do everything) and no list at all.
     EXPECT_FALSE(HasExpectedUsersDacl(Descriptor(nullptr, true).get()));
     EXPECT_FALSE(HasExpectedUsersDacl(Descriptor(nullptr, false).get()));
