@@ -1,8 +1,183 @@
-// MarlinWinTab: the hook library loaded into the dock's window thread.
+// MarlinWinTab: the hook library. MarlinCore installs CallBackWndProc as a
+// WH_CALLWNDPROC and a WH_GETMESSAGE hook on the dock's window thread, so the
+// system loads this library into the dock's process. There it opens the WinTab
+// context on the dock's window (so the context belongs to the dock) and
+// forwards the pen and left-button messages of that thread to MarlinCore's
+// tablet listener window. In MarlinCore's own process the library stays idle.
 #include <windows.h>
 
+#include <cwchar>
+
+#include "core/tablet/WinTab.h"
+#include "core/util/Handles.h"
+
+namespace {
+
+// One record per process that loads the library; everything runs on the
+// hooked thread (the dock's window thread).
+struct HookState {
+    HWND backEndWindow = nullptr;
+    HWND targetWindow = nullptr;
+    marlin::unique_hmodule winTabModule;
+    wintab::WTInfoWFn WTInfoW = nullptr;
+    wintab::WTOpenWFn WTOpenW = nullptr;
+    wintab::WTCloseFn WTClose = nullptr;
+    wintab::WTEnableFn WTEnable = nullptr;
+    wintab::HCTX context = nullptr;
+    bool contextOpen = false;
+};
+HookState gHook;
+
+// The structure behind a hook's lParam read as four 32-bit words: a MSG for
+// WH_GETMESSAGE (hwnd, message, wParam, lParam), a CWPSTRUCT for
+// WH_CALLWNDPROC (lParam, wParam, message, hwnd).
+struct HookWords {
+    UINT_PTR w0, w1, w2, w3;
+};
+
+bool IsWindowOfThisThread(UINT_PTR value) {
+    const HWND window = reinterpret_cast<HWND>(value);
+    return window != nullptr && IsWindow(window) && GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId();
+}
+
+// The service's request, WM_NULL sent to the dock window with wParam
+// MSG_CONTEXT_OPEN and lParam its listener window, as WH_CALLWNDPROC shows it.
+// The hook's wParam says whether the current thread sent the message, so a
+// request from MarlinCore's process comes with 0; it is recognised by its
+// shape instead: the message is sent to a window of this thread and carries a
+// window of another thread.
+bool IsOpenRequestFromAnotherThread(const HookWords& w) {
+    const HWND carried = reinterpret_cast<HWND>(w.w0);
+    return w.w1 == hookmsg::MSG_CONTEXT_OPEN && w.w2 == WM_NULL && IsWindowOfThisThread(w.w3) && carried != nullptr &&
+           IsWindow(carried) && GetWindowThreadProcessId(carried, nullptr) != GetCurrentThreadId();
+}
+
+// A CWPSTRUCT always ends with the window the message was sent to (one of
+// this thread's). A message taken from the queue ends with its lParam. Sent
+// messages whose wParam happens to equal WM_QUIT or a mouse message number
+// (WM_GETTEXT with a 512-character buffer, a WM_COMMAND from control 18) must
+// neither close the context nor reach the service as mouse input.
+bool LooksLikeQueueMessage(const HookWords& w) { return !IsWindowOfThisThread(w.w3); }
+
+void Forward(const HookWords& w) {
+    SendMessageW(gHook.backEndWindow, static_cast<UINT>(w.w1), static_cast<WPARAM>(w.w2), static_cast<LPARAM>(w.w3));
+}
+
+bool TargetWindowIsInThisProcess() {
+    DWORD owner = 0;
+    return gHook.targetWindow != nullptr && GetWindowThreadProcessId(gHook.targetWindow, &owner) != 0 &&
+           owner == GetCurrentProcessId();
+}
+
+void CloseContext() {
+    // The copy inside MarlinCore, or one that never got a request, owns no context.
+    if (!TargetWindowIsInThisProcess()) gHook.context = nullptr;
+    if (gHook.context != nullptr && gHook.WTClose != nullptr) gHook.WTClose(gHook.context);
+    gHook.context = nullptr;
+    gHook.winTabModule.reset();
+    gHook.WTInfoW = nullptr;
+    gHook.WTOpenW = nullptr;
+    gHook.WTClose = nullptr;
+    gHook.WTEnable = nullptr;
+    gHook.contextOpen = false;
+}
+
+// The default digitizing context, turned into the one the service reads:
+// 24-byte absolute packets with status, cursor, buttons, position and pressure.
+bool OpenContext() {
+    wintab::LOGCONTEXTW lc;
+    ZeroMemory(&lc, sizeof(lc));
+    gHook.WTInfoW(wintab::WTI_DEFCONTEXT, wintab::CTX_ALL, &lc);
+    wcsncpy(lc.lcName, L"Marlin Test", wintab::LCNAMELEN);
+    lc.lcName[wintab::LCNAMELEN - 1] = L'\0';
+    lc.lcOptions |= wintab::CXO_SYSTEM | wintab::CXO_MESSAGES | wintab::CXO_CSRMESSAGES;
+    lc.lcMsgBase = wintab::WT_DEFBASE;
+    lc.lcPktData = wintab::kPacketData;
+    lc.lcPktMode = 0;
+    lc.lcPktRate = 133;
+    lc.lcMoveMask = wintab::kPacketData;
+    lc.lcBtnUpMask = lc.lcBtnDnMask;
+    gHook.context = gHook.WTOpenW(gHook.targetWindow, &lc, TRUE);
+    return gHook.context != nullptr;
+}
+
+bool OpenOrEnable() {
+    if (gHook.contextOpen) {
+        if (gHook.context != nullptr) {
+            if (gHook.WTEnable(gHook.context, TRUE)) return true;
+            gHook.WTClose(gHook.context);
+            gHook.context = nullptr;
+        }
+        gHook.contextOpen = OpenContext();
+        if (gHook.contextOpen) return true;
+        CloseContext();
+    }
+    gHook.winTabModule.reset(LoadLibraryW(L"wintab32.dll"));
+    if (!gHook.winTabModule) return false;
+    HMODULE m = gHook.winTabModule.get();
+    gHook.WTInfoW = reinterpret_cast<wintab::WTInfoWFn>(GetProcAddress(m, "WTInfoW"));
+    gHook.WTOpenW = reinterpret_cast<wintab::WTOpenWFn>(GetProcAddress(m, "WTOpenW"));
+    gHook.WTClose = reinterpret_cast<wintab::WTCloseFn>(GetProcAddress(m, "WTClose"));
+    gHook.WTEnable = reinterpret_cast<wintab::WTEnableFn>(GetProcAddress(m, "WTEnable"));
+    if (!gHook.WTInfoW || !gHook.WTOpenW || !gHook.WTClose || !gHook.WTEnable) {
+        CloseContext();
+        return false;
+    }
+    gHook.contextOpen = OpenContext();
+    SendMessageW(gHook.backEndWindow, hookmsg::MSG_CONTEXT_RESULT,
+                 gHook.contextOpen ? hookmsg::kContextOpened : hookmsg::kContextFailed, 0);
+    return gHook.contextOpen;
+}
+
+void Act(const HookWords& w) {
+    switch (w.w1) {
+    case WM_QUIT:
+    case hookmsg::MSG_CONTEXT_CLOSE:
+        if (w.w1 == hookmsg::MSG_CONTEXT_CLOSE || LooksLikeQueueMessage(w)) CloseContext();
+        break;
+    case WM_MOUSEMOVE:
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONUP:
+        if (LooksLikeQueueMessage(w)) Forward(w);
+        break;
+    case wintab::WT_PACKET:
+    case wintab::WT_PROXIMITY:
+        Forward(w);
+        break;
+    case hookmsg::MSG_CONTEXT_OPEN:
+        if (gHook.backEndWindow == nullptr) gHook.backEndWindow = reinterpret_cast<HWND>(w.w0);
+        gHook.targetWindow = reinterpret_cast<HWND>(w.w3);
+        OpenOrEnable();
+        break;
+    case wintab::WT_CTXCLOSE:
+        gHook.context = nullptr;  // the driver closed it; the next request opens a new one
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace
+
 extern "C" LRESULT CALLBACK CallBackWndProc(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HC_ACTION && lParam != 0) {
+        const HookWords& w = *reinterpret_cast<const HookWords*>(lParam);
+        // wParam 0: a peeked (not removed) queue message, or a message sent by
+        // another thread; only the service's open request is taken from those.
+        if (wParam != 0 || IsOpenRequestFromAnotherThread(w)) Act(w);
+    }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        gHook.backEndWindow = FindWindowW(L"MarlinWTHookQ", nullptr);
+    } else if (reason == DLL_PROCESS_DETACH) {
+        if (reserved == nullptr) {
+            CloseContext();  // unloaded (hooks removed): give the context back
+        } else {
+            gHook.winTabModule.release();  // the process is ending: the driver may be gone already
+        }
+    }
+    return TRUE;
+}
