@@ -4,6 +4,7 @@
 // context on the dock's window (so the context belongs to the dock) and
 // forwards the pen and left-button messages of that thread to MarlinCore's
 // tablet listener window. In MarlinCore's own process the library stays idle.
+#include <winsock2.h>  // before windows.h, as Handles.h needs
 #include <windows.h>
 
 #include <cwchar>
@@ -115,10 +116,10 @@ bool OpenOrEnable() {
     gHook.winTabModule.reset(LoadLibraryW(L"wintab32.dll"));
     if (!gHook.winTabModule) return false;
     HMODULE m = gHook.winTabModule.get();
-    gHook.WTInfoW = reinterpret_cast<wintab::WTInfoWFn>(GetProcAddress(m, "WTInfoW"));
-    gHook.WTOpenW = reinterpret_cast<wintab::WTOpenWFn>(GetProcAddress(m, "WTOpenW"));
-    gHook.WTClose = reinterpret_cast<wintab::WTCloseFn>(GetProcAddress(m, "WTClose"));
-    gHook.WTEnable = reinterpret_cast<wintab::WTEnableFn>(GetProcAddress(m, "WTEnable"));
+    gHook.WTInfoW = wintab::Resolve<wintab::WTInfoWFn>(m, "WTInfoW");
+    gHook.WTOpenW = wintab::Resolve<wintab::WTOpenWFn>(m, "WTOpenW");
+    gHook.WTClose = wintab::Resolve<wintab::WTCloseFn>(m, "WTClose");
+    gHook.WTEnable = wintab::Resolve<wintab::WTEnableFn>(m, "WTEnable");
     if (!gHook.WTInfoW || !gHook.WTOpenW || !gHook.WTClose || !gHook.WTEnable) {
         CloseContext();
         return false;

@@ -1,10 +1,28 @@
 #include "core/tablet/TabletCommands.h"
 
+#include <shlobj.h>
+
+#include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "core/commands/CommandParsing.h"
+#include "core/net/Reply.h"
 #include "core/net/ResultCodes.h"
+#include "core/platform/UserPaths.h"
+#include "core/tablet/TabletSession.h"
+#include "core/tablet/WinTab.h"
+#include "core/util/Handles.h"
 #include "core/util/Log.h"
+#include "core/util/Text.h"
+
+namespace {
+
+const wchar_t kDockWindowClass[] = L"ApolloRuntimeContentWindow";
+
+HWND FindDockWindow(const std::wstring& title) { return FindWindowW(kDockWindowClass, title.c_str()); }
+
+}  // namespace
 
 int handleTabletCommand(const std::wstring& message) {
     const std::vector<std::wstring> tokens = TokenizeCommand(message);
@@ -12,14 +30,101 @@ int handleTabletCommand(const std::wstring& message) {
         LogMessage(std::string("No command found."));
         return kResultSyntaxError;
     }
-    if (IsCommand("startTablet", tokens[0])) {
+    const std::wstring& command = tokens[0];
+    if (IsCommand("listenTablet", command)) {
+        if (!CheckArgumentCount(tokens.size(), 2)) return kResultSyntaxError;
+        startDelayedTabletStart();  // WinTab is loaded even when the window is not found
+        return hookWindowByTitle(tokens[1]) ? kResultSuccess : kResultFailure;
+    }
+    if (IsCommand("stopListenTablet", command)) {
+        if (!CheckArgumentCount(tokens.size(), 2)) return kResultSyntaxError;
+        return unhookWindowByTitle(tokens[1]) ? kResultSuccess : kResultFailure;
+    }
+    if (IsCommand("startTablet", command)) {
         LogMessage(std::string("Sending pressure started"));
         return kResultStartPressure;
     }
-    if (IsCommand("stopTablet", tokens[0])) {
+    if (IsCommand("stopTablet", command)) {
         LogMessage(std::string("Sending pressure stopped"));
         return kResultStopPressure;
     }
+    if (IsCommand("getDriverVersion", command)) {
+        SetPendingReply(L"DriverVersion=" + readDriverVersion());
+        return kResultSuccess;
+    }
     LogMessage(std::string("Unknown command"));
     return kResultSyntaxError;
+}
+
+bool hookWindowByTitle(const std::wstring& title) {
+    const HWND window = FindDockWindow(title);
+    if (window == nullptr) {
+        LogMessage(std::string("Unable to find window!"));
+        return false;
+    }
+    LogMessage(std::string("Window found!"));
+    return installHook(window);
+}
+
+bool unhookWindowByTitle(const std::wstring& title) {
+    const HWND window = FindDockWindow(title);
+    if (window == nullptr) {
+        LogMessage(std::string("Unable to find window!"));
+        return false;
+    }
+    return removeHook(window);
+}
+
+bool installHook(HWND window) {
+    LogMessage(std::string("Installing hook"));
+    const DWORD threadId = GetWindowThreadProcessId(window, nullptr);
+    if (threadId == 0) {
+        LogMessage(std::string("Hook: Can't find target process"));
+        return false;
+    }
+    marlin::unique_hmodule module(LoadLibraryW(L"MarlinWinTab.dll"));
+    if (!module) {
+        LogMessage(std::string("Hook: Can't find hook dll"));
+        return false;
+    }
+    const auto procedure = wintab::Resolve<HOOKPROC>(module.get(), "CallBackWndProc");
+    if (procedure == nullptr) {
+        LogMessage(std::string("Hook: Can't find callback"));
+        return false;
+    }
+    // Messages sent to the dock's windows (the context request) and messages
+    // it takes from its queue (pen packets, mouse input) pass the same procedure.
+    HookedWindow hooks;
+    hooks.callWndProcHook.reset(SetWindowsHookExW(WH_CALLWNDPROC, procedure, module.get(), threadId));
+    hooks.getMessageHook.reset(SetWindowsHookExW(WH_GETMESSAGE, procedure, module.get(), threadId));
+    if (!hooks.callWndProcHook || !hooks.getMessageHook) {
+        LogMessage(std::string("Hook: Can't install hook"));
+        return false;  // a hook that did install is removed with the pair
+    }
+    storeHookModule(std::move(module));
+    addHookedWindow(window, std::move(hooks));
+    return true;
+}
+
+std::wstring readDriverVersion() { return readDriverVersionOf(GetSpecialFolder(CSIDL_SYSTEM) + L"\\Stylus_Pad.dll"); }
+
+std::wstring readDriverVersionOf(const std::wstring& path) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    if (size == 0) return L"none";
+    std::vector<BYTE> buffer(size);
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT infoSize = 0;
+    if (!GetFileVersionInfoW(path.c_str(), 0, size, buffer.data()) ||
+        !VerQueryValueW(buffer.data(), L"\\", reinterpret_cast<void**>(&info), &infoSize) || info == nullptr ||
+        infoSize < sizeof(VS_FIXEDFILEINFO))
+        return L"none";
+    const DWORD ms = info->dwFileVersionMS;
+    const DWORD ls = info->dwFileVersionLS;
+    printf("Higher: %lx\n", static_cast<unsigned long>(ms));
+    printf("Lower: %lx\n", static_cast<unsigned long>(ls));
+    printf("Version: %d.%d.%d.%d\n", HIWORD(ms), LOWORD(ms), HIWORD(ls), LOWORD(ls));
+    // The last separator is a hyphen: 5.2.5.2 is reported as 5.2.5-2.
+    return ToWideString(HIWORD(ms)) + L"." + ToWideString(LOWORD(ms)) + L"." + ToWideString(HIWORD(ls)) + L"-" +
+           ToWideString(LOWORD(ls));
 }

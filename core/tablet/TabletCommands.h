@@ -1,6 +1,23 @@
-// The pressure port's message handler.
+// The pressure port's message handler: the tablet commands, the hooks that
+// load the hook library into the dock's window thread, and the version of
+// the tablet driver.
 #pragma once
+
+#include <winsock2.h>  // before windows.h, as Handles.h needs
+#include <windows.h>
 
 #include <string>
 
+// listenTablet, stopListenTablet, startTablet, stopTablet, getDriverVersion;
+// returns the result code the server turns into the reply.
 int handleTabletCommand(const std::wstring& message);
+
+// The dock's window is found by the AIR content window class and its title.
+bool hookWindowByTitle(const std::wstring& title);
+bool unhookWindowByTitle(const std::wstring& title);
+bool installHook(HWND window);
+
+// The version of the tablet driver library in the system folder, as
+// "5.2.5-2" for 5.2.5.2, or "none".
+std::wstring readDriverVersion();
+std::wstring readDriverVersionOf(const std::wstring& path);

@@ -5,6 +5,7 @@
 // own headers are not part of this system.
 #pragma once
 
+#include <winsock2.h>  // before windows.h, as Handles.h needs
 #include <windows.h>
 
 namespace wintab {
@@ -111,6 +112,12 @@ using WTCloseFn = BOOL(WINAPI*)(HCTX context);
 using WTEnableFn = BOOL(WINAPI*)(HCTX context, BOOL enable);
 using WTPacketFn = BOOL(WINAPI*)(HCTX context, UINT serial, LPVOID packet);
 using WTPacketsGetFn = int(WINAPI*)(HCTX context, int maxPackets, LPVOID packets);
+
+// GetProcAddress typed as the entry point it names (null when missing).
+template <typename Fn>
+Fn Resolve(HMODULE module, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
 
 }  // namespace wintab
 

@@ -1,0 +1,256 @@
+#include "core/tablet/TabletSession.h"
+
+#include <atomic>
+#include <ctime>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "core/net/PressureServer.h"
+#include "core/net/PressureStream.h"
+#include "core/tablet/PenEvents.h"
+#include "core/tablet/WinTab.h"
+#include "core/util/Log.h"
+
+namespace {
+
+constexpr DWORD kStartupGraceSeconds = 60;
+constexpr DWORD kStartupDelayMs = 10000;
+// A dock thread that does not answer the context request within this time is
+// hung; the listener thread must not hang with it (the pen stream and the
+// pressure port both live on that thread).
+constexpr UINT kHookRefreshTimeoutMs = 5000;
+
+struct TabletSession {
+    CRITICAL_SECTION lock;
+    HWND listenerWindow = nullptr;
+    marlin::unique_hmodule winTabModule;
+    wintab::WTInfoWFn WTInfoW = nullptr;
+    wintab::WTPacketFn WTPacket = nullptr;
+    wintab::WTPacketsGetFn WTPacketsGet = nullptr;  // optional: only the proximity flush needs it
+    bool initialized = false;
+    bool shutDown = false;  // after shutdownTablet WinTab stays unloaded
+    LONG inputExtentX = -1;
+    LONG inputExtentY = -1;
+    marlin::unique_hmodule hookModule;
+    std::map<HWND, HookedWindow> hookedWindows;  // ascending handle order
+    PenState pen;
+    std::atomic<bool> delayedStartWaiting{false};
+
+    TabletSession() { InitializeCriticalSection(&lock); }
+};
+
+TabletSession& Session() {
+    static TabletSession* session = new TabletSession();  // never freed: used until the process ends
+    return *session;
+}
+
+class SessionLock {
+public:
+    SessionLock() { EnterCriticalSection(&Session().lock); }
+    ~SessionLock() { LeaveCriticalSection(&Session().lock); }
+    SessionLock(const SessionLock&) = delete;
+    SessionLock& operator=(const SessionLock&) = delete;
+};
+
+BOOL CALLBACK AddMonitor(HMONITOR, HDC, LPRECT rect, LPARAM rects) {
+    reinterpret_cast<std::vector<RECT>*>(rects)->push_back(*rect);
+    return TRUE;
+}
+
+std::vector<RECT> EnumerateMonitors() {
+    std::vector<RECT> rects;
+    RECT screen;
+    screen.left = GetSystemMetrics(SM_XVIRTUALSCREEN);
+    screen.top = GetSystemMetrics(SM_YVIRTUALSCREEN);
+    screen.right = screen.left + GetSystemMetrics(SM_CXVIRTUALSCREEN);
+    screen.bottom = screen.top + GetSystemMetrics(SM_CYVIRTUALSCREEN);
+    rects.push_back(screen);
+    EnumDisplayMonitors(nullptr, nullptr, AddMonitor, reinterpret_cast<LPARAM>(&rects));
+    return rects;
+}
+
+// The driver and the desktop as the session has them; used under the session lock.
+class SessionPenInput : public PenInput {
+public:
+    bool readPacket(LPARAM context, WPARAM serial, wintab::Packet& packet) override {
+        TabletSession& s = Session();
+        return s.initialized &&
+               s.WTPacket(reinterpret_cast<wintab::HCTX>(context), static_cast<UINT>(serial), &packet) != FALSE;
+    }
+    bool ensureWinTab(const char* why) override {
+        if (Session().initialized) return true;
+        LogMessage(std::string(why));
+        return initWinTab(Session().listenerWindow);
+    }
+    UINT cursorType(UINT cursor) override {
+        UINT type = 0;
+        Session().WTInfoW(wintab::WTI_CURSORS + cursor, wintab::CSR_TYPE, &type);
+        return type;
+    }
+    void flushPackets(WPARAM context) override {
+        if (Session().WTPacketsGet != nullptr)
+            Session().WTPacketsGet(reinterpret_cast<wintab::HCTX>(context), 1000, nullptr);
+    }
+    POINT cursorPosition() override {
+        POINT p{0, 0};
+        GetCursorPos(&p);
+        return p;
+    }
+    std::vector<RECT> monitorRects() override { return EnumerateMonitors(); }
+    LONG inputExtentX() override { return Session().inputExtentX; }
+    LONG inputExtentY() override { return Session().inputExtentY; }
+};
+
+class PressurePortOutput : public PenOutput {
+public:
+    explicit PressurePortOutput(PressureServer* server) : server_(server) {}
+    bool streaming() override { return IsPressureStreaming(); }
+    void broadcast(const std::wstring& word) override {
+        if (server_ != nullptr) server_->broadcast(word);
+    }
+    void sendPressureNumber(int pressure) override {
+        if (server_ != nullptr) server_->sendPressureNumber(pressure);
+    }
+    void sendPressureToken(const std::string& token) override {
+        if (server_ != nullptr) server_->sendPressureToken(token);
+    }
+
+private:
+    PressureServer* server_;
+};
+
+}  // namespace
+
+void setTabletListenerWindow(HWND window) {
+    if (window == nullptr) return;
+    SessionLock lock;
+    Session().listenerWindow = window;
+}
+
+bool initWinTab(HWND window) {
+    LogMessage(std::string("WinTab init called."));
+    SessionLock lock;
+    TabletSession& s = Session();
+    if (window != nullptr) s.listenerWindow = window;
+    if (s.initialized) return true;
+    if (s.shutDown) return false;
+
+    marlin::unique_hmodule module(LoadLibraryW(L"wintab32.dll"));
+    if (!module) {
+        LogMessage(std::string("WinTab not installed."));
+        return false;
+    }
+    auto info = wintab::Resolve<wintab::WTInfoWFn>(module.get(), "WTInfoW");
+    auto packet = wintab::Resolve<wintab::WTPacketFn>(module.get(), "WTPacket");
+    auto packetsGet = wintab::Resolve<wintab::WTPacketsGetFn>(module.get(), "WTPacketsGet");
+    if (info == nullptr || packet == nullptr) return false;  // the library is freed; a later call tries afresh
+
+    LONG extentX = -1;
+    LONG extentY = -1;
+    info(wintab::WTI_DEFSYSCTX, wintab::CTX_INEXTX, &extentX);
+    info(wintab::WTI_DEFSYSCTX, wintab::CTX_INEXTY, &extentY);
+    s.winTabModule = std::move(module);
+    s.WTInfoW = info;
+    s.WTPacket = packet;
+    s.WTPacketsGet = packetsGet;
+    s.inputExtentX = extentX;
+    s.inputExtentY = extentY;
+    s.initialized = true;
+    return true;
+}
+
+void sendHookRefresh() {
+    std::vector<HWND> windows;
+    HWND listener = nullptr;
+    {
+        SessionLock lock;
+        for (const auto& entry : Session().hookedWindows) windows.push_back(entry.first);
+        listener = Session().listenerWindow;
+    }
+    // Without the lock: the dock's thread answers with MSG_CONTEXT_RESULT to
+    // the listener thread, which may itself need the lock meanwhile.
+    for (HWND window : windows) {
+        DWORD_PTR ignored = 0;
+        SendMessageTimeoutW(window, WM_NULL, hookmsg::MSG_CONTEXT_OPEN, reinterpret_cast<LPARAM>(listener),
+                            SMTO_NORMAL | SMTO_ABORTIFHUNG, kHookRefreshTimeoutMs, &ignored);
+    }
+}
+
+bool removeHook(HWND window) {
+    SessionLock lock;
+    Session().hookedWindows.erase(window);  // unhooks both
+    return true;
+}
+
+void shutdownTablet() {
+    SessionLock lock;
+    TabletSession& s = Session();
+    s.shutDown = true;
+    s.hookedWindows.clear();
+    s.hookModule.reset();
+    s.initialized = false;
+    s.WTInfoW = nullptr;
+    s.WTPacket = nullptr;
+    s.WTPacketsGet = nullptr;
+    s.winTabModule.reset();
+}
+
+DWORD WINAPI delayedTabletStart(LPVOID) {
+    if (clock() / CLOCKS_PER_SEC < static_cast<clock_t>(kStartupGraceSeconds)) Sleep(kStartupDelayMs);
+    Session().delayedStartWaiting = false;  // from here on a new request needs a thread of its own
+    initWinTab(nullptr);
+    sendHookRefresh();
+    return 0;
+}
+
+void startDelayedTabletStart() {
+    if (Session().delayedStartWaiting.exchange(true)) return;
+    marlin::unique_handle thread(CreateThread(nullptr, 0, delayedTabletStart, nullptr, 0, nullptr));
+    if (!thread) {
+        Session().delayedStartWaiting = false;
+        LogSystemError(L"CreateThread()");
+    }
+}
+
+void refreshMonitors() {
+    std::vector<RECT> rects = EnumerateMonitors();
+    SessionLock lock;
+    Session().pen.monitorRects = std::move(rects);
+}
+
+LRESULT handleTabletMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, PressureServer* pressureServer) {
+    {
+        SessionLock lock;
+        SessionPenInput input;
+        PressurePortOutput output(pressureServer);
+        HandlePenMessage(Session().pen, input, output, message, wParam, lParam);
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void storeHookModule(marlin::unique_hmodule module) {
+    SessionLock lock;
+    Session().hookModule = std::move(module);  // the same library: the earlier reference is given back
+}
+
+void addHookedWindow(HWND window, HookedWindow hooks) {
+    SessionLock lock;
+    Session().hookedWindows[window] = std::move(hooks);  // an earlier pair for the window is removed
+}
+
+bool isHookedWindow(HWND window) {
+    SessionLock lock;
+    return Session().hookedWindows.count(window) != 0;
+}
+
+void penStreamStarted() {
+    SessionLock lock;
+    Session().pen.proximityState = -1;
+}
+
+void penStreamStopped() {
+    SessionLock lock;
+    Session().pen.inProximity = false;
+    Session().pen.proximityState = -1;
+}

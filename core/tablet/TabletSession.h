@@ -1,0 +1,67 @@
+// The WinTab session: one process-wide record holding WinTab loaded into this
+// process, the hook library and the table of hooked dock windows, and the pen
+// state behind the pen events.
+//
+// Two threads reach it: the tablet listener thread (messages of the listener
+// window, pressure-port commands, the stream start) and a delayedTabletStart
+// thread per listenTablet. One lock covers the record; it is never held
+// across the synchronous send of sendHookRefresh, because the dock's thread
+// answers that send with MSG_CONTEXT_RESULT, which the listener thread must
+// be free to take.
+#pragma once
+
+#include <winsock2.h>  // before windows.h, as Handles.h needs
+#include <windows.h>
+
+#include "core/util/Handles.h"
+
+class PressureServer;
+
+// The two hooks that load the hook library into one dock window's thread.
+struct HookedWindow {
+    marlin::unique_hhook callWndProcHook;
+    marlin::unique_hhook getMessageHook;
+};
+
+// Stores the tablet listener window (ignored when null).
+void setTabletListenerWindow(HWND window);
+
+// Loads wintab32.dll and reads the input extents of the default system
+// context; true once loaded. Stores a non-null window as the listener window.
+bool initWinTab(HWND window);
+
+// Asks the hook library in every hooked dock window to open (or re-enable) its
+// context on that window; returns after each has answered.
+void sendHookRefresh();
+
+// Removes the hooks of one dock window. Always true.
+bool removeHook(HWND window);
+
+// Process end: removes every hook, unloads the hook library and WinTab.
+void shutdownTablet();
+
+// Thread procedure of listenTablet: WinTab and the hook refresh after a
+// delay while the system may still be starting (the first minute).
+DWORD WINAPI delayedTabletStart(LPVOID);
+// Starts a delayedTabletStart thread unless one is still waiting to begin:
+// that one will load WinTab and refresh every hooked window, including those
+// hooked since. Keeps repeated listenTablet requests from piling up threads.
+void startDelayedTabletStart();
+
+// The virtual screen, then every display monitor.
+void refreshMonitors();
+
+// Every message of the listener windows that the window procedure does not
+// handle itself; ends with DefWindowProcW.
+LRESULT handleTabletMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, PressureServer* pressureServer);
+
+// For the hook installation: the hook library loaded into this process, and a
+// dock window's hooks (replacing, and so removing, an earlier pair).
+void storeHookModule(marlin::unique_hmodule module);
+void addHookedWindow(HWND window, HookedWindow hooks);
+bool isHookedWindow(HWND window);
+
+// The pressure stream started (a first packet announces proximity again) or
+// stopped (the pen counts as away).
+void penStreamStarted();
+void penStreamStopped();
