@@ -11,6 +11,7 @@
 #include "core/net/Reply.h"
 #include "core/net/ResultCodes.h"
 #include "core/tablet/TabletDevices.h"
+#include "core/tablet/TabletSession.h"
 #include "core/util/Handles.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
@@ -112,6 +113,11 @@ SOCKET Server::acceptClient() {
         LogSystemError(L"accept()");
         return INVALID_SOCKET;
     }
+    // Replies and pen tokens are small writes to a client that rarely answers:
+    // with Nagle's algorithm each would wait for the client's delayed
+    // acknowledgement. The bytes on the wire stay the same.
+    const BOOL noDelay = TRUE;
+    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof(noDelay));
     currentSocket_ = client;
     LogFormatted("New connection [%d].", port_);
     clients_[client] = ClientInput();
@@ -255,13 +261,17 @@ int Server::receive(SOCKET socket) {
 
 void Server::startPressureStream(SOCKET socket) {
     SetPressureStreaming(true);
+    initWinTab(nullptr);
+    sendHookRefresh();
     SetPressureClient(socket);
+    penStreamStarted();
     sendReply(greeting_, socket);
 }
 
 void Server::stopPressureStream(SOCKET socket) {
     if (socket != GetPressureClient()) return;
     SetPressureStreaming(false);
+    penStreamStopped();
     SetPressureClient(INVALID_SOCKET);
 }
 
@@ -281,6 +291,7 @@ void Server::deinit(bool closeListener) {
             // to a new connection of either thread.
             if (currentSocket_ == GetPressureClient()) {
                 SetPressureStreaming(false);
+                penStreamStopped();
                 SetPressureClient(INVALID_SOCKET);
             }
             LogFormatted("deiniting a client [%d]", port_);
