@@ -146,7 +146,11 @@ void Act(const HookWords& w) {
         Forward(w);
         break;
     case hookmsg::MSG_CONTEXT_OPEN:
-        if (gHook.backEndWindow == nullptr) gHook.backEndWindow = reinterpret_cast<HWND>(w.w0);
+        // The request names the service's current listener window. The one
+        // found at load may be stale: a service that restarted while this
+        // library stayed loaded, or another listener that existed then.
+        if (gHook.backEndWindow == nullptr || IsWindow(reinterpret_cast<HWND>(w.w0)))
+            gHook.backEndWindow = reinterpret_cast<HWND>(w.w0);
         gHook.targetWindow = reinterpret_cast<HWND>(w.w3);
         OpenOrEnable();
         break;

@@ -1,0 +1,295 @@
+// The hook library across processes: this test plays the service's side (a
+// tablet listener window of class "MarlinWTHookQ" and the real hook
+// installation and refresh), the stand-in dock program owns the dock window,
+// and the stand-in driver (loaded into the dock only through the hook
+// library) posts the pen's messages to it.
+#include <gtest/gtest.h>
+#include <winsock2.h>
+#include <windows.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/tablet/TabletCommands.h"
+#include "core/tablet/TabletSession.h"
+#include "core/tablet/WinTab.h"
+#include "tests/support/TestFiles.h"
+
+namespace {
+
+constexpr DWORD kWaitMs = 15000;  // bound for what another process does; never a speed target
+constexpr UINT kSendOrdinaryMessages = WM_APP + 1;  // see the test dock
+constexpr UINT kDrainQueue = WM_APP + 2;
+
+std::wstring Env(const wchar_t* name) {
+    wchar_t value[4096] = L"";
+    const DWORD n = GetEnvironmentVariableW(name, value, 4096);
+    return n > 0 && n < 4096 ? value : L"";
+}
+
+std::wstring BinDir() {
+    std::wstring dir = Env(L"MARLIN_BIN_DIR");
+    for (wchar_t& c : dir)
+        if (c == L'/') c = L'\\';
+    if (dir.size() > 1 && dir[0] == L'\\') dir = L"Z:" + dir;  // a Unix path as Wine sees it
+    return dir;
+}
+
+// Runs a program and waits for it; its exit code, or -1.
+int RunProgram(const std::wstring& commandLine) {
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    std::wstring line = commandLine;
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
+    marlin::unique_handle process(pi.hProcess);
+    marlin::unique_handle thread(pi.hThread);
+    if (WaitForSingleObject(process.get(), kWaitMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process.get(), 1);
+        return -1;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process.get(), &code);
+    return static_cast<int>(code);
+}
+
+struct Seen {
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+
+// The service's tablet listener window on a thread of its own. Every message
+// also goes through handleTabletMessage, which takes the session's lock: a
+// refresh that held the lock across its send would never see its answer.
+class Listener {
+public:
+    Listener() {
+        thread_ = std::thread([this] { Run(); });
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [this] { return created_; });
+    }
+    ~Listener() {
+        PostMessageW(window_, WM_CLOSE, 0, 0);
+        thread_.join();
+    }
+    HWND window() const { return window_; }
+
+    std::vector<Seen> Messages(UINT message) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<Seen> out;
+        for (const Seen& s : seen_)
+            if (s.message == message) out.push_back(s);
+        return out;
+    }
+    std::vector<UINT> Sequence() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<UINT> out;
+        for (const Seen& s : seen_) out.push_back(s.message);
+        return out;
+    }
+    bool WaitFor(UINT message, size_t count) {
+        const DWORD start = GetTickCount();
+        while (Messages(message).size() < count) {
+            if (GetTickCount() - start > kWaitMs) return false;
+            Sleep(10);
+        }
+        return true;
+    }
+
+private:
+    static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        auto* self = reinterpret_cast<Listener*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+        if (message == WM_CLOSE) {
+            DestroyWindow(window);
+            PostQuitMessage(0);
+            return 0;
+        }
+        const bool forwarded = message == hookmsg::MSG_CONTEXT_RESULT || message == wintab::WT_PACKET ||
+                               message == wintab::WT_PROXIMITY || message == WM_MOUSEMOVE ||
+                               message == WM_LBUTTONDOWN || message == WM_LBUTTONUP;
+        if (self != nullptr && forwarded) {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            self->seen_.push_back({message, wParam, lParam});
+        }
+        return handleTabletMessage(window, message, wParam, lParam, nullptr);
+    }
+    void Run() {
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = Proc;
+        wc.lpszClassName = L"MarlinWTHookQ";
+        RegisterClassW(&wc);
+        HWND window = CreateWindowExW(0, wc.lpszClassName, L"MarlinTabletListener", 0, 50, 50, 300, 300, nullptr,
+                                      nullptr, nullptr, nullptr);
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            window_ = window;
+            created_ = true;
+        }
+        ready_.notify_all();
+        MSG msg;
+        while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+    }
+
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    bool created_ = false;
+    HWND window_ = nullptr;
+    std::vector<Seen> seen_;
+};
+
+class HookAcrossProcesses : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bin_ = BinDir();
+        ASSERT_FALSE(bin_.empty()) << "MARLIN_BIN_DIR is not set";
+        driver_ = bin_ + L"\\tablet-driver";
+        // Wine prefers its own wintab32 to a native one; the stand-in driver
+        // beside the test dock is taken only when the prefix says so for that
+        // program. The driver's shared state is private to this test (the
+        // children inherit the variable).
+        marlin::unique_hkey key;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\testdock.exe\\DllOverrides",
+                                                 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr));
+        const wchar_t order[] = L"native,builtin";
+        RegSetValueExW(key.get(), L"wintab32", 0, REG_SZ, reinterpret_cast<const BYTE*>(order), sizeof(order));
+        SetEnvironmentVariableW(L"MARLIN_WINTAB_SESSION", (L"hooktest-" + std::to_wstring(GetCurrentProcessId())).c_str());
+
+        folder_ = testsupport::MakeTempFolder(L"marlin-hook");
+        title_ = L"Marlin Dock " + std::to_wstring(GetCurrentProcessId());
+        const std::wstring ready = folder_ + L"\\ready.txt";
+        STARTUPINFOW si = {};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi = {};
+        std::wstring line = L"\"" + driver_ + L"\\testdock.exe\" \"" + title_ + L"\" \"" + ready + L"\"";
+        ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+        dock_.reset(pi.hProcess);
+        dockThreadId_ = pi.dwThreadId;
+        CloseHandle(pi.hThread);
+        const DWORD start = GetTickCount();
+        while (!testsupport::PathExists(ready) && GetTickCount() - start < kWaitMs) Sleep(20);
+        ASSERT_TRUE(testsupport::PathExists(ready)) << "the dock did not start";
+        dockWindow_ = FindWindowW(L"ApolloRuntimeContentWindow", title_.c_str());
+        ASSERT_NE(nullptr, dockWindow_);
+        setTabletListenerWindow(listener_.window());
+    }
+    void TearDown() override {
+        unhookWindowByTitle(title_);
+        if (dock_) {
+            PostMessageW(dockWindow_, WM_CLOSE, 0, 0);
+            if (WaitForSingleObject(dock_.get(), kWaitMs) != WAIT_OBJECT_0) TerminateProcess(dock_.get(), 1);
+        }
+        for (const wchar_t* name : {L"\\ready.txt", L"\\stroke.txt"}) DeleteFileW((folder_ + name).c_str());
+        RemoveDirectoryW(folder_.c_str());
+    }
+    int Control(const std::wstring& arguments) { return RunProgram(L"\"" + driver_ + L"\\wintabctl.exe\" " + arguments); }
+    // True when the driver posted the stroke to an open context.
+    bool Replay(const std::string& script) {
+        const std::wstring file = folder_ + L"\\stroke.txt";
+        testsupport::WriteBytes(file, script);
+        return Control(L"replay \"" + file + L"\"") == 0;
+    }
+
+    Listener listener_;
+    std::wstring bin_, driver_, folder_, title_;
+    marlin::unique_handle dock_;
+    DWORD dockThreadId_ = 0;
+    HWND dockWindow_ = nullptr;
+};
+
+TEST_F(HookAcrossProcesses, OpenRequestFromAnotherProcessOpensTheContextAndPenMessagesArrive) {
+    ASSERT_TRUE(hookWindowByTitle(title_));
+    EXPECT_TRUE(isHookedWindow(dockWindow_));
+
+    // The request is sent from this process, so the dock's WH_CALLWNDPROC
+    // hook sees it with wParam 0; the context must open all the same, and the
+    // answer arrives before the synchronous refresh returns.
+    sendHookRefresh();
+    const std::vector<Seen> results = listener_.Messages(hookmsg::MSG_CONTEXT_RESULT);
+    ASSERT_EQ(1u, results.size());
+    EXPECT_EQ(hookmsg::kContextOpened, results[0].wParam);
+    EXPECT_EQ(0, Control(L"wait-context 0"));
+
+    sendHookRefresh();
+    EXPECT_EQ(1u, listener_.Messages(hookmsg::MSG_CONTEXT_RESULT).size()) << "an open context is only re-enabled";
+
+    ASSERT_TRUE(Replay("in\npacket 1 0 100 200 0\npacket 1 0 110 210 300\npacket 2 16 120 220 512\nout\n"));
+    ASSERT_TRUE(listener_.WaitFor(wintab::WT_PROXIMITY, 2));
+    ASSERT_TRUE(listener_.WaitFor(wintab::WT_PACKET, 3));
+    EXPECT_EQ((std::vector<UINT>{hookmsg::MSG_CONTEXT_RESULT, wintab::WT_PROXIMITY, wintab::WT_PACKET,
+                                 wintab::WT_PACKET, wintab::WT_PACKET, wintab::WT_PROXIMITY}),
+              listener_.Sequence());
+    const std::vector<Seen> proximity = listener_.Messages(wintab::WT_PROXIMITY);
+    EXPECT_NE(0, LOWORD(proximity[0].lParam));
+    EXPECT_EQ(0, LOWORD(proximity[1].lParam));
+    const std::vector<Seen> packets = listener_.Messages(wintab::WT_PACKET);
+    EXPECT_LT(packets[0].wParam, packets[1].wParam) << "serial numbers";
+    EXPECT_EQ(packets[0].lParam, packets[2].lParam) << "one context";
+    EXPECT_EQ(static_cast<WPARAM>(packets[0].lParam), proximity[0].wParam) << "proximity names the context";
+}
+
+TEST_F(HookAcrossProcesses, LeftButtonMessagesAreForwardedAndOrdinarySentMessagesAreNot) {
+    ASSERT_TRUE(hookWindowByTitle(title_));
+    sendHookRefresh();
+    ASSERT_EQ(0, Control(L"wait-context 0"));
+
+    PostMessageW(dockWindow_, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(30, 40));
+    PostMessageW(dockWindow_, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(31, 41));
+    PostMessageW(dockWindow_, WM_LBUTTONUP, 0, MAKELPARAM(32, 42));
+    ASSERT_TRUE(listener_.WaitFor(WM_LBUTTONUP, 1));
+    const std::vector<Seen> down = listener_.Messages(WM_LBUTTONDOWN);
+    ASSERT_EQ(1u, down.size());
+    EXPECT_EQ(static_cast<WPARAM>(MK_LBUTTON), down[0].wParam);
+    EXPECT_EQ(MAKELPARAM(30, 40), down[0].lParam);
+
+    // The dock sends itself WM_GETTEXT (wParam 512 = 0x200) and a WM_COMMAND
+    // from control 18 (wParam 0x12): neither is a mouse move nor a quit.
+    EXPECT_EQ(1, SendMessageW(dockWindow_, kSendOrdinaryMessages, 0, 0));
+    EXPECT_EQ(1u, listener_.Messages(WM_MOUSEMOVE).size());
+    EXPECT_EQ(0, Control(L"wait-context 0")) << "the context is still open";
+
+    // A real WM_QUIT from the dock's queue gives the context back.
+    PostThreadMessageW(dockThreadId_, WM_QUIT, 0, 0);
+    EXPECT_EQ(0, Control(L"wait-no-context 10000"));
+}
+
+TEST_F(HookAcrossProcesses, ContextClosedByTheDriverIsOpenedAgainOnTheNextRequest) {
+    ASSERT_TRUE(hookWindowByTitle(title_));
+    sendHookRefresh();
+    ASSERT_EQ(0, Control(L"wait-context 0"));
+    ASSERT_EQ(0, Control(L"reset"));  // the driver restarts: WT_CTXCLOSE to the dock
+    ASSERT_EQ(0, Control(L"wait-no-context 0"));
+    SendMessageW(dockWindow_, kDrainQueue, 0, 0);  // the dock has taken WT_CTXCLOSE from its queue
+
+    sendHookRefresh();
+    EXPECT_EQ(0, Control(L"wait-context 0"));
+    EXPECT_EQ(1u, listener_.Messages(hookmsg::MSG_CONTEXT_RESULT).size()) << "reopened without a second result";
+    ASSERT_TRUE(Replay("packet 1 0 1 1 1\n"));
+    EXPECT_TRUE(listener_.WaitFor(wintab::WT_PACKET, 1));
+}
+
+TEST_F(HookAcrossProcesses, HooksAreRemovedAndReplacedPerWindow) {
+    ASSERT_TRUE(hookWindowByTitle(title_));
+    ASSERT_TRUE(hookWindowByTitle(title_));  // a second pair replaces the first
+    sendHookRefresh();
+    ASSERT_EQ(0, Control(L"wait-context 0"));
+    PostMessageW(dockWindow_, WM_LBUTTONDOWN, MK_LBUTTON, 0);
+    PostMessageW(dockWindow_, WM_LBUTTONUP, 0, 0);
+    ASSERT_TRUE(listener_.WaitFor(WM_LBUTTONUP, 1));
+    EXPECT_EQ(1u, listener_.Messages(WM_LBUTTONDOWN).size()) << "one pair of hooks: forwarded once";
+
+    EXPECT_TRUE(unhookWindowByTitle(title_));
+    EXPECT_FALSE(isHookedWindow(dockWindow_));
+    EXPECT_TRUE(unhookWindowByTitle(title_)) << "found, nothing left to remove";
+    EXPECT_FALSE(unhookWindowByTitle(title_ + L" (closed)"));
+    PostMessageW(dockWindow_, WM_LBUTTONDOWN, MK_LBUTTON, 0);
+    SendMessageW(dockWindow_, kDrainQueue, 0, 0);
+    EXPECT_EQ(1u, listener_.Messages(WM_LBUTTONDOWN).size()) << "nothing is forwarded once unhooked";
+}
+
+}  // namespace
