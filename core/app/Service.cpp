@@ -12,6 +12,7 @@
 #include "core/net/Server.h"
 #include "core/net/Servers.h"
 #include "core/tablet/TabletDevices.h"
+#include "core/tablet/TabletSession.h"
 #include "core/util/Handles.h"
 #include "core/util/Log.h"
 
@@ -246,6 +247,7 @@ DWORD WINAPI tabletListenerThread(LPVOID) {
     const HWND window = CreateListenerWindow(kTabletWindowClass, kTabletWindowTitle);
     if (window == nullptr) return static_cast<DWORD>(-1);
     State().tabletWindow.store(window);
+    setTabletListenerWindow(window);  // the hook library forwards the dock's pen messages here
     RunThreadMessageLoop();
     // The service goes on without this thread (the command and apps ports
     // keep serving); the window is gone, so nobody may use its handle.
@@ -276,7 +278,8 @@ LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
         GetPressureServer()->deinit(true);
         return 1;
     default:
-        return DefWindowProcW(window, message, wParam, lParam);
+        // Pen notifications forwarded by the hook library, and everything else.
+        return handleTabletMessage(window, message, wParam, lParam, GetPressureServer());
     }
 }
 
@@ -294,4 +297,5 @@ void runMessageLoop(HINSTANCE) {
     if (Server* command = GetCommandServer()) command->deinit(true);
     ClosePressureServer();
     WSACleanup();
+    shutdownTablet();
 }

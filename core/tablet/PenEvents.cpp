@@ -93,7 +93,10 @@ void HandleProximity(PenState& state, PenInput& input, PenOutput& output, WPARAM
     state.inProximity = LOWORD(flags) != 0;  // the high word (hardware proximity) alone counts as leaving
     SendProximity(state, output, state.inProximity);
     if (!input.ensureWinTab("WinTab not initialized, unable to flush packet queue, retrying initialization!")) return;
-    input.flushPackets(context);
+    // Only a pen that leaves has nothing more to say. On entering, the driver
+    // may already have queued the stroke's first packets (their WT_PACKET
+    // messages still on the way through the dock): flushing would lose them.
+    if (!state.inProximity) input.flushPackets(context);
 }
 
 bool IsMouseMessage(UINT message) {

@@ -42,7 +42,10 @@ public:
         return loaded;
     }
     UINT cursorType(UINT c) override { return cursorTypes.count(c) ? cursorTypes[c] : 0; }
-    void flushPackets(WPARAM context) override { flushed.push_back(context); }
+    void flushPackets(WPARAM context) override {
+        flushed.push_back(context);
+        queue.clear();
+    }
     POINT cursorPosition() override { return cursor; }
     std::vector<RECT> monitorRects() override {
         ++monitorQueries;
@@ -141,17 +144,30 @@ TEST_F(PenEvents, CursorWordsFollowTheCursorType) {
     EXPECT_EQ((Events{"word:PenData.USE_UNKNOWN_CURSOR"}), Take());
 }
 
-TEST_F(PenEvents, ProximityTransitionsAreSentOnceAndFlushTheQueue) {
+TEST_F(PenEvents, ProximityTransitionsAreSentOnceAndLeavingFlushesTheQueue) {
     Proximity(MAKELPARAM(1, 1));
     Proximity(MAKELPARAM(1, 1));
     EXPECT_EQ((Events{"word:PenData.PROXIMITY_IN"}), Take());
     EXPECT_TRUE(state.inProximity);
+    EXPECT_TRUE(input.flushed.empty()) << "the stroke's first packets may be queued already";
     Proximity(0x00010000);  // hardware proximity alone counts as leaving
     EXPECT_EQ((Events{"word:PenData.PROXIMITY_OUT"}), Take());
     EXPECT_FALSE(state.inProximity);
     Proximity(0);
     EXPECT_TRUE(Take().empty());
-    EXPECT_EQ((std::vector<WPARAM>{kContext, kContext, kContext, kContext}), input.flushed);
+    EXPECT_EQ((std::vector<WPARAM>{kContext, kContext}), input.flushed);
+}
+
+TEST_F(PenEvents, PacketsQueuedBeforeTheProximityMessageIsHandledAreRead) {
+    // The driver posts WT_PROXIMITY, then queues a packet and posts its
+    // WT_PACKET; both reach the service only afterwards.
+    wintab::Packet p{};
+    p.pkCursor = 1;
+    p.pkNormalPressure = 250;
+    input.queue[++serial] = p;
+    Proximity(MAKELPARAM(1, 1));
+    Deliver(wintab::WT_PACKET, serial, kContext);
+    EXPECT_EQ((Events{"word:PenData.PROXIMITY_IN", "number:250", "word:PenData.USE_TIP"}), Take());
 }
 
 TEST_F(PenEvents, WithoutWinTabPacketsAreIgnoredAndProximityRetriesLoading) {
@@ -168,6 +184,7 @@ TEST_F(PenEvents, WithoutWinTabPacketsAreIgnoredAndProximityRetriesLoading) {
     input.retrySucceeds = true;
     Proximity(0);
     EXPECT_EQ(1u, input.flushed.size()) << "flushed once the retry loads WinTab";
+    EXPECT_EQ(2u, input.retries.size());
 }
 
 TEST_F(PenEvents, MouseMessagesBecomePositionTokens) {
