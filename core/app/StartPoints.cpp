@@ -1,9 +1,25 @@
 #include "core/app/StartPoints.h"
 
+#include <cstdlib>
+
+#include "core/app/CrashHandler.h"
+#include "core/apps/air/AirAppCommands.h"
 #include "core/apps/air/AirLookup.h"
+#include "core/maintenance/Maintenance.h"
+#include "core/maintenance/RegistryRepairs.h"
 #include "core/util/Log.h"
 
-void runWorkerAndStartChecks(const std::wstring& /*commandLine*/) {}
+void runWorkerAndStartChecks(const std::wstring& commandLine) {
+    // The Updater/Fixer check also runs the normal-start maintenance test for
+    // every other command line, so it goes first.
+    if (runWorkerMode(commandLine) || HandleAirAppUpgradeCommand(commandLine)) {
+        LogMessage(std::string("Quitting maintenance worker..."));
+        exit(0);  // a worker never opens a listener nor writes the key file
+    }
+    InstallCrashHandlers();
+    getCommonDesktopPath();
+    repairDockOpenCommand();
+}
 
 bool airRuntimePresent() {
     if (RegistryManager::GetAirInstaller().empty()) {
@@ -13,4 +29,6 @@ bool airRuntimePresent() {
     return true;
 }
 
-void hotRestartIfRequested() {}
+void hotRestartIfRequested() {
+    if (updatePending()) HotRestart();
+}

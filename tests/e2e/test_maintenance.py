@@ -1,0 +1,204 @@
+"""Self-maintenance on the real MarlinCore.exe: the Updater worker and the hot
+restart, the Fixer worker with a dock package installed under the dock's
+upgrade code, the per-start repairs and the crash handler.
+
+Under Wine the user is always an administrator, so these are the
+administrator's paths; the non-administrator decision is a unit test."""
+
+import os
+import re
+
+import pytest
+
+import marlin_e2e
+import msi_packages
+
+DOCK_UPGRADE_CODE = "{7C41A9E3-25D0-4B8F-9E16-3F0B8D52C6A4}"
+INSTALL_FOLDER = "C:\\Program Files\\Orvex\\Marlin Core"  # blanks, as in a real installation
+RUN_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run"
+USER_HIVE = "HKEY_USERS\\S-1-5-21-0-0-0-1000"  # Wine's own user
+OPEN_COMMAND_KEY = "HKEY_CURRENT_USER\\Software\\Classes\\MarlinDockApplication\\shell\\Open\\Command"
+MARKER = b"\0update-marker"  # appended to the copies: still valid programs, told apart by their end
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def make_update_folder(prefix, name, with_dll=True):
+    """An update folder holding copies of the built files, each with MARKER appended."""
+    folder = "C:\\updates\\" + name
+    target = prefix.linux_path(folder)
+    os.makedirs(target)
+    pairs = [("MarlinCore.exe", "MarlinCoreUpdate.exe")]
+    if with_dll:
+        pairs.append(("MarlinWinTab.dll", "MarlinWinTabUpdate.dll"))
+    for built, delivered in pairs:
+        with open(os.path.join(target, delivered), "wb") as f:
+            f.write(read(os.path.join(marlin_e2e.bin_dir(), built)) + MARKER)
+    return folder
+
+
+def wait_new_key(prefix, old_key, timeout=60):
+    def new_key():
+        try:
+            key = marlin_e2e.parse_key_file(read(prefix.key_file_path).decode("utf-8", "replace"))
+        except FileNotFoundError:
+            return None
+        return key if key and key.auth_key != old_key.auth_key else None
+    return marlin_e2e._wait_until(new_key, timeout)
+
+
+@pytest.fixture
+def fresh_prefix():
+    with marlin_e2e.WinePrefix() as p:
+        yield p
+
+
+def update_and_restart(prefix, folder):
+    """Sends "update <folder>" to a fresh service; returns (old key, new key, install folder)."""
+    exe = prefix.install_binaries(INSTALL_FOLDER)
+    service = marlin_e2e.Service(prefix, exe=exe)
+    old_key = service.start()
+    with service.command() as client:
+        client.send('update "%s"' % folder)
+        assert client.wait_closed(30)  # no reply: the listeners close for the restart
+    assert service.wait_exit(30) == 0  # the old run hands over to the new one
+    new_key = wait_new_key(prefix, old_key)
+    assert new_key, "no new key file after the update; log:\n" + prefix.read_log()
+    return service, old_key, new_key, prefix.linux_path(INSTALL_FOLDER)
+
+
+def test_update_installs_both_files_and_restarts(fresh_prefix):
+    prefix = fresh_prefix
+    original_exe = read(os.path.join(marlin_e2e.bin_dir(), "MarlinCore.exe"))
+    original_dll = read(os.path.join(marlin_e2e.bin_dir(), "MarlinWinTab.dll"))
+    folder = make_update_folder(prefix, "full")
+    service, old_key, new_key, installed = update_and_restart(prefix, folder)
+
+    assert read(os.path.join(installed, "MarlinCore.exe")) == original_exe + MARKER
+    assert read(os.path.join(installed, "MarlinCore.exe.bck")) == original_exe
+    assert read(os.path.join(installed, "MarlinWinTab.dll")) == original_dll + MARKER
+    assert read(os.path.join(installed, "MarlinWinTab.dll.bck")) == original_dll
+    assert os.listdir(prefix.linux_path(folder)) == []
+
+    assert {new_key.command_port, new_key.pressure_port, new_key.apps_port} != \
+        {old_key.command_port, old_key.pressure_port, old_key.apps_port}
+    restarted = marlin_e2e.Service(prefix)
+    restarted.key = new_key
+    with restarted.command() as client:
+        assert client.request("getCoreVersion") == "Success CoreVersion=2.06.0"
+
+    log = prefix.read_log()
+    assert "Maintenance: Updating!" in log
+    assert 'with args \'Updater "%s"\' and elevated and keep waiting' % folder in log
+    assert "[HOTREBOOT] Rebooting into: [HOTREBOOT]\n" in log
+    assert log.count("Marlin Dock Core - Version 2.06 RC0") >= 3  # service, Updater, new service
+
+
+def test_update_without_the_library_keeps_the_installed_one(fresh_prefix):
+    prefix = fresh_prefix
+    original_dll = read(os.path.join(marlin_e2e.bin_dir(), "MarlinWinTab.dll"))
+    folder = make_update_folder(prefix, "core only", with_dll=False)
+    _, _, new_key, installed = update_and_restart(prefix, folder)
+
+    assert read(os.path.join(installed, "MarlinCore.exe")).endswith(MARKER)
+    assert read(os.path.join(installed, "MarlinWinTab.dll")) == original_dll
+    assert not os.path.exists(os.path.join(installed, "MarlinWinTab.dll.bck"))
+    assert "ProcessManager::InstallDllUpdate: no new file, keeping " in prefix.read_log()
+    assert new_key.auth_key
+
+
+def test_updater_alone_is_a_worker_without_listeners(fresh_prefix):
+    prefix = fresh_prefix
+    exe = prefix.install_binaries(INSTALL_FOLDER)
+    result = prefix.run([exe, "Updater"], timeout=60)
+    assert result.returncode == 0
+    log = prefix.read_log()
+    assert "Maintenance: Updating!\n" in log
+    assert log.index("CoreUpdate: Invalid arguments") < log.index("Quitting maintenance worker...")
+    assert "Listen [" not in log
+    assert not os.path.exists(prefix.key_file_path)
+
+
+def test_fixer_marks_the_uninstall_entry_and_moves_the_run_value(fresh_prefix, tmp_path):
+    prefix = fresh_prefix
+    package = msi_packages.build_package(str(tmp_path), "MarlinDockStandIn", DOCK_UPGRADE_CODE)
+    assert prefix.run(["msiexec", "/i", prefix.windows_path(package), "/qn"], timeout=120).returncode == 0
+    related = prefix.run([os.path.join(marlin_e2e.bin_dir(), "MsiProbe.exe"), "related", DOCK_UPGRADE_CODE])
+    product_code = related.stdout.split()[0]
+    entry = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + product_code
+    assert prefix.reg_query(entry, "SystemComponent") is None
+
+    # The dock's installer left its autostart machine-wide. Two more user
+    # hives: one with a Run key, one without; and a service account's.
+    other_user = "HKEY_USERS\\S-1-5-21-7-7-7-1001"
+    service_account = "HKEY_USERS\\S-1-5-18"
+    prefix.reg_add("HKEY_LOCAL_MACHINE\\" + RUN_KEY, "Marlin Dock", "C:\\old\\Marlin Dock.exe")
+    prefix.reg_add(other_user + "\\" + RUN_KEY, "Other", "x")
+    prefix.reg_add(service_account + "\\" + RUN_KEY, "Other", "x")
+    prefix.reg_add("HKEY_USERS\\S-1-5-21-7-7-7-1002\\Software", "Other", "x")
+
+    exe = prefix.install_binaries(INSTALL_FOLDER)
+    service = marlin_e2e.Service(prefix, exe=exe)
+    service.start()
+    log = service.log()
+    assert "Maintenance: - Uninstall key is wrong." in log
+    assert "Start MarlinCore.exe (@%s) with args 'Fixer' and elevated and keep waiting succeeded." \
+        % INSTALL_FOLDER in log
+    assert "Dock update detected: fixing registry for uninstaller" in log
+    assert "Maintenance complete." in log
+    service.stop()
+
+    assert prefix.reg_query(entry, "SystemComponent") == "0x1"
+    dock = '"%s\\Marlin Dock\\Marlin Dock.exe"' % INSTALL_FOLDER
+    assert prefix.reg_query(USER_HIVE + "\\" + RUN_KEY, "Marlin Dock") == dock
+    assert prefix.reg_query(other_user + "\\" + RUN_KEY, "Marlin Dock") == dock
+    assert prefix.reg_query(service_account + "\\" + RUN_KEY, "Marlin Dock") is None
+    assert prefix.reg_query("HKEY_USERS\\S-1-5-21-7-7-7-1002\\" + RUN_KEY, "Marlin Dock") is None
+    assert prefix.reg_query("HKEY_LOCAL_MACHINE\\" + RUN_KEY, "Marlin Dock") is None
+
+    service.start()
+    log = service.log()
+    assert "Maintenance: + Uninstall key is ok." in log
+    assert "No maintenance required." in log
+    assert "Fixer" not in log
+    service.stop()
+
+
+def test_every_start_rewrites_the_dock_open_command(fresh_prefix):
+    prefix = fresh_prefix
+    prefix.reg_add(OPEN_COMMAND_KEY, None, "C:\\elsewhere\\dock.exe %1")
+    exe = prefix.install_binaries(INSTALL_FOLDER)
+    service = marlin_e2e.Service(prefix, exe=exe)
+    service.start()
+    expected = '"%s\\Marlin Dock\\Marlin Dock.exe" "%%1"' % INSTALL_FOLDER
+    assert prefix.reg_query(OPEN_COMMAND_KEY) == expected
+    assert "Common desktop path:\n" in service.log()
+    service.stop()
+
+
+def test_without_adobe_air_the_service_ends_after_writing_the_key_file():
+    with marlin_e2e.WinePrefix(air_installer=None) as prefix:
+        service = marlin_e2e.Service(prefix)
+        service.start()  # waits for the key file
+        assert service.wait_exit(30) == 0
+        assert "Adobe AIR not installed, exiting!" in service.log()
+        assert os.path.exists(prefix.key_file_path)
+
+
+@pytest.mark.parametrize("what, signal_number", [("2", 2), ("abort", 22)])
+def test_sigint_and_abort_end_the_service_through_the_crash_handler(fresh_prefix, what, signal_number):
+    # Wine does not pass a Unix SIGINT to a GUI program: SignalSender raises
+    # the signal (or calls abort) on a new thread in the service, as Windows
+    # delivers Ctrl+C to a console program.
+    service = marlin_e2e.Service(fresh_prefix)
+    service.start()
+    pid = re.search(r"\(PID: (\d+)\)", service.log()).group(1)
+    sender = fresh_prefix.run([os.path.join(marlin_e2e.bin_dir(), "SignalSender.exe"), pid, what])
+    assert sender.returncode == 0
+    assert service.wait_exit(30) == 1
+    log = service.log()
+    assert "[CRASH] Program terminated unexpectedly. Signal: %d\n" % signal_number in log
+    assert "Call to [CRASH], returned error: " in log
