@@ -24,12 +24,6 @@ namespace {
 
 using Tokens = std::vector<std::wstring>;
 
-// A command whose operation this build does not have yet: says so and fails.
-int NotAvailable(const char* command) {
-    LogFormatted("%s: not available in this build", command);
-    return kResultFailure;
-}
-
 int Exit(const Tokens&) { return kResultQuit; }
 
 int Update(const Tokens& tokens) {
