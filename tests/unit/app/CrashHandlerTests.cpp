@@ -1,41 +1,24 @@
 // The crash handlers and the hot restart, run in CrashProbe.exe (a GUI
 // program like the service) so that a crash ends that process, not the test.
-#include <gtest/gtest.h>
+#include <winsock2.h>  // before windows.h, which gtest includes
 #include <windows.h>
+
+#include <gtest/gtest.h>
 
 #include <string>
 
-#include "tests/support/TestFiles.h"
+#include "tests/support/TestLog.h"
 
 namespace {
-
-std::wstring BinDir() {
-    wchar_t value[MAX_PATH] = L"";
-    GetEnvironmentVariableW(L"MARLIN_BIN_DIR", value, MAX_PATH);
-    std::wstring dir(value);
-    for (wchar_t& c : dir) {
-        if (c == L'/') c = L'\\';
-    }
-    // A Unix path from CTest: Wine maps the root of the host file system to Z:.
-    if (!dir.empty() && dir[0] == L'\\') dir = L"Z:" + dir;
-    return dir;
-}
 
 // Each test gets a profile folder of its own with an empty log file, so the
 // probe's log lines can be read back.
 class CrashProbe : public ::testing::Test {
 protected:
-    void SetUp() override {
-        profile_ = testsupport::MakeTempFolder(L"marlin-crash");
-        SetEnvironmentVariableW(L"USERPROFILE", profile_.c_str());
-        log_ = profile_ + L"\\marlinLog.txt";
-        testsupport::WriteBytes(log_, "");
-    }
-
     // Runs CrashProbe.exe with the arguments; its exit code, or -1 when it
     // did not end within a minute (a hang).
     int Run(const std::wstring& arguments) {
-        std::wstring line = L"\"" + BinDir() + L"\\CrashProbe.exe\" " + arguments;
+        std::wstring line = L"\"" + testsupport::BinDir() + L"\\CrashProbe.exe\" " + arguments;
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION process = {};
@@ -54,10 +37,9 @@ protected:
         return static_cast<int>(code);
     }
 
-    std::string Log() { return testsupport::ReadBytes(log_); }
+    std::string Log() { return log_.Read(); }
 
-    std::wstring profile_;
-    std::wstring log_;
+    testsupport::TestLog log_{L"marlin-crash"};
 };
 
 }  // namespace
@@ -69,7 +51,7 @@ TEST_F(CrashProbe, FatalSignalsLeaveTwoEntriesAndExitCodeOne) {
     } cases[] = {{L"abort", 22}, {L"segv", 11}, {L"sigint", 2}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.signal);
-        testsupport::WriteBytes(log_, "");
+        log_.Clear();
         EXPECT_EQ(Run(c.argument), 1);
         const std::string log = Log();
         const std::string first = "[CRASH] Program terminated unexpectedly. Signal: " + std::to_string(c.signal);
@@ -94,7 +76,7 @@ TEST_F(CrashProbe, CrashWhileLogIsBusyStillEnds) {
 TEST_F(CrashProbe, HotRestartPassesTheQuotedPath) {
     const std::wstring folder = testsupport::MakeTempFolder(L"marlin restart with blanks");
     const std::wstring program = folder + L"\\CommandLineEcho.exe";
-    ASSERT_TRUE(CopyFileW((BinDir() + L"\\CommandLineEcho.exe").c_str(), program.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((testsupport::BinDir() + L"\\CommandLineEcho.exe").c_str(), program.c_str(), FALSE));
     const std::wstring echo = folder + L"\\echo.txt";
     SetEnvironmentVariableW(L"MARLIN_ECHO_FILE", echo.c_str());
 

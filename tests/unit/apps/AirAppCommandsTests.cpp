@@ -6,18 +6,13 @@
 #include "core/commands/WidgetRemoval.h"
 #include "core/net/Reply.h"
 #include "core/util/Log.h"
+#include "tests/support/Guids.h"
 
 #include <objbase.h>
 
 namespace {
 
-std::wstring NewGuid() {
-    GUID guid;
-    CoCreateGuid(&guid);
-    wchar_t text[40];
-    StringFromGUID2(guid, text, 40);
-    return text;
-}
+using testsupport::NewGuid;
 
 // Runs one AIR command; returns whether it was handled, with the result and
 // the reply it left.

@@ -6,19 +6,14 @@
 
 #include "core/util/Log.h"
 #include "core/util/Text.h"
+#include "tests/support/Guids.h"
 
 namespace {
 
 const wchar_t kAirKey[] = L"AIR.InstallerPackage\\shell\\open\\command\\";
 const wchar_t kUninstallRoot[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 
-std::wstring NewGuid() {
-    GUID guid;
-    CoCreateGuid(&guid);
-    wchar_t text[40];
-    StringFromGUID2(guid, text, 40);
-    return text;
-}
+using testsupport::NewGuid;
 
 void RemoveAirRegistration() {
     RegDeleteKeyW(HKEY_CLASSES_ROOT, L"AIR.InstallerPackage\\shell\\open\\command");

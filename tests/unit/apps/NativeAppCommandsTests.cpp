@@ -5,19 +5,14 @@
 #include "core/platform/UserPaths.h"
 #include "core/util/Handles.h"
 #include "core/util/Log.h"
+#include "tests/support/Guids.h"
 #include "tests/support/TestFiles.h"
 
 #include <objbase.h>
 
 namespace {
 
-std::wstring NewGuid() {
-    GUID guid;
-    CoCreateGuid(&guid);
-    wchar_t text[40];
-    StringFromGUID2(guid, text, 40);
-    return text;
-}
+using testsupport::NewGuid;
 
 struct Handled {
     bool handled;

@@ -2,7 +2,6 @@
 // of their own (a made-up product code), so they cannot meet other tests.
 #include <winsock2.h>  // before windows.h, which gtest includes
 #include <windows.h>
-#include <objbase.h>
 
 #include <gtest/gtest.h>
 
@@ -12,19 +11,14 @@
 #include "core/platform/ProcessManager.h"
 #include "core/platform/RegistryManager.h"
 #include "core/util/Log.h"
+#include "tests/support/Guids.h"
 
 namespace {
 
 const std::wstring kUninstall = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 const std::wstring kUninstall32 = L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 
-std::wstring NewGuid() {
-    GUID guid;
-    CoCreateGuid(&guid);
-    wchar_t text[40];
-    StringFromGUID2(guid, text, 40);
-    return text;
-}
+using testsupport::NewGuid;
 
 void CreateKey(HKEY root, const std::wstring& path) {
     HKEY key = nullptr;

@@ -9,8 +9,7 @@
 #include <string>
 
 #include "core/maintenance/UpdateInstaller.h"
-#include "core/util/Log.h"
-#include "tests/support/TestFiles.h"
+#include "tests/support/TestLog.h"
 
 using testsupport::PathExists;
 using testsupport::ReadBytes;
@@ -27,14 +26,11 @@ protected:
         backup_ = installed_ + L".bck";
         delivered_ = update_ + L"\\MarlinWinTabUpdate.dll";
         staged_ = update_ + L"\\MarlinWinTab.dll";
-        SetEnvironmentVariableW(L"USERPROFILE", install_.c_str());
-        ResetFileLogState();
-        WriteBytes(install_ + L"\\marlinLog.txt", "");
     }
-    void TearDown() override { DeinitFileLog(); }
-    std::string Log() { return ReadBytes(install_ + L"\\marlinLog.txt"); }
+    std::string Log() { return log_.Read(); }
     bool Install() { return InstallUpdatedFile(kUpdatedHookLibrary, update_, install_); }
 
+    testsupport::TestLog log_{L"marlin-update-log"};
     std::wstring install_, update_, installed_, backup_, delivered_, staged_;
 };
 

@@ -11,23 +11,16 @@
 
 #include "core/maintenance/Maintenance.h"
 #include "core/util/Log.h"
-#include "tests/support/TestFiles.h"
+#include "tests/support/TestLog.h"
 
 namespace {
 
 // Each test logs into a file of its own so the whole sequence can be read.
 class WorkerLog : public ::testing::Test {
 protected:
-    void SetUp() override {
-        profile_ = testsupport::MakeTempFolder(L"marlin-worker");
-        SetEnvironmentVariableW(L"USERPROFILE", profile_.c_str());
-        ResetFileLogState();
-        testsupport::WriteBytes(profile_ + L"\\marlinLog.txt", "");
-    }
-    void TearDown() override { DeinitFileLog(); }
-    std::string Log() { return testsupport::ReadBytes(profile_ + L"\\marlinLog.txt"); }
+    std::string Log() { return log_.Read(); }
 
-    std::wstring profile_;
+    testsupport::TestLog log_{L"marlin-worker"};
 };
 
 }  // namespace
