@@ -83,6 +83,28 @@ def test_install_test_start_and_remove_a_widget(env):
     assert c.request("startAirApplication Clock " + code) == "Success AirAppIsNotStarted=Clock"
 
 
+def test_upgrade_through_the_worker_copy(env):
+    code = msi_packages.new_upgrade_code()
+    c = env.client
+    assert c.request('installAirApp Clock2 %s "%s"' % (code, package(env, "Clock2", code)), INSTALL_TIMEOUT) == \
+        "Success AirAppInstallStarted=Clock2"
+    old = msi_packages.related_products(env.prefix, code)
+    assert len(old) == 1
+
+    # The service waits for its upgradeAirApp copy, which removes the old
+    # version and installs the new one.
+    reply = c.request('upgradeAirApp Clock2 %s "%s"' % (code, package(env, "Clock2", code, "2.0.0")),
+                      INSTALL_TIMEOUT)
+    assert reply == "Success AirAppUpgradeStarted=Clock2"
+    new = msi_packages.related_products(env.prefix, code)
+    assert len(new) == 1 and new != old
+    assert "Upgraded Air Application: Clock2" in env.service.log()
+    assert os.path.isfile(env.prefix.linux_path(APPS + "Clock2\\Clock2.exe"))
+
+    assert c.request("uninstallAirApp Clock2 " + code, INSTALL_TIMEOUT) == "Success AirAppUninstallStarted=Clock2"
+    assert msi_packages.related_products(env.prefix, code) == []
+
+
 def test_a_failed_installation_is_reported(env):
     code = msi_packages.new_upgrade_code()
     broken = os.path.join(env.packages, "Broken.air")
