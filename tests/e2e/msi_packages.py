@@ -3,6 +3,7 @@
     build_package(folder, name, upgrade_code, version="1.0.0") -> path of <name>.msi
     related_products(prefix, upgrade_code) -> product codes (read back through msi.dll)
     install_location(prefix, product_code) -> "InstallLocation" or None
+    wait_for(predicate, timeout) -> the predicate's last value (a bounded poll)
 
 Each package holds MarlinTestApp.exe (from MARLIN_BIN_DIR) under the file name
 <name>.exe, installs it into the folder given by the public property APPDIR
@@ -13,6 +14,7 @@ Source: tests/fixtures/apps/app.wxs.in.
 import os
 import shutil
 import subprocess
+import time
 import uuid
 
 SOURCE_DIR = os.environ.get("MARLIN_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -61,3 +63,13 @@ def install_location(prefix, product_code):
     """The product's "InstallLocation" as Windows Installer reports it, or None."""
     result = prefix.run([os.path.join(BIN_DIR, "MsiProbe.exe"), "location", product_code], timeout=60)
     return result.stdout.strip() if result.returncode == 0 else None
+
+
+def wait_for(predicate, timeout):
+    """Polls predicate until it gives a true value or timeout seconds have passed."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(0.3)

@@ -5,7 +5,6 @@ back from the system (msi.dll through MsiProbe, files on disk), never from an
 exit code. Every wait is bounded by the test."""
 
 import os
-import time
 
 import pytest
 
@@ -15,14 +14,6 @@ import msi_packages
 INSTALL_TIMEOUT = 120  # the service answers only after the installer has finished
 APPS = "C:\\Program Files\\Marlin Dock\\Apps\\"
 
-
-def wait_for(predicate, timeout):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() > deadline:
-            return value
-        time.sleep(0.2)
 
 
 @pytest.fixture(scope="module")
@@ -72,7 +63,7 @@ def test_install_test_start_and_remove_a_widget(env):
 
     # Started from the folder its "InstallLocation" names.
     assert c.request("startAirApplication Clock %s ignored" % code) == "Success AirAppIsStarted=Clock"
-    assert wait_for(lambda: os.path.exists(exe + ".started"), 30)
+    assert msi_packages.wait_for(lambda: os.path.exists(exe + ".started"), 30)
     env.prefix.run(["taskkill", "/f", "/im", "Clock.exe"])
 
     # Removal goes through Wine's msiexec, registered without quotes.
@@ -132,7 +123,7 @@ def test_remove_widget_starts_the_installer_with_the_words_as_given(env):
     # Answered at once; the installer's own outcome is not waited for.
     assert c.request("removeWidget A B") == "Success "
     assert c.request('removeWidget "two words" B') == "Success "
-    assert wait_for(lambda: len(stand_in_calls(env.prefix)) >= before + 2, 30)
+    assert msi_packages.wait_for(lambda: len(stand_in_calls(env.prefix)) >= before + 2, 30)
     assert sorted(stand_in_calls(env.prefix)[before:]) == ["-uninstall A B", "-uninstall two words B"]
     assert c.request('removeWidget "  " B').startswith("SyntaxError RemoveWidget: Argument null or empty. - ")
 

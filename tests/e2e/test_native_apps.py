@@ -6,7 +6,6 @@ back from the system (msi.dll through MsiProbe, files on disk), each wait
 bounded by the test."""
 
 import os
-import time
 
 import pytest
 
@@ -17,14 +16,6 @@ CORE = "C:\\MarlinCore"
 OUTCOME_TIMEOUT = 90
 REPLY_TIMEOUT = 60
 
-
-def wait_for(predicate, timeout):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() > deadline:
-            return value
-        time.sleep(0.3)
 
 
 @pytest.fixture(scope="module")
@@ -54,7 +45,7 @@ def test_install_start_stop_upgrade_and_remove(env):
     assert c.request("isNativeAppInstalled Calc " + code) == "Success NativeAppIsNotInstalled=Calc"
     reply = c.request('installNativeApp Calc %s "%s" Calc' % (code, package(env, "Calc", code)), REPLY_TIMEOUT)
     assert reply == "Success NativeAppInstallStarted=Calc"
-    products = wait_for(lambda: msi_packages.related_products(prefix, code), OUTCOME_TIMEOUT)
+    products = msi_packages.wait_for(lambda: msi_packages.related_products(prefix, code), OUTCOME_TIMEOUT)
     assert len(products) == 1
     # The elevated copy hands the package APPDIR = the core's folder + \Apps\ + folderName + \.
     assert msi_packages.install_location(prefix, products[0]) == CORE + "\\Apps\\Calc\\"
@@ -67,12 +58,12 @@ def test_install_start_stop_upgrade_and_remove(env):
     assert env.service.log().count("Maintenance required, starting maintenance copy.") == copies
 
     assert c.request('startNativeApplication Calc %s "-x y" Calc.exe' % code) == "Success NativeAppIsStarted=Calc"
-    assert wait_for(lambda: os.path.exists(exe + ".started"), 30)
+    assert msi_packages.wait_for(lambda: os.path.exists(exe + ".started"), 30)
     with open(exe + ".started", encoding="utf-8") as f:
         assert f.read() == "-x y"
     assert c.request("isNativeAppRunning Calc x Calc.exe") == "Success NativeAppIsRunning=Calc"
     assert c.request("stopNativeApplication Calc x Calc.exe") == "Success NativeAppIsStopped=Calc"
-    assert wait_for(lambda: c.request("isNativeAppRunning Calc x Calc.exe") == "Success NativeAppIsNotRunning=Calc",
+    assert msi_packages.wait_for(lambda: c.request("isNativeAppRunning Calc x Calc.exe") == "Success NativeAppIsNotRunning=Calc",
                     30)
     assert c.request("stopNativeApplication Calc x Calc.exe") == "Success NativeAppIsStopped=Calc"
 
@@ -80,15 +71,15 @@ def test_install_start_stop_upgrade_and_remove(env):
     reply = c.request('upgradeNativeApp Calc %s "%s" Calc' % (code, package(env, "Calc", code, "2.0.0")),
                       REPLY_TIMEOUT)
     assert reply == "Success NativeAppUpgradeStarted=Calc"
-    upgraded = wait_for(lambda: [p for p in msi_packages.related_products(prefix, code) if p not in products],
+    upgraded = msi_packages.wait_for(lambda: [p for p in msi_packages.related_products(prefix, code) if p not in products],
                         OUTCOME_TIMEOUT)
     assert len(upgraded) == 1
-    assert wait_for(lambda: msi_packages.related_products(prefix, code) == upgraded, OUTCOME_TIMEOUT)
+    assert msi_packages.wait_for(lambda: msi_packages.related_products(prefix, code) == upgraded, OUTCOME_TIMEOUT)
     assert os.path.isfile(exe)
 
     assert c.request("uninstallNativeApp Calc " + code, REPLY_TIMEOUT) == "Success NativeAppUninstallStarted=Calc"
-    assert wait_for(lambda: msi_packages.related_products(prefix, code) == [], OUTCOME_TIMEOUT) == True
-    assert wait_for(lambda: not os.path.exists(exe), 30)
+    assert msi_packages.wait_for(lambda: msi_packages.related_products(prefix, code) == [], OUTCOME_TIMEOUT)
+    assert msi_packages.wait_for(lambda: not os.path.exists(exe), 30)
     assert c.request("isNativeAppInstalled Calc " + code) == "Success NativeAppIsNotInstalled=Calc"
 
 
