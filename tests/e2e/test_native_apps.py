@@ -6,6 +6,7 @@ back from the system (msi.dll through MsiProbe, files on disk), each wait
 bounded by the test."""
 
 import os
+import types
 
 import pytest
 
@@ -17,17 +18,14 @@ OUTCOME_TIMEOUT = 90
 REPLY_TIMEOUT = 60
 
 
-
 @pytest.fixture(scope="module")
 def env(tmp_path_factory):
     with marlin_e2e.WinePrefix() as prefix:
         service = marlin_e2e.Service(prefix, exe=prefix.install_binaries(CORE))
         service.start()
         client = service.command()
-        env = type("Env", (), {})()
-        env.prefix, env.service, env.client = prefix, service, client
-        env.packages = str(tmp_path_factory.mktemp("native-packages"))
-        yield env
+        yield types.SimpleNamespace(prefix=prefix, service=service, client=client,
+                                    packages=str(tmp_path_factory.mktemp("native-packages")))
         client.close()
         service.stop()
 
