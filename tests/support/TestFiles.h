@@ -41,4 +41,16 @@ inline std::wstring MakeTempFolder(const std::wstring& tag) {
     return dir;
 }
 
+// The build's bin folder (MARLIN_BIN_DIR, a host path) as Wine names it: drive Z:.
+inline std::wstring BinDir() {
+    wchar_t buffer[MAX_PATH] = L"";
+    GetEnvironmentVariableW(L"MARLIN_BIN_DIR", buffer, MAX_PATH);
+    std::wstring dir = buffer;
+    for (wchar_t& c : dir) {
+        if (c == L'/') c = L'\\';
+    }
+    if (!dir.empty() && dir[0] == L'\\') dir = L"Z:" + dir;
+    return dir;
+}
+
 }  // namespace testsupport
