@@ -1,0 +1,328 @@
+// The pen-latency benchmark's client, run under Wine inside the benchmark's
+// prefix. Posting a packet (through the stand-in driver's shared state) and
+// reading its pressure value back from the service happen in this one
+// process, so both times come from one clock.
+//
+//   bench_pen_client pen PORT TITLE RATE COUNT
+//       pressure client of the service: hooks the dock window TITLE, starts
+//       the stream, posts COUNT packets at RATE per second, each with a new
+//       pressure, and times each from its post to its pressure value's arrival
+//   bench_pen_client rtt COUNT
+//       a plain loopback TCP round trip (one byte each way, blocking sockets,
+//       TCP_NODELAY) between two threads of this process
+//   bench_pen_client nagle RATE COUNT
+//       5-byte writes at RATE to a reader that never answers, with and
+//       without TCP_NODELAY: the delay each write sees
+//
+// Each prints one JSON line of results (times in microseconds).
+#include <winsock2.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/fixtures/wintab/StandInDriver.h"
+
+namespace {
+
+double Now() {  // microseconds
+    static const double perUs = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart) / 1e6;
+    }();
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    return static_cast<double>(c.QuadPart) / perUs;
+}
+
+// Waits until the given time without burning a core for long stretches.
+void WaitUntil(double when) {
+    for (;;) {
+        const double left = when - Now();
+        if (left <= 0) return;
+        if (left > 2000) {
+            Sleep(1);
+        } else {
+            SwitchToThread();
+        }
+    }
+}
+
+struct Stats {
+    double median = 0;
+    double p99 = 0;
+};
+
+Stats Summarise(std::vector<double> v) {
+    Stats s;
+    if (v.empty()) return s;
+    std::sort(v.begin(), v.end());
+    s.median = v[v.size() / 2];
+    s.p99 = v[std::min(v.size() - 1, static_cast<size_t>(v.size() * 0.99))];
+    return s;
+}
+
+SOCKET Connect(int port) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(port));
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    const BOOL on = TRUE;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
+    return s;
+}
+
+// A listener on a free loopback port; the port through the argument.
+SOCKET Listen(int& port) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    listen(s, 1);
+    int length = sizeof(address);
+    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return s;
+}
+
+// Reads the service's output: '|' ends a frame, a blank ends a token.
+class EventReader {
+public:
+    explicit EventReader(SOCKET s) : s_(s) {}
+    // The next frame or token; false when the connection ends or times out.
+    bool Next(std::string& text, bool& isFrame) {
+        for (;;) {
+            for (size_t i = 0; i < buffer_.size(); ++i) {
+                if (buffer_[i] == '|' || buffer_[i] == ' ') {
+                    isFrame = buffer_[i] == '|';
+                    text.assign(buffer_, 0, i);
+                    buffer_.erase(0, i + 1);
+                    return true;
+                }
+            }
+            char chunk[4096];
+            const int got = recv(s_, chunk, sizeof(chunk), 0);
+            if (got <= 0) return false;
+            buffer_.append(chunk, got);
+        }
+    }
+    // A reply to a command: everything up to the next '|' (replies hold blanks).
+    bool Reply(std::string& text) {
+        for (;;) {
+            const size_t bar = buffer_.find('|');
+            if (bar != std::string::npos) {
+                text.assign(buffer_, 0, bar);
+                buffer_.erase(0, bar + 1);
+                return true;
+            }
+            char chunk[4096];
+            const int got = recv(s_, chunk, sizeof(chunk), 0);
+            if (got <= 0) return false;
+            buffer_.append(chunk, got);
+        }
+    }
+
+private:
+    SOCKET s_;
+    std::string buffer_;
+};
+
+bool SendCommand(SOCKET s, const std::string& text) {
+    const std::string frame = text + "|";
+    return send(s, frame.c_str(), static_cast<int>(frame.size()), 0) == static_cast<int>(frame.size());
+}
+
+int PressureOf(int index) { return 1 + index % 1000; }  // each packet's pressure differs from the one before
+
+int RunPen(int port, const std::string& title, int rate, int count) {
+    SOCKET s = Connect(port);
+    if (s == INVALID_SOCKET) {
+        fprintf(stderr, "cannot connect to %d\n", port);
+        return 1;
+    }
+    const DWORD timeoutMs = 10000;
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof(timeoutMs));
+    EventReader reader(s);
+    std::string reply;
+    if (!SendCommand(s, "listenTablet \"" + title + "\" x") || !reader.Reply(reply) || reply != "Success ") {
+        fprintf(stderr, "listenTablet: %s\n", reply.c_str());
+        return 1;
+    }
+    if (!SendCommand(s, "startTablet") || !reader.Reply(reply) || !reply.empty()) {
+        fprintf(stderr, "startTablet: %s\n", reply.c_str());
+        return 1;
+    }
+    for (int waited = 0; standin::OpenContextCount() == 0; waited += 10) {
+        if (waited > 10000) {
+            fprintf(stderr, "no context opened\n");
+            return 1;
+        }
+        Sleep(10);
+    }
+
+    std::vector<double> posted(count, 0.0);
+    std::vector<double> latency;
+    latency.reserve(count);
+    std::atomic<bool> done{false};
+    std::atomic<int> postedCount{0};
+    int received = 0;
+    std::thread receiver([&] {
+        int next = 0;  // the earliest packet not yet matched
+        std::string text;
+        bool isFrame = false;
+        while (reader.Next(text, isFrame)) {
+            const double arrived = Now();
+            if (isFrame) {
+                if (text == "PenData.PROXIMITY_OUT") break;
+                continue;
+            }
+            const int pressure = atoi(text.c_str());
+            // Values repeat every 1000 packets: the first unmatched packet
+            // with this value (lost ones are skipped).
+            const int limit = std::min(postedCount.load(), next + 1000);
+            for (int i = next; i < limit; ++i) {
+                if (PressureOf(i) != pressure) continue;
+                latency.push_back(arrived - posted[i]);
+                ++received;
+                next = i + 1;
+                break;
+            }
+        }
+        done = true;
+    });
+
+    standin::PostProximity(true);
+    Sleep(50);
+    const double interval = 1e6 / rate;
+    const double start = Now();
+    for (int i = 0; i < count; ++i) {
+        WaitUntil(start + i * interval);
+        wintab::Packet p{};
+        p.pkCursor = 1;
+        p.pkX = 10000;
+        p.pkY = 5000;
+        p.pkNormalPressure = static_cast<UINT>(PressureOf(i));
+        posted[i] = Now();
+        postedCount = i + 1;
+        standin::PostPacket(p);
+    }
+    Sleep(500);  // packets still on their way count as received
+    standin::PostProximity(false);
+    receiver.join();
+    SendCommand(s, "stopTablet");
+    SendCommand(s, "stopListenTablet \"" + title + "\" x");
+    reader.Reply(reply);
+    closesocket(s);
+
+    const Stats st = Summarise(latency);
+    printf("{\"rate\": %d, \"posted\": %d, \"received\": %d, \"median_us\": %.1f, \"p99_us\": %.1f}\n", rate, count,
+           received, st.median, st.p99);
+    return 0;
+}
+
+int RunRoundTrip(int count) {
+    int port = 0;
+    SOCKET listener = Listen(port);
+    std::thread echo([listener] {
+        SOCKET c = accept(listener, nullptr, nullptr);
+        const BOOL on = TRUE;
+        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
+        char b;
+        while (recv(c, &b, 1, 0) == 1) send(c, &b, 1, 0);
+        closesocket(c);
+    });
+    SOCKET s = Connect(port);
+    std::vector<double> rtt;
+    char b = 'x';
+    for (int i = 0; i < count + 200; ++i) {
+        const double t0 = Now();
+        send(s, &b, 1, 0);
+        recv(s, &b, 1, 0);
+        if (i >= 200) rtt.push_back(Now() - t0);  // the first ones warm up
+    }
+    closesocket(s);
+    echo.join();
+    closesocket(listener);
+    const Stats st = Summarise(rtt);
+    printf("{\"count\": %d, \"median_us\": %.1f, \"p99_us\": %.1f}\n", count, st.median, st.p99);
+    return 0;
+}
+
+Stats SmallWrites(bool noDelay, int rate, int count) {
+    int port = 0;
+    SOCKET listener = Listen(port);
+    SOCKET reader = Connect(port);
+    SOCKET writer = accept(listener, nullptr, nullptr);
+    const BOOL flag = noDelay ? TRUE : FALSE;
+    setsockopt(writer, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&flag), sizeof(flag));
+    std::vector<double> written(count, 0.0);
+    std::vector<double> delay;
+    std::thread read([&] {
+        char token[5];
+        for (int i = 0; i < count; ++i) {
+            int have = 0;
+            while (have < 5) {
+                const int got = recv(reader, token + have, 5 - have, 0);
+                if (got <= 0) return;
+                have += got;
+            }
+            delay.push_back(Now() - written[i]);
+        }
+    });
+    const double interval = 1e6 / rate;
+    const double start = Now();
+    for (int i = 0; i < count; ++i) {
+        WaitUntil(start + i * interval);
+        char token[6];
+        snprintf(token, sizeof(token), "%.4d ", PressureOf(i));
+        written[i] = Now();
+        send(writer, token, 5, 0);
+    }
+    read.join();
+    closesocket(writer);
+    closesocket(reader);
+    closesocket(listener);
+    return Summarise(delay);
+}
+
+int RunNagle(int rate, int count) {
+    const Stats withNagle = SmallWrites(false, rate, count);
+    const Stats noDelay = SmallWrites(true, rate, count);
+    printf("{\"rate\": %d, \"count\": %d, \"nagle_median_us\": %.1f, \"nagle_p99_us\": %.1f, "
+           "\"nodelay_median_us\": %.1f, \"nodelay_p99_us\": %.1f}\n",
+           rate, count, withNagle.median, withNagle.p99, noDelay.median, noDelay.p99);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    const std::string mode = argc > 1 ? argv[1] : "";
+    int result = 2;
+    if (mode == "pen" && argc == 6) {
+        result = RunPen(atoi(argv[2]), argv[3], atoi(argv[4]), atoi(argv[5]));
+    } else if (mode == "rtt" && argc == 3) {
+        result = RunRoundTrip(atoi(argv[2]));
+    } else if (mode == "nagle" && argc == 4) {
+        result = RunNagle(atoi(argv[2]), atoi(argv[3]));
+    } else {
+        fprintf(stderr, "usage: bench_pen_client pen PORT TITLE RATE COUNT | rtt COUNT | nagle RATE COUNT\n");
+    }
+    fflush(stdout);
+    WSACleanup();
+    return result;
+}
