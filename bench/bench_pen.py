@@ -6,10 +6,17 @@
   pressure port: median and 99th percentile over the packets of each rate;
 - loss: packets whose pressure value never arrived, at 133, 500 and 1000
   packets per second (target: none at 1000);
-- beside them, a plain loopback TCP round trip between two threads of the same
-  Windows client (target: the pen's median within 1.5 times it);
-- the same 5-byte writes at 133 per second to a reader that never answers,
-  with Nagle's algorithm and with TCP_NODELAY (what the accepted sockets use).
+- beside them, measured in the same run by the same Windows client: a plain
+  loopback TCP round trip between two of its threads (target: the pen's
+  median within 1.5 times it), and a SendMessage round trip to the service's
+  tablet listener window (the hop the hook library makes for every message);
+- Nagle's algorithm: per packet of a placed pen the service writes a pressure
+  value and a position token back to back to a client that never answers.
+  With Nagle on, the second write waits for the acknowledgement of the first,
+  which a client that delays its acknowledgements (Windows does, by up to
+  200 ms) sends late. Shown on the host's TCP with a reader that delays its
+  acknowledgements (TCP_QUICKACK off), with and without TCP_NODELAY on the
+  writer, which is what the service's accepted sockets now have.
 
 Posting and arrival are timed in one Windows process (bench_pen_client.exe),
 so both come from one clock.
@@ -17,7 +24,12 @@ so both come from one clock.
 import json
 import os
 import shutil
+import socket
+import statistics
+import threading
+import time
 
+import benchlib
 import marlin_e2e
 
 DOCK_TITLE = "Marlin Bench Dock"
@@ -36,7 +48,7 @@ def _client(ctx, prefix, *args, timeout=600):
     return json.loads(result.stdout.strip().splitlines()[-1])
 
 
-def run(ctx):
+def _pen_figures(ctx):
     count = ctx.count(10000)
     with marlin_e2e.WinePrefix(log=False) as prefix:
         shutil.copy2(os.path.join(_driver_dir(ctx), "wintab32.dll"),
@@ -44,15 +56,16 @@ def run(ctx):
         prefix.env["WINEDLLOVERRIDES"] = "mscoree,mshtml=;wintab32=n,b"
         service = marlin_e2e.Service(prefix)
         service.start()
-        ready = os.path.join(prefix.path, "..", "dock-ready.txt")
+        work = os.path.dirname(prefix.path)
+        ready = os.path.join(work, "dock-ready.txt")
         dock = prefix.start([os.path.join(_driver_dir(ctx), "testdock.exe"), DOCK_TITLE, prefix.windows_path(ready)],
-                            os.path.join(prefix.path, "..", "dock.out"), os.path.join(prefix.path, "..", "dock.err"))
+                            os.path.join(work, "dock.out"), os.path.join(work, "dock.err"))
         try:
             if not marlin_e2e._wait_until(lambda: os.path.exists(ready), 30):
                 raise RuntimeError("the test dock did not start")
             rtt = _client(ctx, prefix, "rtt", ctx.count(5000))
+            hop = _client(ctx, prefix, "hop", ctx.count(5000))
             pen = [_client(ctx, prefix, "pen", service.key.pressure_port, DOCK_TITLE, rate, count) for rate in RATES]
-            nagle = _client(ctx, prefix, "nagle", 133, ctx.count(1000))
         finally:
             prefix.send_message("ApolloRuntimeContentWindow", 0x10, post=True)  # WM_CLOSE
             service.stop()
@@ -60,23 +73,78 @@ def run(ctx):
                 dock.wait(10)
             except Exception:
                 dock.kill()
+    return rtt, hop, pen
 
+
+def _paired_writes(nodelay, rate, count):
+    """Delays (s) of the second of two back-to-back small writes, to a reader that delays its ACKs."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    reader = socket.create_connection(listener.getsockname())
+    writer, _ = listener.accept()
+    listener.close()
+    writer.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1 if nodelay else 0)
+    pair = b"0512 m1280_1024 "
+    written = [0.0] * count
+    delays = []
+
+    def read():
+        data = b""
+        for i in range(count):
+            while len(data) < len(pair):
+                reader.setsockopt(socket.IPPROTO_TCP, socket.TCP_QUICKACK, 0)  # re-armed: Linux clears it
+                chunk = reader.recv(4096)
+                if not chunk:
+                    return
+                data += chunk
+            delays.append(time.perf_counter() - written[i])
+            data = data[len(pair):]
+
+    thread = threading.Thread(target=read)
+    thread.start()
+    start = time.perf_counter()
+    for i in range(count):
+        while time.perf_counter() < start + i / rate:
+            time.sleep(0.0005)
+        written[i] = time.perf_counter()
+        writer.send(pair[:5])
+        writer.send(pair[5:])
+    thread.join(30)
+    writer.close()
+    reader.close()
+    return delays
+
+
+def run(ctx):
+    rtt, hop, pen = _pen_figures(ctx)
     ctx.baselines["wine_loopback_rtt_in_process"] = rtt
-    rows = [ctx.row("plain loopback TCP round trip (Winsock, two threads)", rtt["median_us"], "us median",
-                    extra={"p99_us": rtt["p99_us"]})]
+    ctx.baselines["wine_sendmessage_rtt"] = hop
+    rows = [
+        ctx.row("plain loopback TCP round trip (Winsock, two threads)", rtt["median_us"], "us median",
+                extra={"p99_us": rtt["p99_us"]}),
+        ctx.row("SendMessage round trip to the tablet listener window", hop["median_us"], "us median",
+                extra={"p99_us": hop["p99_us"]}),
+    ]
     for r in pen:
         ratio = r["median_us"] / rtt["median_us"] if rtt["median_us"] else None
         lost = r["posted"] - r["received"]
-        rows.append(ctx.row("pen latency at %d/s (%d packets)" % (r["rate"], r["posted"]), r["median_us"], "us median",
-                            baseline=rtt["median_us"], ratio=ratio, target="<= 1.5x round trip",
+        rows.append(ctx.row("pen latency at %d/s (%d packets)" % (r["rate"], r["posted"]), r["median_us"],
+                            "us median", baseline=rtt["median_us"], ratio=ratio, target="<= 1.5x round trip",
                             ok=ratio is not None and ratio <= 1.5, extra={"p99_us": r["p99_us"]}))
         rows.append(ctx.row("pen latency at %d/s, 99th percentile" % r["rate"], r["p99_us"], "us"))
-        rows.append(ctx.row("packets lost at %d/s" % r["rate"], lost, "packets",
-                            target="0" if r["rate"] == 1000 else None, ok=(lost == 0) if r["rate"] == 1000 else None))
-    rows.append(ctx.row("5-byte writes at 133/s, Nagle on", nagle["nagle_median_us"], "us median",
-                        extra={"p99_us": nagle["nagle_p99_us"]}))
-    rows.append(ctx.row("5-byte writes at 133/s, TCP_NODELAY", nagle["nodelay_median_us"], "us median",
-                        extra={"p99_us": nagle["nodelay_p99_us"]}))
-    rows.append(ctx.row("5-byte writes at 133/s, Nagle on, 99th percentile", nagle["nagle_p99_us"], "us"))
-    rows.append(ctx.row("5-byte writes at 133/s, TCP_NODELAY, 99th percentile", nagle["nodelay_p99_us"], "us"))
+        at_top = r["rate"] == max(RATES)
+        rows.append(ctx.row("packets lost at %d/s" % r["rate"], lost, "packets", target="0" if at_top else None,
+                            ok=(lost == 0) if at_top else None))
+
+    pairs = ctx.count(400)
+    nagle = benchlib.summary_us(_paired_writes(False, 133, pairs))
+    nodelay = benchlib.summary_us(_paired_writes(True, 133, pairs))
+    rows += [
+        ctx.row("value + position at 133/s, Nagle on, reader delaying ACKs", nagle["median_us"], "us median",
+                extra={"p99_us": nagle["p99_us"]}),
+        ctx.row("value + position at 133/s, TCP_NODELAY, reader delaying ACKs", nodelay["median_us"], "us median",
+                baseline=nagle["median_us"], ratio=nodelay["median_us"] / nagle["median_us"],
+                extra={"p99_us": nodelay["p99_us"]}),
+    ]
     return rows

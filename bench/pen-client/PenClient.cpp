@@ -10,9 +10,9 @@
 //   bench_pen_client rtt COUNT
 //       a plain loopback TCP round trip (one byte each way, blocking sockets,
 //       TCP_NODELAY) between two threads of this process
-//   bench_pen_client nagle RATE COUNT
-//       5-byte writes at RATE to a reader that never answers, with and
-//       without TCP_NODELAY: the delay each write sees
+//   bench_pen_client hop COUNT
+//       a SendMessage round trip to the service's tablet listener window, the
+//       hop the hook library makes for every forwarded message
 //
 // Each prints one JSON line of results (times in microseconds).
 #include <winsock2.h>
@@ -41,17 +41,11 @@ double Now() {  // microseconds
     return static_cast<double>(c.QuadPart) / perUs;
 }
 
-// Waits until the given time without burning a core for long stretches.
+// Waits until the given time by sleeping, never spinning: on a two-core
+// machine a spinning client would take a core from the path it measures.
+// A packet that falls behind its time goes out at once (the rate catches up).
 void WaitUntil(double when) {
-    for (;;) {
-        const double left = when - Now();
-        if (left <= 0) return;
-        if (left > 2000) {
-            Sleep(1);
-        } else {
-            SwitchToThread();
-        }
-    }
+    while (Now() < when) Sleep(1);
 }
 
 struct Stats {
@@ -260,49 +254,20 @@ int RunRoundTrip(int count) {
     return 0;
 }
 
-Stats SmallWrites(bool noDelay, int rate, int count) {
-    int port = 0;
-    SOCKET listener = Listen(port);
-    SOCKET reader = Connect(port);
-    SOCKET writer = accept(listener, nullptr, nullptr);
-    const BOOL flag = noDelay ? TRUE : FALSE;
-    setsockopt(writer, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&flag), sizeof(flag));
-    std::vector<double> written(count, 0.0);
-    std::vector<double> delay;
-    std::thread read([&] {
-        char token[5];
-        for (int i = 0; i < count; ++i) {
-            int have = 0;
-            while (have < 5) {
-                const int got = recv(reader, token + have, 5 - have, 0);
-                if (got <= 0) return;
-                have += got;
-            }
-            delay.push_back(Now() - written[i]);
-        }
-    });
-    const double interval = 1e6 / rate;
-    const double start = Now();
-    for (int i = 0; i < count; ++i) {
-        WaitUntil(start + i * interval);
-        char token[6];
-        snprintf(token, sizeof(token), "%.4d ", PressureOf(i));
-        written[i] = Now();
-        send(writer, token, 5, 0);
+int RunHop(int count) {
+    const HWND listener = FindWindowW(L"MarlinWTHookQ", nullptr);
+    if (listener == nullptr) {
+        fprintf(stderr, "no tablet listener window\n");
+        return 1;
     }
-    read.join();
-    closesocket(writer);
-    closesocket(reader);
-    closesocket(listener);
-    return Summarise(delay);
-}
-
-int RunNagle(int rate, int count) {
-    const Stats withNagle = SmallWrites(false, rate, count);
-    const Stats noDelay = SmallWrites(true, rate, count);
-    printf("{\"rate\": %d, \"count\": %d, \"nagle_median_us\": %.1f, \"nagle_p99_us\": %.1f, "
-           "\"nodelay_median_us\": %.1f, \"nodelay_p99_us\": %.1f}\n",
-           rate, count, withNagle.median, withNagle.p99, noDelay.median, noDelay.p99);
+    std::vector<double> rtt;
+    for (int i = 0; i < count + 200; ++i) {
+        const double t0 = Now();
+        SendMessageW(listener, WM_NULL, 0, 0);
+        if (i >= 200) rtt.push_back(Now() - t0);
+    }
+    const Stats st = Summarise(rtt);
+    printf("{\"count\": %d, \"median_us\": %.1f, \"p99_us\": %.1f}\n", count, st.median, st.p99);
     return 0;
 }
 
@@ -317,10 +282,10 @@ int main(int argc, char** argv) {
         result = RunPen(atoi(argv[2]), argv[3], atoi(argv[4]), atoi(argv[5]));
     } else if (mode == "rtt" && argc == 3) {
         result = RunRoundTrip(atoi(argv[2]));
-    } else if (mode == "nagle" && argc == 4) {
-        result = RunNagle(atoi(argv[2]), atoi(argv[3]));
+    } else if (mode == "hop" && argc == 3) {
+        result = RunHop(atoi(argv[2]));
     } else {
-        fprintf(stderr, "usage: bench_pen_client pen PORT TITLE RATE COUNT | rtt COUNT | nagle RATE COUNT\n");
+        fprintf(stderr, "usage: bench_pen_client pen PORT TITLE RATE COUNT | rtt COUNT | hop COUNT\n");
     }
     fflush(stdout);
     WSACleanup();
