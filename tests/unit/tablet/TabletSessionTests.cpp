@@ -1,0 +1,53 @@
+// The session's own rules: WinTab stays unloaded once the service has shut the
+// session down, and the driver library's version text.
+#include <gtest/gtest.h>
+#include <winsock2.h>
+#include <windows.h>
+
+#include <string>
+
+#include "core/net/PressureStream.h"
+#include "core/tablet/TabletCommands.h"
+#include "core/tablet/TabletSession.h"
+#include "core/tablet/WinTab.h"
+#include "core/util/Log.h"
+
+namespace {
+
+std::wstring DriverDir() {
+    wchar_t value[4096] = L"";
+    const DWORD n = GetEnvironmentVariableW(L"MARLIN_BIN_DIR", value, 4096);
+    std::wstring dir = n > 0 && n < 4096 ? value : L"";
+    for (wchar_t& c : dir)
+        if (c == L'/') c = L'\\';
+    if (dir.size() > 1 && dir[0] == L'\\') dir = L"Z:" + dir;
+    return dir + L"\\tablet-driver";
+}
+
+TEST(TabletSession, AfterShutdownWinTabIsNeitherUsedNorLoadedAgain) {
+    // Wine's own wintab32 stands in for a driver here: it loads, and reads no packets.
+    ASSERT_TRUE(initWinTab(nullptr));
+    EXPECT_EQ(L"WinTab init called.", GetLastLogMessage());
+    EXPECT_TRUE(initWinTab(nullptr)) << "loaded once, then only reported";
+
+    shutdownTablet();
+    EXPECT_FALSE(initWinTab(nullptr)) << "the service is ending: the library stays unloaded";
+
+    // Messages still in flight after the shutdown must not reach the freed
+    // library (the listener thread outlives the shutdown on the main thread).
+    SetPressureStreaming(true);
+    const HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    handleTabletMessage(window, wintab::WT_PACKET, 1, 1, nullptr);
+    handleTabletMessage(window, wintab::WT_PROXIMITY, 1, 0, nullptr);
+    EXPECT_FALSE(initWinTab(nullptr));
+    DestroyWindow(window);
+    SetPressureStreaming(false);
+}
+
+TEST(DriverVersion, LastSeparatorIsAHyphenAndAnythingUnreadableIsNone) {
+    EXPECT_EQ(L"5.2.5-2", readDriverVersionOf(DriverDir() + L"\\Stylus_Pad.dll"));
+    EXPECT_EQ(L"none", readDriverVersionOf(DriverDir() + L"\\wintabctl.exe")) << "no version resource";
+    EXPECT_EQ(L"none", readDriverVersionOf(DriverDir() + L"\\missing.dll"));
+}
+
+}  // namespace
