@@ -132,7 +132,8 @@ def run(ctx):
         rows.append(ctx.row("pen latency at %d/s (%d packets)" % (r["rate"], r["posted"]), r["median_us"],
                             "us median", baseline=rtt["median_us"], ratio=ratio, target="<= 1.5x round trip",
                             ok=ratio is not None and ratio <= 1.5, extra={"p99_us": r["p99_us"]}))
-        rows.append(ctx.row("pen latency at %d/s, 99th percentile" % r["rate"], r["p99_us"], "us"))
+        rows.append(ctx.row("pen latency at %d/s, 99th percentile" % r["rate"], r["p99_us"], "us",
+                            extra={"posting_behind_max_us": r["late_max_us"]}))
         at_top = r["rate"] == max(RATES)
         rows.append(ctx.row("packets lost at %d/s" % r["rate"], lost, "packets", target="0" if at_top else None,
                             ok=(lost == 0) if at_top else None))

@@ -97,38 +97,33 @@ public:
     explicit EventReader(SOCKET s) : s_(s) {}
     // The next frame or token; false when the connection ends or times out.
     bool Next(std::string& text, bool& isFrame) {
-        for (;;) {
-            for (size_t i = 0; i < buffer_.size(); ++i) {
-                if (buffer_[i] == '|' || buffer_[i] == ' ') {
-                    isFrame = buffer_[i] == '|';
-                    text.assign(buffer_, 0, i);
-                    buffer_.erase(0, i + 1);
-                    return true;
-                }
-            }
-            char chunk[4096];
-            const int got = recv(s_, chunk, sizeof(chunk), 0);
-            if (got <= 0) return false;
-            buffer_.append(chunk, got);
-        }
+        const size_t end = Take("| ", text);
+        if (end == std::string::npos) return false;
+        isFrame = end == '|';
+        return true;
     }
     // A reply to a command: everything up to the next '|' (replies hold blanks).
-    bool Reply(std::string& text) {
+    bool Reply(std::string& text) { return Take("|", text) != std::string::npos; }
+
+private:
+    // Cuts the text before the first of the delimiters, reading as needed;
+    // returns that delimiter, or npos when the connection ends first.
+    size_t Take(const char* delimiters, std::string& text) {
         for (;;) {
-            const size_t bar = buffer_.find('|');
-            if (bar != std::string::npos) {
-                text.assign(buffer_, 0, bar);
-                buffer_.erase(0, bar + 1);
-                return true;
+            const size_t at = buffer_.find_first_of(delimiters);
+            if (at != std::string::npos) {
+                const char delimiter = buffer_[at];
+                text.assign(buffer_, 0, at);
+                buffer_.erase(0, at + 1);
+                return static_cast<unsigned char>(delimiter);
             }
             char chunk[4096];
             const int got = recv(s_, chunk, sizeof(chunk), 0);
-            if (got <= 0) return false;
+            if (got <= 0) return std::string::npos;
             buffer_.append(chunk, got);
         }
     }
 
-private:
     SOCKET s_;
     std::string buffer_;
 };
@@ -201,6 +196,7 @@ int RunPen(int port, const std::string& title, int rate, int count) {
     Sleep(50);
     const double interval = 1e6 / rate;
     const double start = Now();
+    double lateMax = 0;  // how far the posting fell behind its schedule (a burst follows)
     for (int i = 0; i < count; ++i) {
         WaitUntil(start + i * interval);
         wintab::Packet p{};
@@ -209,6 +205,7 @@ int RunPen(int port, const std::string& title, int rate, int count) {
         p.pkY = 5000;
         p.pkNormalPressure = static_cast<UINT>(PressureOf(i));
         posted[i] = Now();
+        lateMax = std::max(lateMax, posted[i] - (start + i * interval));
         postedCount = i + 1;
         standin::PostPacket(p);
     }
@@ -221,8 +218,9 @@ int RunPen(int port, const std::string& title, int rate, int count) {
     closesocket(s);
 
     const Stats st = Summarise(latency);
-    printf("{\"rate\": %d, \"posted\": %d, \"received\": %d, \"median_us\": %.1f, \"p99_us\": %.1f}\n", rate, count,
-           received, st.median, st.p99);
+    printf("{\"rate\": %d, \"posted\": %d, \"received\": %d, \"median_us\": %.1f, \"p99_us\": %.1f, "
+           "\"late_max_us\": %.1f}\n",
+           rate, count, received, st.median, st.p99, lateMax);
     return 0;
 }
 
