@@ -73,25 +73,6 @@ TEST_F(CrashProbe, CrashWhileLogIsBusyStillEnds) {
     EXPECT_EQ(Log().find("[CRASH]"), std::string::npos);
 }
 
-TEST_F(CrashProbe, HotRestartPassesTheQuotedPath) {
-    const std::wstring folder = testsupport::MakeTempFolder(L"marlin restart with blanks");
-    const std::wstring program = folder + L"\\CommandLineEcho.exe";
-    ASSERT_TRUE(CopyFileW((testsupport::BinDir() + L"\\CommandLineEcho.exe").c_str(), program.c_str(), FALSE));
-    const std::wstring echo = folder + L"\\echo.txt";
-    SetEnvironmentVariableW(L"MARLIN_ECHO_FILE", echo.c_str());
-
-    EXPECT_EQ(Run(L"restart " + program), 0);  // the runtime ends the old run with 0
-    std::string bytes;
-    for (int i = 0; i < 200 && bytes.empty(); ++i) {
-        Sleep(50);
-        bytes = testsupport::ReadBytes(echo);
-    }
-    const std::wstring line(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
-    EXPECT_EQ(line, L"\"" + program + L"\"");
-    const std::string log = Log();
-    EXPECT_NE(log.find("[HOTREBOOT] Rebooting into: [HOTREBOOT]"), std::string::npos) << log;
-}
-
 TEST_F(CrashProbe, FailedHotRestartIsInTheSessionLog) {
     EXPECT_EQ(Run(L"restart C:\\no such folder\\MarlinCore.exe"), 5);
     const std::string log = Log();

@@ -60,13 +60,6 @@ TEST_F(UpdateFolders, MissingNewFileLeavesInstalledFileInPlace) {
     EXPECT_FALSE(PathExists(backup_));
 }
 
-TEST_F(UpdateFolders, FirstInstallWithoutInstalledFile) {
-    WriteBytes(delivered_, "new");
-    EXPECT_FALSE(Install());  // there was nothing to back up
-    EXPECT_EQ(ReadBytes(installed_), "new");
-    EXPECT_FALSE(PathExists(backup_));
-}
-
 // The new file can be renamed but not read (another program holds it open
 // without read sharing), so the copy fails after the installed file was
 // moved aside: the installed file comes back and the new one stays in the

@@ -25,17 +25,6 @@ protected:
 
 }  // namespace
 
-TEST_F(WorkerLog, UpdaterWithoutFolderIsAWorkerThatDoesNothing) {
-    for (const wchar_t* arguments : {L"Updater", L"UpdaterNow", L"Updater a b"}) {
-        SCOPED_TRACE(testing::Message() << arguments);
-        EXPECT_TRUE(runWorkerMode(arguments));
-        EXPECT_EQ(GetLastLogMessage(), L"CoreUpdate: Invalid arguments");
-    }
-    const std::string log = Log();
-    EXPECT_NE(log.find("Maintenance: Updating!"), std::string::npos);
-    EXPECT_EQ(log.find("MoveFile"), std::string::npos) << log;
-}
-
 TEST_F(WorkerLog, NonAdministratorStartsNoWorker) {
     checkMaintenanceFor(false);
     EXPECT_EQ(Log(), "");  // a normal start by a non-administrator logs nothing here
