@@ -11,18 +11,11 @@
 #include "core/tablet/TabletSession.h"
 #include "core/tablet/WinTab.h"
 #include "core/util/Log.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 
-std::wstring DriverDir() {
-    wchar_t value[4096] = L"";
-    const DWORD n = GetEnvironmentVariableW(L"MARLIN_BIN_DIR", value, 4096);
-    std::wstring dir = n > 0 && n < 4096 ? value : L"";
-    for (wchar_t& c : dir)
-        if (c == L'/') c = L'\\';
-    if (dir.size() > 1 && dir[0] == L'\\') dir = L"Z:" + dir;
-    return dir + L"\\tablet-driver";
-}
+std::wstring DriverDir() { return testsupport::BinDir() + L"\\tablet-driver"; }
 
 TEST(TabletSession, AfterShutdownWinTabIsNeitherUsedNorLoadedAgain) {
     // Wine's own wintab32 stands in for a driver here: it loads, and reads no packets.
