@@ -223,7 +223,10 @@ LRESULT handleTabletMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     {
         SessionLock lock;
         SessionPenInput input;
-        PressurePortOutput output(pressureServer);
+        // The sockets listener window shares the window procedure, but its
+        // thread must never drive the pressure server: only the tablet
+        // listener window's messages reach the port, whoever sends them where.
+        PressurePortOutput output(window == Session().listenerWindow ? pressureServer : nullptr);
         HandlePenMessage(Session().pen, input, output, message, wParam, lParam);
     }
     return DefWindowProcW(window, message, wParam, lParam);

@@ -52,7 +52,8 @@ void startDelayedTabletStart();
 void refreshMonitors();
 
 // Every message of the listener windows that the window procedure does not
-// handle itself; ends with DefWindowProcW.
+// handle itself; ends with DefWindowProcW. Only the tablet listener window's
+// messages send pen events (its thread drives the pressure server).
 LRESULT handleTabletMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, PressureServer* pressureServer);
 
 // For the hook installation: the hook library loaded into this process, and a

@@ -1,16 +1,19 @@
 // The session's own rules: WinTab stays unloaded once the service has shut the
-// session down, and the driver library's version text.
+// session down, only the tablet listener window's messages reach the
+// pressure port, and the driver library's version text.
 #include <gtest/gtest.h>
 #include <winsock2.h>
 #include <windows.h>
 
 #include <string>
 
+#include "core/net/PressureServer.h"
 #include "core/net/PressureStream.h"
 #include "core/tablet/TabletCommands.h"
 #include "core/tablet/TabletSession.h"
 #include "core/tablet/WinTab.h"
 #include "core/util/Log.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
@@ -30,11 +33,40 @@ TEST(TabletSession, AfterShutdownWinTabIsNeitherUsedNorLoadedAgain) {
     // library (the listener thread outlives the shutdown on the main thread).
     SetPressureStreaming(true);
     const HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    setTabletListenerWindow(window);
     handleTabletMessage(window, wintab::WT_PACKET, 1, 1, nullptr);
     handleTabletMessage(window, wintab::WT_PROXIMITY, 1, 0, nullptr);
     EXPECT_FALSE(initWinTab(nullptr));
     DestroyWindow(window);
     SetPressureStreaming(false);
+}
+
+TEST(TabletSession, OnlyTheTabletListenerWindowSendsOnThePressurePort) {
+    testsupport::WinsockSession winsock;
+    PressureServer server;
+    const int port = server.listen();
+    ASSERT_GT(port, 0);
+    testsupport::Client pen(port);
+    const SOCKET serverSide = testsupport::AcceptNext(server);
+    ASSERT_NE(INVALID_SOCKET, serverSide);
+    SetPressureClient(serverSide);
+    SetPressureStreaming(true);
+
+    // The sockets listener window shares the window procedure; a button
+    // message sent there must not make its thread write to the pressure port.
+    const HWND listener = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    const HWND sockets = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    setTabletListenerWindow(listener);
+    handleTabletMessage(sockets, WM_LBUTTONDOWN, MK_LBUTTON, 0, &server);
+    EXPECT_TRUE(pen.quiet());
+    handleTabletMessage(listener, WM_LBUTTONDOWN, MK_LBUTTON, 0, &server);
+    EXPECT_EQ("d", pen.readBytes(1));
+
+    SetPressureStreaming(false);
+    SetPressureClient(INVALID_SOCKET);
+    DestroyWindow(sockets);
+    DestroyWindow(listener);
+    server.deinit(true);
 }
 
 TEST(DriverVersion, LastSeparatorIsAHyphenAndAnythingUnreadableIsNone) {
