@@ -40,7 +40,7 @@ Service(prefix, exe=None, args=())
     .key -> KeyFile(command_port, pressure_port, apps_port, auth_key, text)
     .wait_key_file(timeout) ; .alive() ; .wait_exit(timeout) -> exit code or None
     .log() -> the log lines written since this start (str)
-    .wait_log(text, timeout) -> True when text appeared in .log()
+    .wait_log(text, timeout, count=1) -> True when text appears count times in .log()
     .command(authorize=True) -> Client on the command port (authorized: the
         "authOk" reply has been read)
     .pressure() / .apps() -> Client on the pressure / apps port
@@ -318,6 +318,10 @@ class Service:
             self.exe = self.prefix.install_binaries()
         if os.path.exists(self.prefix.key_file_path):
             os.remove(self.prefix.key_file_path)  # a fresh file tells that this start has written it
+        # The service empties a log above 512 KiB when it opens it; empty a
+        # long one first, so this start's lines begin at the offset kept here.
+        if os.path.exists(self.prefix.log_path) and os.path.getsize(self.prefix.log_path) > 256 * 1024:
+            open(self.prefix.log_path, "wb").close()
         self._log_offset = len(self.prefix.read_log())
         self.stdout_path, self.stderr_path = self.prefix._output_files("MarlinCore")
         self.proc = self.prefix.start([self.exe] + self.args, self.stdout_path, self.stderr_path)
@@ -349,8 +353,8 @@ class Service:
     def log(self):
         return self.prefix.read_log()[self._log_offset:]
 
-    def wait_log(self, text, timeout=10):
-        return bool(_wait_until(lambda: text in self.log(), timeout))
+    def wait_log(self, text, timeout=10, count=1):
+        return bool(_wait_until(lambda: self.log().count(text) >= count, timeout))
 
     def command(self, authorize=True, timeout=10):
         client = Client(self.key.command_port, timeout)

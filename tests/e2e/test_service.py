@@ -1,9 +1,18 @@
-"""The service as the dock sees it: start, command replies, closing."""
+"""The service's life as the dock sees it: start, replies on every port, connections that end, shutdown."""
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
 
 import marlin_e2e
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 
-def test_answers_an_authorized_client_and_closes_cleanly_on_wm_close(prefix, service):
+
+def test_answers_an_authorized_client_and_closes_cleanly_on_wm_close(service):
     key = service.key
     assert len({key.command_port, key.pressure_port, key.apps_port}) == 3
     assert all(3400 <= p <= 3655 for p in (key.command_port, key.pressure_port, key.apps_port))
@@ -11,10 +20,123 @@ def test_answers_an_authorized_client_and_closes_cleanly_on_wm_close(prefix, ser
     with service.command() as client:
         assert client.request("getCoreVersion") == "Success CoreVersion=2.06.0"
         assert client.request("platform") == "Success WIN32"
+        with service.pressure() as pressure:
+            assert pressure.request("noSuchTabletCommand").startswith("SyntaxError Unknown command")
 
-    assert service.stop() == 0
+        assert service.stop() == 0
+        assert client.wait_closed(5)
     log = service.log()
     assert "deinit server [%d]" % key.command_port in log
     assert "deinit server [%d]" % key.pressure_port in log
     # The apps server is left open until the process ends.
     assert "deinit server [%d]" % key.apps_port not in log
+
+
+def test_exit_closes_only_that_connection(service):
+    apps = service.apps()
+    assert apps.request("registerChannel watcher") == "Success ChannelRegistered=true"
+
+    first = service.command()
+    assert first.request("exitNow") == "QuitAcknowledged"
+    assert first.wait_closed(5)
+    assert service.wait_log("Connection closed")
+    assert service.alive()
+
+    # Authorization was released with the connection; the other port never noticed.
+    second = service.command()
+    assert second.request("getCoreVersion") == "Success CoreVersion=2.06.0"
+    assert apps.request("sendDataToChannel watcher hello t1") == "ForwardDataToChannel watcher hello"
+    assert apps.read_frame() == "Success DataSentToChannel=t1"
+
+
+def test_a_client_that_vanishes_is_cleaned_up_and_the_port_keeps_accepting(service):
+    gone = service.command()
+    gone.send_raw(b"getCoreVers")  # half a message, then the connection drops
+    gone.close()
+    assert service.wait_log("Unexpected connection lost")
+    assert service.wait_log("Sending pressure stopped")
+
+    for _ in range(2):
+        with service.command() as client:
+            assert client.request("getCoreVersion") == "Success CoreVersion=2.06.0"
+    with service.pressure() as pressure:
+        pressure.close()
+    with service.command() as client:
+        assert client.request("platform") == "Success WIN32"
+
+
+def test_closing_the_tablet_listener_window_leaves_the_service_serving(service):
+    assert service.prefix.send_message(marlin_e2e.TABLET_WINDOW_CLASS, marlin_e2e.WM_CLOSE) == 0
+    with service.command() as client:
+        assert client.request("getCoreVersion") == "Success CoreVersion=2.06.0"
+    assert service.alive()
+    # No window of that class is left to close.
+    assert service.prefix.send_message(marlin_e2e.TABLET_WINDOW_CLASS, marlin_e2e.WM_CLOSE) == 2
+
+    assert service.stop() == 0
+    assert "deinit server [%d]" % service.key.pressure_port in service.log()
+
+
+def test_other_window_messages_never_reach_the_servers(service):
+    # A socket event number on the wrong window, and unknown messages, change nothing.
+    prefix = service.prefix
+    assert prefix.send_message(marlin_e2e.TABLET_WINDOW_CLASS, 0x4000, 0, 0x20) == 0
+    assert prefix.send_message(marlin_e2e.SOCKETS_WINDOW_CLASS, 0x4001, 0, 0x20) == 0
+    assert prefix.send_message(marlin_e2e.SOCKETS_WINDOW_CLASS, 0x4003, 0, 0x20) == 0
+    assert prefix.send_message(marlin_e2e.SOCKETS_WINDOW_CLASS, 0x4000, 12345, 0x20) == 0
+    with service.command() as client:
+        assert client.request("getCoreVersion") == "Success CoreVersion=2.06.0"
+    assert "Unexpected connection lost" not in service.log()
+
+
+def test_without_adobe_air_the_service_writes_the_key_file_and_ends(prefix):
+    prefix.unregister_air_installer()
+    try:
+        service = marlin_e2e.Service(prefix)
+        service.start()  # the key file is written before the check
+        assert service.wait_exit(15) == 0
+        assert "Adobe AIR not installed, exiting!" in service.log()
+    finally:
+        prefix.register_air_installer(marlin_e2e.DEFAULT_AIR_INSTALLER)
+
+
+def test_an_unknown_command_line_starts_the_service(prefix):
+    service = marlin_e2e.Service(prefix, args=["--no-such-mode", "x"])
+    service.start()
+    try:
+        with service.command() as client:
+            assert client.request("getCoreVersion") == "Success CoreVersion=2.06.0"
+    finally:
+        assert service.stop() == 0
+
+
+def _network_namespace_command():
+    """A command prefix that runs a program in a private network namespace, or None."""
+    for command in (["unshare", "-n"], ["unshare", "-rn"]):
+        try:
+            if subprocess.run(command + ["true"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=10).returncode == 0:
+                return command
+        except (OSError, subprocess.TimeoutExpired):
+            pass
+    return None
+
+
+def test_when_no_port_can_be_opened_start_up_gives_up_cleanly():
+    # Every port of the range is taken, so all three listeners fail and
+    # compare equal: the re-opening must stop, no key file may appear, and
+    # the process must end. Run in a private network namespace so that other
+    # services on this machine keep their ports.
+    namespace = _network_namespace_command()
+    if namespace is None:
+        pytest.skip("no private network namespace available (unshare -n / -rn)")
+    result = subprocess.run(namespace + [sys.executable, os.path.join(HERE, "ports_exhausted.py")],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300, env=dict(os.environ))
+    assert result.returncode == 0, result.stderr.decode("utf-8", "replace")
+    outcome = json.loads(result.stdout.decode("utf-8").strip().splitlines()[-1])
+    assert outcome["exit_code"] == 0
+    assert not outcome["key_file"]
+    log = outcome["log"]
+    assert 1 <= log.count("Port duplication, retrying...") <= 8
+    assert "Unable to open the three listeners, not starting" in log
+    assert "Set events for port" not in log

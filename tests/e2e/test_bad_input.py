@@ -1,0 +1,143 @@
+"""Bad input on every port: the service keeps serving its authorized client, nothing crashes,
+memory stays bounded."""
+
+import random
+import threading
+
+import marlin_e2e
+
+PORTS = ("command", "pressure", "apps")
+
+
+def connect(service, port):
+    return {"command": lambda: service.command(authorize=False), "pressure": service.pressure,
+            "apps": service.apps}[port]()
+
+
+def still_serving(service, dock):
+    assert service.alive()
+    assert dock.request("getCoreVersion") == "Success CoreVersion=2.06.0"
+
+
+def drain(client, stop):
+    """Reads and counts what the service sends until stop is set or the connection ends."""
+    count = [0]
+
+    def run():
+        client.sock.settimeout(0.2)
+        while not stop.is_set():
+            try:
+                data = client.sock.recv(1 << 16)
+            except OSError:
+                continue
+            if not data:
+                return
+            count[0] += data.count(b"|")
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    return thread, count
+
+
+def test_garbage_on_every_port_leaves_the_authorized_client_served(service):
+    rng = random.Random(4)
+    dock = service.command()
+    rss_before = service.rss_kib()
+
+    for port in PORTS:
+        # Random bytes with delimiters, invalid UTF-8, NUL bytes, lone surrogates
+        # in UTF-8 form, CR/LF and quotes, each on a fresh connection.
+        payloads = [bytes(rng.randrange(256) for _ in range(4096)) + b"|",
+                    b"\xff\xfe\xc0\xaf\xed\xa0\x80 registerChannel \xe9|",
+                    b"\x00\x00|\x00getCoreVersion|",
+                    b"'\"unterminated quote|\r\n|\"\"''|  |",
+                    b"auth|auth {}|" + b"\x80" * 1000 + b"|"]
+        for payload in payloads:
+            client = connect(service, port)
+            client.send_raw(payload)
+            client.close()
+        still_serving(service, dock)
+
+    # Half a UTF-8 character at the end of one write, the rest in the next.
+    apps = service.apps()
+    apps.send_raw(b"registerChannel caf\xc3")
+    assert service.wait_log("Received [%d]: registerChannel caf" % service.key.apps_port)
+    apps.send_raw(b"\xa9|")
+    assert apps.read_frame() == "Success ChannelRegistered=true"
+
+    assert service.rss_kib() - rss_before < 16 * 1024
+    still_serving(service, dock)
+
+
+def test_very_long_messages_close_only_their_sender(service):
+    dock = service.command()
+    for port in PORTS:
+        client = connect(service, port)
+        try:
+            client.send_raw(b"x" * (1 << 20))  # a megabyte without a delimiter
+        except OSError:
+            pass  # the service may close it while we are still writing
+        assert client.wait_closed(20), port
+        still_serving(service, dock)
+
+    # Long but framed: handled like any other message.
+    with service.apps() as apps:
+        assert apps.request("registerChannel " + "n" * 60000) == "Success ChannelRegistered=true"
+    assert dock.request("getCoreVersion " + "a" * 60000) == "Success CoreVersion=2.06.0"
+    still_serving(service, dock)
+
+
+def test_floods_of_empty_messages_on_every_port(service):
+    dock = service.command()
+    rss_before = service.rss_kib()
+    for port in PORTS:
+        if port == "command":
+            dock.close()  # authorization goes to the flooding client
+            assert service.wait_log("Unexpected connection lost")
+            client = service.command()
+        else:
+            client = connect(service, port)
+        stop = threading.Event()
+        reader, replies = drain(client, stop)
+        try:
+            client.send_raw(b"|" * 100000)
+        except OSError:
+            pass
+        marlin_e2e._wait_until(lambda: replies[0] >= 100000 or not reader.is_alive(), 60)
+        stop.set()
+        reader.join(5)
+        client.close()
+        if port == "command":
+            assert service.wait_log("Unexpected connection lost", count=2)
+            dock = service.command()
+        still_serving(service, dock)
+    assert service.rss_kib() - rss_before < 16 * 1024
+
+
+def test_only_the_key_holder_is_served_on_the_command_port(service):
+    log_marker = "Authorization failed!"
+
+    # Commands before authorization: closed without a reply.
+    intruder = service.command(authorize=False)
+    intruder.send("getCoreVersion")
+    assert intruder.wait_closed(5)
+    # Wrong key, key in lower case, the key with a third word.
+    for attempt in ("auth {00000000-0000-0000-0000-000000000000}", "auth " + service.key.auth_key.lower(),
+                    "auth %s extra" % service.key.auth_key, "auth ''", "auth"):
+        intruder = service.command(authorize=False)
+        intruder.send(attempt)
+        assert intruder.wait_closed(5), attempt
+
+    dock = service.command()
+    # A second client with the right key while the dock holds authorization.
+    second = service.command(authorize=False)
+    second.send("auth " + service.key.auth_key)
+    assert second.wait_closed(5)
+    assert service.log().count(log_marker) == 7
+    still_serving(service, dock)
+
+    # Once the dock leaves, the key works again.
+    dock.close()
+    assert service.wait_log("Unexpected connection lost")
+    with service.command() as again:
+        still_serving(service, again)

@@ -1,0 +1,71 @@
+"""Application channels on the apps port, as dock widgets use them."""
+
+import pytest
+
+
+def expect_nothing(client, timeout=0.5):
+    with pytest.raises(TimeoutError):
+        client.read_frame(timeout)
+
+
+def test_registration_forwarding_and_departure_are_told_to_the_others(service):
+    alpha, beta, stranger = service.apps(), service.apps(), service.apps()
+    assert alpha.request("registerChannel alpha") == "Success ChannelRegistered=true"
+    assert beta.request("registerChannel beta") == "Success ChannelRegistered=true"
+    assert alpha.read_frame() == "BroadcastRegisteredChannel=beta"
+    expect_nothing(beta)  # the registering client itself is not told
+
+    # Quoted data keeps its blank and loses its quotes on the way.
+    assert beta.request('sendDataToChannel alpha "hello world" t1') == "Success DataSentToChannel=t1"
+    assert alpha.read_frame() == "ForwardDataToChannel beta hello world"
+
+    # Unknown target, unregistered sender: an error reply with the tag, nothing forwarded.
+    assert beta.request("sendDataToChannel nobody x t2") == "Success DataSentToChannelError=t2"
+    assert stranger.request("sendDataToChannel alpha x t3") == "Success DataSentToChannelError=t3"
+    expect_nothing(alpha)
+
+    # Registering again replaces the name; the others hear only of the new one.
+    assert beta.request("registerChannel gamma") == "Success ChannelRegistered=true"
+    assert alpha.read_frame() == "BroadcastRegisteredChannel=gamma"
+    assert alpha.request("sendDataToChannel beta x t4") == "Success DataSentToChannelError=t4"
+
+    # A client without a channel leaves quietly; one with a channel is announced.
+    stranger.close()
+    expect_nothing(alpha)
+    beta.close()
+    assert alpha.read_frame() == "BroadcastUnRegisteredChannel=gamma"
+    assert service.wait_log("CommandHandler::FreeChannel gamma")
+    assert alpha.request("sendDataToChannel gamma x t5") == "Success DataSentToChannelError=t5"
+
+
+def test_channel_texts_go_out_in_latin_1(service):
+    alpha, beta = service.apps(), service.apps()
+    assert alpha.request("registerChannel alpha") == "Success ChannelRegistered=true"
+    assert beta.request("registerChannel caf\u00e9") == "Success ChannelRegistered=true"
+    assert alpha.read_frame() == "BroadcastRegisteredChannel=caf\u00e9"  # one byte E9
+    assert beta.request("sendDataToChannel alpha 5\u20ac t1") == "Success DataSentToChannel=t1"
+    assert alpha.read_frame() == "ForwardDataToChannel caf\u00e9 5?"
+
+
+def test_wrong_word_counts_are_syntax_errors(service):
+    with service.apps() as client:
+        assert client.request("registerChannel").startswith("SyntaxError Wrong number of arguments")
+        assert client.request("registerChannel a b").startswith("SyntaxError Wrong number of arguments")
+        assert client.request("sendDataToChannel a b").startswith("SyntaxError Wrong number of arguments")
+        assert client.request("").startswith("SyntaxError No command found.")
+        # Other words are accepted and answered with whatever the reply holds.
+        assert client.request("somethingElse").startswith("Success")
+
+
+def test_exit_on_the_command_port_leaves_channels_alone(service):
+    alpha, beta = service.apps(), service.apps()
+    alpha.request("registerChannel alpha")
+    beta.request("registerChannel beta")
+    assert alpha.read_frame() == "BroadcastRegisteredChannel=beta"
+    with service.command() as dock:
+        assert dock.request("exit") == "QuitAcknowledged"
+        assert dock.wait_closed(5)
+    assert beta.request("sendDataToChannel alpha ping t") == "Success DataSentToChannel=t"
+    assert alpha.read_frame() == "ForwardDataToChannel beta ping"
+    expect_nothing(alpha)
+
