@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "core/app/PortCollision.h"
+#include "core/app/SocketRelease.h"
 #include "core/net/AppsCommunicationServer.h"
 #include "core/net/Authorization.h"
 #include "core/net/PressureServer.h"
@@ -198,6 +199,16 @@ bool runServers() {
     auto* pressure = new PressureServer();
     auto* apps = new AppsCommunicationServer();
     SetServers(command, pressure, apps);
+    const auto closeOnSocketsWindow = [](SOCKET socket) {
+        const HWND window = State().socketsWindow.load();
+        return window != nullptr && DeferSocketClose(window, socket);
+    };
+    command->setClientCloser(closeOnSocketsWindow);
+    apps->setClientCloser(closeOnSocketsWindow);
+    pressure->setClientCloser([](SOCKET socket) {
+        const HWND window = State().tabletWindow.load();
+        return window != nullptr && DeferSocketClose(window, socket);
+    });
 
     s.tabletThread.reset(CreateThread(nullptr, 0, tabletListenerThread, nullptr, 0, nullptr));
     if (!s.tabletThread) LogSystemError(L"CreateThread()");
@@ -273,6 +284,9 @@ LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
             HandleSocketEvent(server, window, message, static_cast<SOCKET>(wParam), WSAGETSELECTEVENT(lParam));
         }
         return DefWindowProcW(window, message, wParam, lParam);
+    case kMsgReleaseSocket:
+        ReleaseDeferredSocket(static_cast<SOCKET>(wParam));
+        return 0;
     case kMsgClosePressureServer:
         if (window != State().tabletWindow.load() || GetPressureServer() == nullptr) return 0;
         GetPressureServer()->deinit(true);

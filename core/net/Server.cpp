@@ -295,7 +295,7 @@ void Server::deinit(bool closeListener) {
                 SetPressureClient(INVALID_SOCKET);
             }
             LogFormatted("deiniting a client [%d]", port_);
-            closesocket(currentSocket_);
+            if (!clientCloser_ || !clientCloser_(currentSocket_)) closesocket(currentSocket_);
             clients_.erase(entry);
         }
         currentSocket_ = INVALID_SOCKET;

@@ -6,6 +6,7 @@
 
 #include <winsock2.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -55,6 +56,13 @@ public:
 
     virtual const char* name() const;
 
+    // How a client's socket is closed: at once by default. The service makes
+    // the close wait until the events already queued for the socket have
+    // been handled, so a late event can never reach a new connection that is
+    // given the same handle. A closer that returns false did not take the
+    // socket, which is then closed at once.
+    void setClientCloser(std::function<bool(SOCKET)> closer) { clientCloser_ = std::move(closer); }
+
 protected:
     virtual int handleMessage(SOCKET socket, const std::wstring& message);
     virtual bool requiresAuthorization() const;
@@ -82,4 +90,5 @@ private:
     SOCKET listenSocket_ = INVALID_SOCKET;
     int port_ = 0;
     std::map<SOCKET, ClientInput> clients_;
+    std::function<bool(SOCKET)> clientCloser_;
 };

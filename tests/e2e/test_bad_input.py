@@ -141,3 +141,17 @@ def test_only_the_key_holder_is_served_on_the_command_port(service):
     assert service.wait_log("Unexpected connection lost")
     with service.command() as again:
         still_serving(service, again)
+
+
+def test_late_events_of_a_closed_connection_never_reach_the_next_one(service):
+    # A client that sends several messages and leaves at once makes the
+    # service's replies fail, so the service closes it while events for it
+    # still wait; the next client may be given the same socket handle.
+    for round_ in range(30):
+        for port in ("apps", "pressure"):
+            leaving = connect(service, port)
+            leaving.send_raw(b"a|b|c|d|e|f|g|h|")
+            leaving.close()
+            with connect(service, port) as next_client:
+                reply = next_client.request("registerChannel n%d" % round_)
+                assert reply.startswith("Success" if port == "apps" else "SyntaxError"), (round_, port)
