@@ -86,7 +86,7 @@ def test_other_window_messages_never_reach_the_servers(service):
     assert prefix.send_message(marlin_e2e.SOCKETS_WINDOW_CLASS, 0x4000, 12345, 0x20) == 0
     with service.command() as client:
         assert client.request("getCoreVersion") == "Success CoreVersion=2.06.0"
-    assert "Unexpected connection lost" not in service.log()
+        assert "Unexpected connection lost" not in service.log()
 
 
 def test_without_adobe_air_the_service_writes_the_key_file_and_ends(prefix):
