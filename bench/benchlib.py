@@ -160,3 +160,53 @@ class WineEcho:
             self.proc.wait(5)
         except subprocess.TimeoutExpired:
             self.proc.kill()
+
+
+# -- the service under measurement (tests/e2e/marlin_e2e.py starts it)
+
+def start_service(ctx, log=False):
+    """A MarlinCore.exe in a throw-away prefix of its own, stopped when the run ends.
+
+    The session log stays off (as on a user's machine) unless log is true."""
+    import marlin_e2e
+    prefix = marlin_e2e.WinePrefix(log=log)
+    ctx.cleanups.append(prefix.close)
+    svc = marlin_e2e.Service(prefix)
+    ctx.cleanups.append(svc.stop)
+    svc.start()
+    return svc
+
+
+def shared_service(ctx):
+    """One service for the figures that do not need a fresh process."""
+    if getattr(ctx, "service", None) is None:
+        ctx.service = start_service(ctx)
+    return ctx.service
+
+
+def authorized_client(key):
+    """A Framed client of the command port that has authorized and read everything
+    the service sends after "authOk" (the attached-device report)."""
+    client = Framed(key.command_port)
+    client.send("auth " + key.auth_key)
+    reply = client.reply()
+    if reply != "authOk":
+        raise RuntimeError("authorization refused: %r" % reply)
+    client.send("platform")
+    while client.reply() != "Success WIN32":
+        pass
+    return client
+
+
+def timed_burst(client, payload, replies):
+    """Writes payload in one go while reading; seconds until `replies` frames came back."""
+    t0 = time.perf_counter()
+    writer = threading.Thread(target=client.sock.sendall, args=(payload,))
+    writer.start()
+    client.replies(replies)
+    writer.join()
+    return time.perf_counter() - t0
+
+
+def ratio(value, baseline):
+    return value / baseline if baseline else None

@@ -30,6 +30,7 @@ class Context:
         self.source_dir = ROOT
         self.template = os.environ.get("MARLIN_WINE_TEMPLATE")
         self.baselines = {}
+        self.cleanups = []  # run last to first when the run ends (services, prefixes)
 
     def count(self, n):
         """Sample counts shrink tenfold with --quick."""
@@ -74,6 +75,12 @@ def main():
             r["module"] = name
         rows.extend(module_rows)
         print(f"   ({time.monotonic() - t0:.1f} s)", flush=True)
+
+    for cleanup in reversed(ctx.cleanups):
+        try:
+            cleanup()
+        except Exception:
+            traceback.print_exc()
 
     print()
     header = ("figure", "value", "unit", "baseline", "ratio", "target", "holds")
