@@ -45,6 +45,8 @@ Service(prefix, exe=None, args=())
         "authOk" reply has been read)
     .pressure() / .apps() -> Client on the pressure / apps port
     .rss_kib() -> resident memory of the service process (from /proc)
+    .open_fds() -> number of open descriptors of the service process (from /proc;
+        Wine holds a host descriptor for each open socket and file)
     .stop(timeout=15) -> exit code: WM_CLOSE to the "MarlinSocksHookQ" window,
         then waits; `wineserver -k` for the prefix only as the last resort
         (returns None then)
@@ -376,6 +378,9 @@ class Service:
                 if line.startswith("VmRSS:"):
                     return int(line.split()[1])
         return 0
+
+    def open_fds(self):
+        return len(os.listdir("/proc/%d/fd" % self.proc.pid))
 
     def stop(self, timeout=15):
         if not self.alive():

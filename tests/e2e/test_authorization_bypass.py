@@ -104,9 +104,10 @@ def test_no_command_runs_before_the_right_key(prefix, probe):
         command, witness = probe_command(probe, prefix, "split.txt")
         run_files.append(witness)
         with marlin_e2e.Client(key.command_port) as c:
-            c.send_raw(b"auth " + k[:10].encode())
-            c.send_raw(b"\x00" + k[10:].encode() + b"|" + command.encode() + b"|")
-            c.send_raw(b"|" + command.encode() + b"|")
+            for piece in (b"auth " + k[:10].encode(), b"\x00" + k[10:].encode() + b"|" + command.encode() + b"|",
+                          b"|" + command.encode() + b"|"):
+                c.send_raw(piece)
+                time.sleep(0.2)  # separate reads: a NUL drops the rest of its own read only
             assert no_reply_and_closed(c)
 
         # The same commands after the right key run: the witness itself works.
