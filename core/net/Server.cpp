@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr int kReadBuffer = 512;
 constexpr int kBindAttempts = 25;
 constexpr int kFirstPort = 3400;
 constexpr int kBacklog = 5;
@@ -125,22 +124,22 @@ SOCKET Server::acceptClient() {
 }
 
 std::string Server::readAvailable(SOCKET socket) {
-    std::string bytes;
-    char buffer[kReadBuffer];
-    int count = recv(socket, buffer, kReadBuffer, 0);
-    while (count == kReadBuffer) {
-        bytes.append(buffer, kReadBuffer);
-        if (bytes.size() >= kMaxReadPerEvent) return bytes;  // the rest comes with the next read event
-        count = recv(socket, buffer, kReadBuffer, 0);
-    }
+    // One recv() per read event: every recv() re-arms the event, so a loop of
+    // small reads would queue one more read event per call while a client
+    // keeps sending, and the events of every other client would wait behind
+    // them. What does not fit comes with the next event.
+    std::string bytes(kMaxReadPerEvent, '\0');
+    const int count = recv(socket, &bytes[0], static_cast<int>(bytes.size()), 0);
     if (count > 0) {
-        bytes.append(buffer, static_cast<size_t>(count));
-    } else if (count == 0) {
+        bytes.resize(static_cast<size_t>(count));
+        return bytes;
+    }
+    if (count == 0) {
         LogFormatted("Error: Zero Bytes received. [%d]", port_);
     } else if (WSAGetLastError() != WSAEWOULDBLOCK) {
         LogSystemError(L"recv()");
     }
-    return bytes;
+    return std::string();
 }
 
 std::wstring Server::decode(ClientInput& input, std::string bytes) {

@@ -18,7 +18,7 @@ public:
     static constexpr size_t kMaxUnfinishedInput = 65536;
     // One receive reads at most this many bytes; the rest stays in the socket
     // and Winsock reports it with the next read event.
-    static constexpr size_t kMaxReadPerEvent = 65536;
+    static constexpr size_t kMaxReadPerEvent = 8192;
 
     Server();
     virtual ~Server();

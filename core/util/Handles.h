@@ -101,6 +101,11 @@ struct find_traits {
     static type invalid() { return INVALID_HANDLE_VALUE; }
     static void close(type h) { ::FindClose(h); }
 };
+struct hwnd_traits {  // windows this code created
+    using type = HWND;
+    static type invalid() { return nullptr; }
+    static void close(type h) { ::DestroyWindow(h); }
+};
 struct sid_traits {  // AllocateAndInitializeSid
     using type = PSID;
     static type invalid() { return nullptr; }
@@ -119,6 +124,7 @@ using unique_hglobal = unique_any<detail::global_traits>;
 using unique_heap_ptr = unique_any<detail::heap_traits>;
 using unique_hfind = unique_any<detail::find_traits>;
 using unique_sid = unique_any<detail::sid_traits>;
+using unique_hwnd = unique_any<detail::hwnd_traits>;
 
 // Runs a function when the scope ends, unless dismissed.
 template <typename F>
