@@ -97,7 +97,7 @@ def test_client_that_never_reads(running):
     lazy = running.command()
     result = {}
     writer = threading.Thread(target=lambda: result.setdefault(
-        "sent", _write_until_closed(lazy.sock, b"getCoreVersion|" * 2000, 25)))
+        "sent", _write_until_closed(lazy.sock, b"getCoreVersion|" * 2000, 10)))
     writer.start()
     for i in range(10):
         liveness_apps_only(running, "lazy%d" % i)
@@ -133,7 +133,7 @@ def liveness_apps_only(service, tag):
 
 
 def test_flood_of_empty_messages(running):
-    count = 100000
+    count = 30000
     for port_client, expected in ((running.command, "SyntaxError "), (running.apps, "SyntaxError "),
                                   (running.pressure, "SyntaxError ")):
         client = port_client()
