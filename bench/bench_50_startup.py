@@ -45,7 +45,7 @@ def start_seconds(svc):
         raise RuntimeError("no live key file; log:\n" + svc.log()[-2000:])
     svc.key = key
     svc.stop()
-    return seconds
+    return seconds, "starting maintenance copy" in svc.log()
 
 
 def echo_start_seconds(prefix):
@@ -90,38 +90,33 @@ def mark_dock_entry_in_order(prefix, work):
     raise RuntimeError("the dock's uninstall entry was not found")
 
 
-def median_start(ctx, prefix, runs):
+def prepared_service(prefix):
     import marlin_e2e
     svc = marlin_e2e.Service(prefix)
     svc.exe = prefix.install_binaries()
     start_seconds(svc)  # the first start of a prefix also starts Wine's own services
-    samples = []
-    worker_runs = 0
-    for _ in range(runs):
-        samples.append(start_seconds(svc))
-        worker_runs += "starting maintenance copy" in svc.log()
-    return statistics.median(samples), worker_runs
+    return svc
 
 
 def run(ctx):
     import marlin_e2e
-    runs = 2 if ctx.quick else 5
+    runs = 3 if ctx.quick else 7
 
     plain = marlin_e2e.WinePrefix(log=True)
     ctx.cleanups.append(plain.close)
-    with_worker, worker_runs = median_start(ctx, plain, runs)
-    echo = statistics.median(echo_start_seconds(plain) for _ in range(runs))
-
     fixed = marlin_e2e.WinePrefix(log=True)
     ctx.cleanups.append(fixed.close)
     mark_dock_entry_in_order(fixed, fixed.path)
-    without_worker, worker_runs_fixed = median_start(ctx, fixed, runs)
+    with_worker, without_worker = prepared_service(plain), prepared_service(fixed)
 
-    return [
-        ctx.row("start-up floor: echo server start under Wine", echo * 1e3, "ms"),
-        ctx.row("start-up to live ports, no maintenance worker", without_worker * 1e3, "ms median", baseline=echo * 1e3,
-                ratio=benchlib.ratio(without_worker, echo), extra={"runs": runs, "worker_started": worker_runs_fixed}),
-        ctx.row("start-up to live ports, with the maintenance worker", with_worker * 1e3, "ms median",
-                baseline=echo * 1e3, ratio=benchlib.ratio(with_worker, echo),
-                extra={"runs": runs, "worker_started": worker_runs}),
-    ]
+    worker, echo, no_worker = benchlib.interleaved(runs, lambda: start_seconds(with_worker),
+                                                   lambda: echo_start_seconds(plain),
+                                                   lambda: start_seconds(without_worker))
+    echo = statistics.median(echo) * 1e3
+    rows = [ctx.row("start-up floor: echo server start under Wine", echo, "ms median")]
+    for label, results in (("no maintenance worker", no_worker), ("with the maintenance worker", worker)):
+        ms = statistics.median(r[0] for r in results) * 1e3
+        rows.append(ctx.row("start-up to live ports, " + label, ms, "ms median", baseline=echo,
+                            ratio=benchlib.ratio(ms, echo),
+                            extra={"runs": runs, "worker_started": sum(r[1] for r in results)}))
+    return rows

@@ -198,6 +198,24 @@ def authorized_client(key):
     return client
 
 
+def shared_echo(ctx):
+    """Baseline (a) kept running, so figures can be measured in turn with it."""
+    if getattr(ctx, "echo", None) is None:
+        ctx.echo = WineEcho(ctx)
+        ctx.cleanups.append(ctx.echo.close)
+    return ctx.echo
+
+
+def interleaved(rounds, *measures):
+    """Runs the measures in turn, round after round, so that each sees the same
+    load of a shared machine; one list of round results per measure."""
+    results = [[] for _ in measures]
+    for _ in range(rounds):
+        for i, measure in enumerate(measures):
+            results[i].append(measure())
+    return results
+
+
 def timed_burst(client, payload, replies):
     """Writes payload in one go while reading; seconds until `replies` frames came back."""
     t0 = time.perf_counter()
