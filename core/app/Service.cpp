@@ -116,26 +116,6 @@ Server* ServerForEvent(HWND window, UINT message) {
     }
 }
 
-void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket, WORD event);
-
-// A close event can outlive its connection: the queue keeps what was posted
-// before the socket was closed here, and the handle goes to the next
-// connection. So the socket itself is asked: one that would block is open.
-// Input still waiting is handled first and the question asked again after it,
-// so a real end loses no message and a live client keeps its connection.
-bool ConnectionStillOpen(Server* server, HWND window, UINT message, SOCKET socket) {
-    char next;
-    const int peeked = recv(socket, &next, 1, MSG_PEEK);
-    if (peeked == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
-        LogFormatted("Close event for an open connection %d ignored", static_cast<int>(socket));
-        return true;
-    }
-    if (peeked <= 0) return false;  // its end (0) or a reset
-    HandleSocketEvent(server, window, message, socket, FD_READ);
-    if (server->hasClient(socket)) PostMessageW(window, message, socket, FD_CLOSE);
-    return true;
-}
-
 void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket, WORD event) {
     switch (event) {
     case FD_READ: {
@@ -167,7 +147,6 @@ void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket,
     }
     case FD_CLOSE:
         if (!server->hasClient(socket)) break;  // the server closed it already
-        if (ConnectionStillOpen(server, window, message, socket)) break;
         LogMessage(std::string("Unexpected connection lost"));
         onConnectionClosed(server, socket, window);
         break;
