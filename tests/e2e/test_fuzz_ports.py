@@ -131,16 +131,6 @@ def test_authorized_command_port_answers_every_message_once(running):
         liveness.assert_serving(running, "a%d" % batch)
 
 
-def test_overlong_message_closes_only_that_client(running):
-    with running.command() as client:
-        client.send_raw(b"getCoreVersion " + b"x" * (MESSAGE_LIMIT + 10))
-        assert client.wait_closed(20)
-    with running.apps() as client:
-        client.send_raw(b"registerChannel " + "\u00e9".encode("utf-8") * (MESSAGE_LIMIT + 10))
-        assert client.wait_closed(20)
-    liveness.assert_serving(running, "long")
-
-
 def test_pressure_port_fuzz(running):
     fuzzer = MessageFuzzer(SEED + 2, PRESSURE_WORDS)
     for batch in range(batches(20)):
