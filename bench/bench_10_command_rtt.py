@@ -7,11 +7,7 @@ ROUNDS = 10
 
 
 def run(ctx):
-    svc = benchlib.shared_service(ctx)
-    client = benchlib.authorized_client(svc.key)
-    echo = benchlib.Framed(benchlib.shared_echo(ctx).port)
-    for c in (client, echo):
-        benchlib.round_trips(c, "getCoreVersion", 200)  # warm-up
+    client, echo = benchlib.command_and_echo_clients(ctx, lambda c: benchlib.round_trips(c, "getCoreVersion", 200))
     per_round = max(1, ctx.count(5000) // ROUNDS)
     ours, theirs = benchlib.interleaved(ROUNDS, lambda: benchlib.round_trips(client, "getCoreVersion", per_round),
                                         lambda: benchlib.round_trips(echo, "getCoreVersion", per_round))

@@ -9,11 +9,8 @@ ROUNDS = 10
 
 
 def run(ctx):
-    svc = benchlib.shared_service(ctx)
-    client = benchlib.authorized_client(svc.key)
-    echo = benchlib.Framed(benchlib.shared_echo(ctx).port)
-    for c in (client, echo):
-        benchlib.pipelined_rate(c, "getCoreVersion", ctx.count(5000))  # warm-up
+    client, echo = benchlib.command_and_echo_clients(
+        ctx, lambda c: benchlib.pipelined_rate(c, "getCoreVersion", ctx.count(5000)))
     per_round = max(10, ctx.count(100000) // ROUNDS)
     ours, theirs = benchlib.interleaved(ROUNDS, lambda: benchlib.pipelined_rate(client, "getCoreVersion", per_round),
                                         lambda: benchlib.pipelined_rate(echo, "getCoreVersion", per_round))

@@ -206,6 +206,16 @@ def shared_echo(ctx):
     return ctx.echo
 
 
+def command_and_echo_clients(ctx, warm_up):
+    """An authorized client of the service's command port and a client of
+    baseline (a), both warmed up with warm_up(client)."""
+    client = authorized_client(shared_service(ctx).key)
+    echo = Framed(shared_echo(ctx).port)
+    for c in (client, echo):
+        warm_up(c)
+    return client, echo
+
+
 def interleaved(rounds, *measures):
     """Runs the measures in turn, round after round, so that each sees the same
     load of a shared machine; one list of round results per measure."""
