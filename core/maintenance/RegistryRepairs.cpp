@@ -5,6 +5,7 @@
 #include <msi.h>
 #include <shlobj.h>
 
+#include "core/commands/StartupRegistration.h"
 #include "core/platform/ProcessManager.h"
 #include "core/platform/RegistryManager.h"
 #include "core/util/Log.h"
@@ -15,8 +16,6 @@ namespace {
 const wchar_t kUninstall32[] = L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 const wchar_t kUninstallNative[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 const wchar_t kSystemComponent[] = L"SystemComponent";
-const wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-const wchar_t kRunValue[] = L"Marlin Dock";
 const wchar_t kUserHivePrefix[] = L"S-1-5-21-";
 const wchar_t kDockOpenCommand[] = L"Software\\Classes\\MarlinDockApplication\\shell\\Open\\Command";
 const wchar_t kShellFolders[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
@@ -76,7 +75,7 @@ bool fixUninstallEntryAt(const std::wstring& entryPath) {
 bool fixUninstallEntry() { return fixUninstallEntryAt(findUninstallEntry()); }
 
 void spreadRunEntryToUsers() {
-    if (RegistryManager::GetStringValue(HKEY_LOCAL_MACHINE, kRunKey, kRunValue).empty()) return;
+    if (RegistryManager::GetStringValue(HKEY_LOCAL_MACHINE, kRunKey, kRunValueName).empty()) return;
 
     const std::wstring data = Quote(ProcessManager::GetFrontEndExePath());
     bool given = false;
@@ -90,11 +89,11 @@ void spreadRunEntryToUsers() {
         if (!StartsWith(kUserHivePrefix, hive)) continue;
         const std::wstring userRun = hive + L"\\" + kRunKey;
         if (!RegistryManager::KeyExists(HKEY_USERS, userRun)) continue;
-        if (RegistryManager::SetStringValue(HKEY_USERS, userRun, kRunValue, data)) given = true;
+        if (RegistryManager::SetStringValue(HKEY_USERS, userRun, kRunValueName, data)) given = true;
     }
     // The machine-wide value goes only once a user has it, so the autostart
     // is never lost when no user hive could take it.
-    if (given) RegistryManager::DeleteKey(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, true);
+    if (given) RegistryManager::DeleteKey(HKEY_LOCAL_MACHINE, kRunKey, kRunValueName, true);
 }
 
 void repairDockOpenCommand() {

@@ -10,6 +10,7 @@
 #include "core/net/PressureStream.h"
 #include "core/tablet/PenEvents.h"
 #include "core/tablet/WinTab.h"
+#include "core/util/CriticalSectionGuard.h"
 #include "core/util/Log.h"
 
 namespace {
@@ -45,12 +46,9 @@ TabletSession& Session() {
     return *session;
 }
 
-class SessionLock {
+class SessionLock : public marlin::critical_section_guard {
 public:
-    SessionLock() { EnterCriticalSection(&Session().lock); }
-    ~SessionLock() { LeaveCriticalSection(&Session().lock); }
-    SessionLock(const SessionLock&) = delete;
-    SessionLock& operator=(const SessionLock&) = delete;
+    SessionLock() : critical_section_guard(Session().lock) {}
 };
 
 BOOL CALLBACK AddMonitor(HMONITOR, HDC, LPRECT rect, LPARAM rects) {

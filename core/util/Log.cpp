@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/platform/SystemVersion.h"
+#include "core/util/CriticalSectionGuard.h"
 #include "core/util/Text.h"
 #include "core/util/Version.h"
 
@@ -36,12 +37,9 @@ LogState& State() {
 
 thread_local std::wstring tLastMessage;
 
-class LogLock {
+class LogLock : public marlin::critical_section_guard {
 public:
-    LogLock() { EnterCriticalSection(&State().lock); }
-    ~LogLock() { LeaveCriticalSection(&State().lock); }
-    LogLock(const LogLock&) = delete;
-    LogLock& operator=(const LogLock&) = delete;
+    LogLock() : critical_section_guard(State().lock) {}
 };
 
 void WriteLineLocked(const std::wstring& text, bool timestamped);
