@@ -144,10 +144,11 @@ class HostEcho:
 class WineEcho:
     """Our minimal WSAAsyncSelect echo server under Wine: the cost floor of this runtime."""
 
-    def __init__(self, ctx):
+    def __init__(self, ctx, prefix=None):
         self.dir = tempfile.mkdtemp(prefix="marlin-bench-echo-")
         port_file = os.path.join(self.dir, "port.txt")
-        self.proc = start_wine(os.path.join(ctx.bin_dir, "bench_echo_server.exe"), [wine_path(port_file)])
+        self.proc = start_wine(os.path.join(ctx.bin_dir, "bench_echo_server.exe"), [wine_path(port_file)],
+                               prefix=prefix)
         text = wait_for(lambda: os.path.exists(port_file) and open(port_file).read().strip(), 30)
         if not text:
             self.proc.kill()
@@ -199,9 +200,11 @@ def authorized_client(key):
 
 
 def shared_echo(ctx):
-    """Baseline (a) kept running, so figures can be measured in turn with it."""
+    """Baseline (a) kept running, so figures can be measured in turn with it. It
+    runs in the shared service's prefix, under the same wineserver: two equal
+    echo servers in two prefixes differ by up to some 15% on this machine."""
     if getattr(ctx, "echo", None) is None:
-        ctx.echo = WineEcho(ctx)
+        ctx.echo = WineEcho(ctx, prefix=shared_service(ctx).prefix.path)
         ctx.cleanups.append(ctx.echo.close)
     return ctx.echo
 
