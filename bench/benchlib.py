@@ -4,6 +4,7 @@ Every figure is measured beside its baseline in the same run: the machines are
 noisy, so ratios hold where absolute times do not.
 """
 import os
+import shutil
 import socket
 import statistics
 import subprocess
@@ -161,6 +162,7 @@ class WineEcho:
             self.proc.wait(5)
         except subprocess.TimeoutExpired:
             self.proc.kill()
+        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 # -- the service under measurement (tests/e2e/marlin_e2e.py starts it)
