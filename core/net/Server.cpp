@@ -128,12 +128,9 @@ std::string Server::readAvailable(SOCKET socket) {
     // small reads would queue one more read event per call while a client
     // keeps sending, and the events of every other client would wait behind
     // them. What does not fit comes with the next event.
-    std::string bytes(kMaxReadPerEvent, '\0');
-    const int count = recv(socket, &bytes[0], static_cast<int>(bytes.size()), 0);
-    if (count > 0) {
-        bytes.resize(static_cast<size_t>(count));
-        return bytes;
-    }
+    char buffer[kMaxReadPerEvent];
+    const int count = recv(socket, buffer, static_cast<int>(sizeof(buffer)), 0);
+    if (count > 0) return std::string(buffer, static_cast<size_t>(count));
     if (count == 0) {
         LogFormatted("Error: Zero Bytes received. [%d]", port_);
     } else if (WSAGetLastError() != WSAEWOULDBLOCK) {

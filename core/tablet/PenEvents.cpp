@@ -8,7 +8,6 @@
 namespace {
 
 constexpr int kCalibrationTolerance = 30;  // pixels
-constexpr int kFlushCount = 1000;
 
 // The tablet mapped onto one rectangle; the WinTab Y axis points up.
 // Computed in 64 bits so that large extents cannot overflow the product.
