@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/net/PressureServer.h"
+#include "core/app/Authorization.h"
 #include "core/app/Service.h"
 #include "core/net/Reply.h"
 #include "core/net/Server.h"
@@ -256,4 +257,19 @@ TEST_F(PressureSockets, ClosingThePressureClientEndsItsStream) {
     server_.handleConnectionLost(sides_[1]);
     EXPECT_FALSE(server_.streaming());
     EXPECT_EQ(server_.sendPressureNumber(1), -1);
+}
+
+TEST_F(PressureSockets, AnAuthorizedStreamIsNeverTakenByAClientWithoutTheKey) {
+    Command(0, "auth " + getAuthKey() + "|startTablet|");
+    EXPECT_EQ(clients_[0]->readFrame(), "authOk|");
+    EXPECT_EQ(clients_[0]->readFrame(), "|");
+
+    Command(1, "startTablet|auth wrong|startTablet|");
+    EXPECT_EQ(clients_[1]->readFrame(), "Failure The pen stream is held by an authorized client|");
+    EXPECT_EQ(clients_[1]->readFrame(), "Failure Authorization failed!|");
+    EXPECT_EQ(clients_[1]->readFrame(), "Failure The pen stream is held by an authorized client|");
+    EXPECT_EQ(server_.streamClient(), sides_[0]);
+    server_.sendPressureNumber(5);
+    EXPECT_EQ(clients_[0]->readBytes(5), "0005 ");
+    EXPECT_TRUE(clients_[1]->quiet());
 }

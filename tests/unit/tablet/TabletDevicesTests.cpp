@@ -143,7 +143,7 @@ TEST_F(TabletDevices, AutostartNeedsTheExactElementWithinTheFirst10000Bytes) {
 }
 
 // The report goes to the dock (the authorized client), even when another
-// client has spoken since and been turned away.
+// client has spoken since and been turned away, and to nobody else.
 TEST_F(TabletDevices, ReportsReachTheAuthorizedClient) {
     testsupport::WinsockSession winsock;
     Server server;
@@ -166,6 +166,14 @@ TEST_F(TabletDevices, ReportsReachTheAuthorizedClient) {
     std::vector<BYTE> removal = InterfaceRecord(L"VID_7A3C&PID_00D1", L"1");
     onDeviceChange(DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<LPARAM>(removal.data()), server);
     EXPECT_EQ(dock.readFrame(), "CurrentAttachedDevices=|");
+
+    // With nobody authorized, a connection that never authorized hears nothing.
+    server.handleConnectionLost(dockSide);
+    testsupport::Client idle(server.port());
+    ASSERT_NE(testsupport::AcceptNext(server), INVALID_SOCKET);
+    std::vector<BYTE> arrival = InterfaceRecord(L"VID_7A3C&PID_00D1", L"2");
+    onDeviceChange(DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(arrival.data()), server);
+    EXPECT_TRUE(idle.quiet());
 
     server.deinit(true);
 }
