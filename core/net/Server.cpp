@@ -437,6 +437,9 @@ void Server::markClosing(SOCKET socket, Client& client) {
 void Server::closeNow(SOCKET socket) {
     auto entry = clients_.find(socket);
     if (entry == clients_.end()) return;
+    // What the hook sends, and the clients that fail on it, wait until the
+    // hook is done: it may be walking a table those closes would change.
+    OutputBatch batch(*this);
     // Only a socket this server still holds is closed: a second close of a
     // handle that has since been reused would end another connection.
     markClosing(socket, entry->second);
@@ -542,14 +545,9 @@ void Server::settle() {
             auto entry = clients_.find(socket);
             if (entry != clients_.end()) flush(socket, entry->second);
         }
-        while (!closing_.empty()) {
-            const SOCKET socket = closing_.back();
-            settling_ = false;  // the close may make others send (a freed channel is announced)
-            ++holdDepth_;
-            closeNow(socket);
-            --holdDepth_;
-            settling_ = true;
-        }
+        // A close may make others send (a freed channel is announced) and
+        // fail: they join the lists and the loop goes on.
+        while (!closing_.empty()) closeNow(closing_.back());
     }
     settling_ = false;
     if (budget_ != nullptr) budget_->enforce();

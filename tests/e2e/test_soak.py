@@ -105,8 +105,6 @@ def test_client_that_never_reads(running):
     writer.join()
     reset_close(lazy.sock)
     assert result["sent"] > 0
-    assert running.wait_log("Client does not read its replies, output bound reached, closing it [%d]" %
-                            running.key.command_port)
 
     # An apps-port channel owner that never reads, while another client forwards to it.
     sleeper = running.apps()

@@ -144,6 +144,23 @@ TEST_F(ServerSockets, OverLongMessageIsAnsweredAndSkippedAndTheClientStays) {
     EXPECT_EQ(server_.heldBytes(), 0u);
 }
 
+TEST_F(ServerSockets, AClientThatNeverReadsIsClosedAtItsBoundWhileAnotherIsAnswered) {
+    Client other(server_.port());
+    const SOCKET otherSide = AcceptNext(server_);
+    ASSERT_NE(otherSide, INVALID_SOCKET);
+    server_.pendingText = std::wstring(64 * 1024, L'r');
+    std::string pipelined;
+    for (int i = 0; i < 100; ++i) pipelined += "a|";  // 6.4 MB of replies, never read
+    SendAndPump(pipelined);
+    EXPECT_FALSE(server_.hasClient(serverSide_));
+    EXPECT_EQ(server_.heldBytes(), 0u);
+
+    server_.pendingText.clear();
+    other.send("b|");
+    Pump(server_, otherSide);
+    EXPECT_EQ(other.readFrame(), "Success |");
+}
+
 TEST_F(ServerSockets, BroadcastGoesOnPastAClientThatFails) {
     Client second(server_.port());
     const SOCKET secondSide = AcceptNext(server_);
