@@ -66,17 +66,15 @@ SHELLEXECUTEINFOW ShellRequest(const wchar_t* verb, const std::wstring& file, co
     return info;
 }
 
-std::wstring LaunchDescription(const std::wstring& directory, const std::wstring& fileName,
-                               const std::wstring& arguments, bool elevated, bool wait, bool bringToForeground,
-                               bool waitForever) {
-    std::wstring text = L"Start " + fileName + L" (@" + directory + L")";
-    if (!arguments.empty()) text += L" with args '" + arguments + L"'";
-    if (elevated) text += L" and elevated";
-    if (wait) {
+std::wstring LaunchDescription(const ProcessManager::LaunchRequest& request) {
+    std::wstring text = L"Start " + request.fileName + L" (@" + request.directory + L")";
+    if (!request.arguments.empty()) text += L" with args '" + request.arguments + L"'";
+    if (request.elevated) text += L" and elevated";
+    if (request.wait) {
         text += L" and keep waiting";
-        if (waitForever) text += L" forever";
+        if (request.waitForever) text += L" forever";
     }
-    if (bringToForeground) text += L" and bring to foreground";
+    if (request.bringToForeground) text += L" and bring to foreground";
     return text;
 }
 
@@ -84,17 +82,16 @@ std::wstring LaunchDescription(const std::wstring& directory, const std::wstring
 
 namespace ProcessManager {
 
-bool LaunchProgram(std::wstring directory, std::wstring fileName, std::wstring arguments, bool elevated, bool wait,
-                   bool bringToForeground, bool waitForever) {
+bool LaunchProgram(const LaunchRequest& request) {
     SetLastError(0);
-    const std::wstring file = directory + L"\\" + fileName;
-    SHELLEXECUTEINFOW info = ShellRequest(elevated ? L"runas" : L"open", file, arguments.c_str(), directory);
+    const std::wstring file = request.directory + L"\\" + request.fileName;
+    SHELLEXECUTEINFOW info = ShellRequest(request.elevated ? L"runas" : L"open", file, request.arguments.c_str(),
+                                          request.directory);
     const bool started = ShellExecuteExW(&info) != FALSE;
     const DWORD error = GetLastError();
     marlin::unique_handle process(info.hProcess);
 
-    const std::wstring description =
-        LaunchDescription(directory, fileName, arguments, elevated, wait, bringToForeground, waitForever);
+    const std::wstring description = LaunchDescription(request);
     if (started) {
         LogMessage(description + L" succeeded.");
     } else {
@@ -102,14 +99,16 @@ bool LaunchProgram(std::wstring directory, std::wstring fileName, std::wstring a
         LogSystemError(description);
     }
 
-    if (started && wait && process) WaitForSingleObject(process.get(), waitForever ? INFINITE : kLaunchWaitMs);
-    if (process && (bringToForeground || wait)) BringToForeground(std::move(process));
+    if (started && request.wait && process) {
+        WaitForSingleObject(process.get(), request.waitForever ? INFINITE : kLaunchWaitMs);
+    }
+    if (process && (request.bringToForeground || request.wait)) BringToForeground(std::move(process));
     return started;
 }
 
 bool LaunchPath(std::wstring path, std::wstring arguments) {
     const std::wstring name = SplitFileName(path);
-    return LaunchProgram(path, name, arguments, false, false, false, false);
+    return LaunchProgram({path, name, arguments});
 }
 
 bool OpenPath(std::wstring path) {
@@ -118,7 +117,7 @@ bool OpenPath(std::wstring path) {
     if (name.size() >= applet.size() && name.compare(name.size() - applet.size(), applet.size(), applet) == 0) {
         return OpenControlPanelApplet(path, name);
     }
-    return LaunchProgram(path, name, L"", false, false, false, false);
+    return LaunchProgram({path, name, L""});
 }
 
 bool OpenControlPanelApplet(std::wstring folder, std::wstring fileName) {
@@ -135,7 +134,9 @@ bool OpenManager(std::wstring arguments) {
     const std::wstring folder = GetFrontEndFolder();
     LogMessage(std::wstring(L"Opening manager at:"));
     LogMessage(folder);
-    const bool ok = LaunchProgram(folder, kFrontEndExe, arguments, false, false, true, false);
+    LaunchRequest request{folder, kFrontEndExe, arguments};
+    request.bringToForeground = true;
+    const bool ok = LaunchProgram(request);
     if (!ok) ShowMessageBox(kCorruptCaption, kCorruptText, 0);
     return ok;
 }

@@ -12,12 +12,22 @@
 
 namespace ProcessManager {
 
-// The one launcher: asks the shell to start directory\fileName with the verb
-// "runas" (elevated) or "open". With wait it waits for the process to end,
-// up to 10 000 ms or, with waitForever, without limit; a time-out is not an
-// error. Logs the attempt; a failure becomes a system-error block naming it.
-bool LaunchProgram(std::wstring directory, std::wstring fileName, std::wstring arguments, bool elevated, bool wait,
-                   bool bringToForeground, bool waitForever);
+// What the launcher is asked to start, and how. Callers set the flags they
+// need by name; every flag is off unless set.
+struct LaunchRequest {
+    std::wstring directory;  // the program's folder, also its working folder
+    std::wstring fileName;   // without folder
+    std::wstring arguments;  // may be empty
+    bool elevated = false;   // shell verb "runas" instead of "open"
+    bool wait = false;       // wait for the process to end, up to 10 000 ms...
+    bool waitForever = false;  // ...or, with wait, without limit
+    bool bringToForeground = false;
+};
+
+// The one launcher: asks the shell to start directory\fileName. A time-out
+// of the wait is not an error. Logs the attempt; a failure becomes a
+// system-error block naming it.
+bool LaunchProgram(const LaunchRequest& request);
 
 // A full path and its arguments, started without waiting.
 bool LaunchPath(std::wstring path, std::wstring arguments);

@@ -20,6 +20,18 @@ bool FitsInQuotes(const std::wstring& value) {
     return value.find(L'"') == std::wstring::npos && (value.empty() || value.back() != L'\\');
 }
 
+// The installer, the uninstaller and the upgrade worker: the command blocks
+// until the tool has ended, however long it takes. Elevation is asked for
+// only where Windows has it (Vista and later).
+ProcessManager::LaunchRequest WaitForeverRequest(const std::wstring& folder, const std::wstring& name,
+                                                 const std::wstring& arguments, bool elevate) {
+    ProcessManager::LaunchRequest request{folder, name, arguments};
+    request.elevated = elevate && IsVistaOrLater();
+    request.wait = true;
+    request.waitForever = true;
+    return request;
+}
+
 std::wstring TokenOrEmpty(const std::vector<std::wstring>& tokens, size_t i) {
     return i < tokens.size() ? tokens[i] : std::wstring();
 }
@@ -51,8 +63,7 @@ bool InstallAirApplication(const std::wstring& appId, const std::wstring& osid, 
     BuildAirInstallerArguments(appId, file, arguments);
     LogFormatted("Installer arguments: %s", Narrow(arguments).c_str());
     const std::wstring name = SplitFileName(installer);
-    const bool started = ProcessManager::LaunchProgram(installer, name, arguments, elevate && IsVistaOrLater(),
-                                                       true, false, true);
+    const bool started = ProcessManager::LaunchProgram(WaitForeverRequest(installer, name, arguments, elevate));
     return started && isAirAppInstalled(appId, osid) == 1;
 }
 
@@ -87,8 +98,7 @@ int UninstallAirApp(const std::wstring& appId, const std::wstring& osid, bool el
     BuildUninstallArguments(productCode, arguments);
     LogMessage("UninstallAirApp: Uninstallation started for " + Narrow(appId));
     const std::wstring name = SplitFileName(uninstaller);
-    const bool started = ProcessManager::LaunchProgram(uninstaller, name, arguments, elevate && IsVistaOrLater(),
-                                                       true, false, true);
+    const bool started = ProcessManager::LaunchProgram(WaitForeverRequest(uninstaller, name, arguments, elevate));
     return started && isAirAppInstalled(appId, osid) == 0 ? 1 : 0;
 }
 
@@ -103,7 +113,7 @@ bool UpgradeAirApp(const std::wstring& appId, const std::wstring& osid, const st
     std::wstring arguments = L"upgradeAirApp";
     for (const std::wstring* value : {&appId, &osid, &file}) arguments += L" \"" + *value + L"\"";
     arguments += L" ";
-    const bool started = ProcessManager::LaunchProgram(folder, name, arguments, IsVistaOrLater(), true, false, true);
+    const bool started = ProcessManager::LaunchProgram(WaitForeverRequest(folder, name, arguments, true));
     return started && isAirAppInstalled(appId, osid) == 1;
 }
 
