@@ -39,8 +39,9 @@ bool OpenControlPanelApplet(std::wstring folder, std::wstring fileName);
 // when that fails.
 bool OpenManager(std::wstring arguments);
 
-// The first process (of at most 1024) whose executable is named exactly
-// name (letter case counts); an empty handle when there is none.
+// The first process whose executable file is named name, compared without
+// regard to case; 64-bit processes are found too. An empty handle when there
+// is none. With withTerminate the handle may end the process and wait for it.
 marlin::unique_handle GetProcessHandleByName(std::wstring name, bool withTerminate);
 // Brings the visible top-level windows of the process to the front, giving a
 // starting program up to about 3.5 s to show one. Takes the handle and closes it.

@@ -4,6 +4,7 @@
 #include "core/commands/CommandParsing.h"
 #include "core/net/Reply.h"
 #include "core/net/ResultCodes.h"
+#include "core/platform/FileManager.h"
 #include "core/platform/SystemVersion.h"
 #include "core/platform/UserPaths.h"
 #include "core/util/Log.h"
@@ -52,6 +53,12 @@ bool InstallAirApplication(const std::wstring& appId, const std::wstring& osid, 
     const std::wstring file = Widen(airFile);
     if (!FitsInQuotes(appId) || !FitsInQuotes(file)) {
         LogMessage(std::wstring(L"InstallAirApplication - appId or file can not be passed in quotes."));
+        return false;
+    }
+    // The appId names the installation folder below the Apps folder, and the
+    // installer writes there elevated: it must not climb out.
+    if (!IsPlainFolderName(appId)) {
+        LogMessage(std::wstring(L"InstallAirApplication - appId is not a plain folder name."));
         return false;
     }
     std::wstring installer = RegistryManager::FindAirInstaller();
@@ -106,6 +113,10 @@ bool UpgradeAirApp(const std::wstring& appId, const std::wstring& osid, const st
     const std::wstring file = Widen(airFile);
     if (!FitsInQuotes(appId) || !FitsInQuotes(osid) || !FitsInQuotes(file)) {
         LogMessage(std::wstring(L"UpgradeAirApp - arguments can not be passed in quotes."));
+        return false;
+    }
+    if (!IsPlainFolderName(appId)) {
+        LogMessage(std::wstring(L"UpgradeAirApp - appId is not a plain folder name."));
         return false;
     }
     std::wstring folder = GetModulePath();

@@ -116,9 +116,9 @@ TEST_F(Launcher, StartsWithoutWaitingAndLogsTheRequest) {
     EXPECT_NE(record.find(L"sleep=4000"), std::wstring::npos) << record;
     EXPECT_EQ(record.substr(record.rfind(L'\n') + 1), dir_);  // started in its own folder
 
-    // Found by its exact name only.
+    // Found by its file name in any letter case, as Windows compares file names.
     EXPECT_TRUE(ProcessManager::GetProcessHandleByName(probe_, false));
-    EXPECT_FALSE(ProcessManager::GetProcessHandleByName(L"probe" + probe_.substr(5), false));
+    EXPECT_TRUE(ProcessManager::GetProcessHandleByName(L"pROBE" + probe_.substr(5, probe_.size() - 9) + L".EXE", false));
     EXPECT_FALSE(ProcessManager::GetProcessHandleByName(probe_.substr(0, probe_.size() - 4), false));
 }
 
