@@ -47,5 +47,3 @@ extern const TabletDeviceActions kServiceDeviceActions;
 void handleDeviceChange(WPARAM wParam, LPARAM lParam, const TabletDeviceActions& actions);
 // Looks at the first hardware id of each present device, in order.
 void considerPresentDevices(const std::vector<std::wstring>& firstHardwareIds, const TabletDeviceActions& actions);
-// Forgets every attached tablet (tests start from the service's first state).
-void ResetAttachedTablets();

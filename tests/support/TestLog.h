@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/util/Log.h"
+#include "core/util/LogTesting.h"
 #include "tests/support/TestFiles.h"
 
 namespace testsupport {
