@@ -108,6 +108,21 @@ def test_a_failed_installation_is_reported(env):
     assert "isAirAppInstalled: Not Installed Broken" in env.service.log()
 
 
+def test_a_name_that_climbs_out_of_the_apps_folder_starts_nothing(env):
+    # The appId names the elevated installer's -location below the Apps folder.
+    c = env.client
+    name = "..\\..\\..\\windows\\temp\\x"
+    code = msi_packages.new_upgrade_code()
+    calls = len(stand_in_calls(env.prefix))
+    starts = env.service.log().count("Start ")
+    assert c.request('installAirApp %s %s "C:\\t\\x.air"' % (name, code), INSTALL_TIMEOUT) == \
+        "Success AirAppInstallFailed=" + name
+    assert c.request('upgradeAirApp %s %s "C:\\t\\x.air"' % (name, code), INSTALL_TIMEOUT) == \
+        "Success AirAppUpgradeFailed=" + name
+    assert len(stand_in_calls(env.prefix)) == calls
+    assert env.service.log().count("Start ") == starts, "neither the installer nor a worker copy was started"
+
+
 def test_argument_errors_through_the_port(env):
     c = env.client
     assert c.request("isAirAppInstalled Clock").startswith("SyntaxError Wrong number of arguments - ")

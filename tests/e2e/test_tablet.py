@@ -8,6 +8,7 @@ to prefer it to its own. The test dock lives beside a copy of it
 (bin/tablet-driver) and loads it only through the hook library.
 """
 
+import ntpath
 import os
 import shutil
 
@@ -138,7 +139,7 @@ def test_wintab_is_loaded_from_the_system_folder_only(prefix, service, dock, tmp
     # A wintab32.dll in the program's folder, first on the search path, is
     # not the driver; the service reads packets only through the system
     # folder's. (Any local program can make the service load WinTab.)
-    decoy = prefix.linux_path(os.path.dirname(service.exe) + "\\wintab32.dll")
+    decoy = prefix.linux_path(ntpath.dirname(service.exe) + "\\wintab32.dll")
     shutil.copy2(os.path.join(marlin_e2e.bin_dir(), "Folderguard.dll"), decoy)
     try:
         with service.pressure() as pen:
@@ -146,8 +147,8 @@ def test_wintab_is_loaded_from_the_system_folder_only(prefix, service, dock, tmp
             assert pen.request("startTablet") == ""
             assert wintabctl(prefix, "wait-context", "10000").returncode == 0
             replay(prefix, tmp_path, "in\npacket 1 0 10800 6750 300\nout\n")
-            assert events(pen, 4) == [("frame", "PenData.PROXIMITY_IN"), ("frame", "PenData.USE_TIP"),
-                                      ("token", "0300"), ("frame", "PenData.PROXIMITY_OUT")]
+            assert events(pen, 4) == [("frame", "PenData.PROXIMITY_IN"), ("token", "0300"),
+                                      ("frame", "PenData.USE_TIP"), ("frame", "PenData.PROXIMITY_OUT")]
             assert pen.request('stopListenTablet "%s" unused' % DOCK_TITLE) == "Success "
     finally:
         os.remove(decoy)
