@@ -4,7 +4,6 @@
 // context on the dock's window (so the context belongs to the dock) and
 // forwards the pen and left-button messages of that thread to MarlinCore's
 // tablet listener window. In MarlinCore's own process the library stays idle.
-#include <winsock2.h>  // before windows.h, as Handles.h needs
 #include <windows.h>
 
 #include <cwchar>

@@ -2,7 +2,6 @@
 // permission repair that puts the Users list of AllUsersDACL on a file or folder.
 #pragma once
 
-#include <winsock2.h>  // before windows.h, as Handles.h needs
 #include <windows.h>
 
 #include <functional>

@@ -187,8 +187,10 @@ marlin::unique_handle GetProcessHandleByName(std::wstring name, bool withTermina
         if (entry.th32ProcessID == 0) continue;
         marlin::unique_handle process(OpenProcess(access, FALSE, entry.th32ProcessID));
         if (!process) continue;  // other users' and protected processes do not match
-        // File names on Windows are compared without regard to case.
-        if (EqualsNoCase(ImageFileName(process.get(), queryImageName), name)) return process;
+        // File names on Windows are compared without regard to case. A
+        // name that cannot be read matches nothing, not even an empty one.
+        const std::wstring image = ImageFileName(process.get(), queryImageName);
+        if (!image.empty() && EqualsNoCase(image, name)) return process;
     }
     return marlin::unique_handle();
 }

@@ -5,7 +5,6 @@
 // Main thread only.
 #pragma once
 
-#include <winsock2.h>
 #include <windows.h>
 
 #include <cstdint>

@@ -252,16 +252,22 @@ bool removeHook(HWND window) {
 }
 
 void shutdownTablet() {
+    // Taken out under the lock, given back after it in this order: the
+    // hooks, the hook library, WinTab (locals end in reverse order).
+    marlin::unique_hmodule winTab;
+    marlin::unique_hmodule hookLibrary;
+    std::map<HWND, HookedWindow> hooks;
     SessionLock lock;
     TabletSession& s = Session();
     s.shutDown = true;
-    s.hookedWindows.clear();
-    s.hookModule.reset();
+    hooks.swap(s.hookedWindows);
+    hookLibrary = std::move(s.hookModule);
     s.initialized = false;
     s.WTInfoW = nullptr;
     s.WTPacket = nullptr;
     s.WTPacketsGet = nullptr;
-    s.winTabModule.reset();
+    winTab = std::move(s.winTabModule);
+    lock.unlock();
 }
 
 DWORD WINAPI delayedTabletStart(LPVOID) {

@@ -3,7 +3,6 @@
 // the log of this process starts from its first state.
 #pragma once
 
-#include <winsock2.h>  // before windows.h, as the service headers need
 #include <windows.h>
 
 #include <string>

@@ -1,6 +1,5 @@
 #include "core/apps/native/NativeAppCommands.h"
 
-#include <winsock2.h>  // before windows.h, as Handles.h needs
 #include <windows.h>
 #include <msi.h>
 

@@ -120,6 +120,7 @@ TEST_F(Launcher, StartsWithoutWaitingAndLogsTheRequest) {
     EXPECT_TRUE(ProcessManager::GetProcessHandleByName(probe_, false));
     EXPECT_TRUE(ProcessManager::GetProcessHandleByName(L"pROBE" + probe_.substr(5, probe_.size() - 9) + L".EXE", false));
     EXPECT_FALSE(ProcessManager::GetProcessHandleByName(probe_.substr(0, probe_.size() - 4), false));
+    EXPECT_FALSE(ProcessManager::GetProcessHandleByName(L"", false)) << "an unreadable name is no match";
 }
 
 TEST_F(Launcher, WaitsUntilTheProgramEnds) {

@@ -4,7 +4,6 @@
 // and the stand-in driver (loaded into the dock only through the hook
 // library) posts the pen's messages to it.
 #include <gtest/gtest.h>
-#include <winsock2.h>
 #include <windows.h>
 
 #include <condition_variable>

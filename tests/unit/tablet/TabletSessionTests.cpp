@@ -2,7 +2,6 @@
 // session down, only the tablet listener window's messages reach the
 // pressure port, and the driver library's version text.
 #include <gtest/gtest.h>
-#include <winsock2.h>
 #include <windows.h>
 
 #include <string>
