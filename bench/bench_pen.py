@@ -52,8 +52,9 @@ def _client(ctx, prefix, *args, timeout=600):
 def _pen_figures(ctx):
     count = ctx.count(10000)
     with marlin_e2e.WinePrefix(log=False) as prefix:
-        shutil.copy2(os.path.join(_driver_dir(ctx), "wintab32.dll"),
-                     os.path.join(prefix.drive_c, "windows", "system32"))
+        shutil.copy2(os.path.join(_driver_dir(ctx), "wintab32.dll"),  # the 32-bit system folder
+                     os.path.join(prefix.drive_c, "windows", "syswow64" if os.path.isdir(
+                         os.path.join(prefix.drive_c, "windows", "syswow64")) else "system32"))
         prefix.env["WINEDLLOVERRIDES"] = "mscoree,mshtml=;wintab32=n,b"
         service = marlin_e2e.Service(prefix)
         service.start()

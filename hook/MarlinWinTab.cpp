@@ -4,7 +4,6 @@
 // context on the dock's window (so the context belongs to the dock) and
 // forwards the pen and left-button messages of that thread to MarlinCore's
 // tablet listener window. In MarlinCore's own process the library stays idle.
-#include <winsock2.h>  // before windows.h, as Handles.h needs
 #include <windows.h>
 
 #include <cwchar>
@@ -13,6 +12,8 @@
 #include "core/util/Handles.h"
 
 namespace {
+
+const wchar_t kTabletListenerClass[] = L"MarlinWTHookQ";
 
 // One record per process that loads the library; everything runs on the
 // hooked thread (the dock's window thread).
@@ -59,6 +60,11 @@ bool IsOpenRequestFromAnotherThread(const HookWords& w) {
 // (WM_GETTEXT with a 512-character buffer, a WM_COMMAND from control 18) must
 // neither close the context nor reach the service as mouse input.
 bool LooksLikeQueueMessage(const HookWords& w) { return !IsWindowOfThisThread(w.w3); }
+
+bool IsTabletListenerWindow(HWND window) {
+    wchar_t name[32] = L"";
+    return window != nullptr && GetClassNameW(window, name, 32) > 0 && wcscmp(name, kTabletListenerClass) == 0;
+}
 
 void Forward(const HookWords& w) {
     SendMessageW(gHook.backEndWindow, static_cast<UINT>(w.w1), static_cast<WPARAM>(w.w2), static_cast<LPARAM>(w.w3));
@@ -146,11 +152,13 @@ void Act(const HookWords& w) {
         Forward(w);
         break;
     case hookmsg::MSG_CONTEXT_OPEN:
-        // The request names the service's current listener window. The one
-        // found at load may be stale: a service that restarted while this
-        // library stayed loaded, or another listener that existed then.
-        if (gHook.backEndWindow == nullptr || IsWindow(reinterpret_cast<HWND>(w.w0)))
-            gHook.backEndWindow = reinterpret_cast<HWND>(w.w0);
+        // Any desktop program can send this request; pen packets go only to
+        // the service's tablet listener window, so one naming another window
+        // is ignored. The window found at load may be stale (a service that
+        // restarted while this library stayed loaded): a valid request
+        // replaces it.
+        if (!IsTabletListenerWindow(reinterpret_cast<HWND>(w.w0))) break;
+        gHook.backEndWindow = reinterpret_cast<HWND>(w.w0);
         gHook.targetWindow = reinterpret_cast<HWND>(w.w3);
         OpenOrEnable();
         break;
@@ -176,7 +184,7 @@ extern "C" LRESULT CALLBACK CallBackWndProc(int code, WPARAM wParam, LPARAM lPar
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
-        gHook.backEndWindow = FindWindowW(L"MarlinWTHookQ", nullptr);
+        gHook.backEndWindow = FindWindowW(kTabletListenerClass, nullptr);
     } else if (reason == DLL_PROCESS_DETACH) {
         if (reserved == nullptr) {
             CloseContext();  // unloaded (hooks removed): give the context back

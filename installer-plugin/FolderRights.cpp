@@ -1,7 +1,7 @@
 // Folder-sharing test: open, follow a junction, read the DACL, judge its entries.
-// Handles.h first: it brings winsock2.h, which must come before windows.h.
-#include "core/util/Handles.h"
 #include "installer-plugin/FolderRights.h"
+
+#include "core/util/Handles.h"
 
 #include <sddl.h>
 

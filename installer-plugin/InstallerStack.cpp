@@ -1,7 +1,7 @@
 // The installer's string stack: pop and push as its own plug-ins do.
-// Handles.h first: it brings winsock2.h, which must come before windows.h.
-#include "core/util/Handles.h"
 #include "installer-plugin/InstallerStack.h"
+
+#include "core/util/Handles.h"
 
 #include <cwchar>
 

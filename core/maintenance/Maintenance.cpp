@@ -91,8 +91,10 @@ bool startMaintenanceCopy(const std::wstring& workerArguments) {
 }
 
 bool runMaintenanceCopy(bool elevate, const std::wstring& workerArguments) {
-    return ProcessManager::LaunchProgram(GetModuleDirectory(), L"MarlinCore.exe", workerArguments, elevate,
-                                         /*wait=*/true, /*bringToForeground=*/false, /*waitForever=*/false);
+    ProcessManager::LaunchRequest request{GetModuleDirectory(), L"MarlinCore.exe", workerArguments};
+    request.elevated = elevate;
+    request.wait = true;
+    return ProcessManager::LaunchProgram(request);
 }
 
 bool updatePending() { return gUpdateRequest.updatePending; }

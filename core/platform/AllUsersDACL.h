@@ -4,7 +4,6 @@
 // and sub-folders.
 #pragma once
 
-#include <winsock2.h>  // before windows.h, as Handles.h needs
 #include <windows.h>
 
 #include "core/util/Handles.h"

@@ -6,6 +6,54 @@
 #include "core/platform/SystemVersion.h"
 #include "core/util/Handles.h"
 #include "core/util/Log.h"
+#include "core/util/Text.h"
+
+bool IsPlainFolderName(const std::wstring& folderName) {
+    if (IsBlank(folderName) || folderName == L"." || folderName == L"..") return false;
+    // Windows trims trailing dots and blanks from a name, so ".. " would climb too.
+    if (folderName.back() == L'.' || folderName.back() == L' ') return false;
+    for (wchar_t c : folderName) {
+        if (c < 0x20) return false;
+    }
+    return folderName.find_first_of(L"\\/:\"<>|?*") == std::wstring::npos;
+}
+
+namespace {
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// The next path element from position i on, skipping separators; empty at the end.
+std::wstring NextElement(const std::wstring& path, size_t& i) {
+    while (i < path.size() && IsSeparator(path[i])) ++i;
+    const size_t start = i;
+    while (i < path.size() && !IsSeparator(path[i])) ++i;
+    return path.substr(start, i - start);
+}
+
+}  // namespace
+
+std::wstring FirstReparsePoint(const std::wstring& path, const AttributeLookup& attributes) {
+    // Windows takes '/' as a separator too and ignores repeated ones: each
+    // component is named with single backslashes. The drive ("C:") or share
+    // ("\\server\share", also "\\?\C:") the path starts from is not one.
+    std::wstring component;
+    size_t i = 0;
+    if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+        i = 2;
+        const std::wstring server = NextElement(path, i);
+        component = L"\\\\" + server + L"\\" + NextElement(path, i);
+    } else if (path.size() >= 2 && path[1] == L':') {
+        component = path.substr(0, 2);
+        i = 2;
+    }
+    const bool rooted = component.empty() && !path.empty() && IsSeparator(path[0]);
+    for (std::wstring element = NextElement(path, i); !element.empty(); element = NextElement(path, i)) {
+        component += (component.empty() && !rooted) ? element : L"\\" + element;
+        const DWORD found = attributes(component);
+        if (found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return component;
+    }
+    return std::wstring();
+}
 
 bool deleteFile(std::wstring path) { return DeleteFileW(ExpandPath(path).c_str()) == TRUE; }
 
@@ -121,6 +169,15 @@ bool ResetFilePermissions(std::wstring path) {
     const std::wstring expanded = ExpandPath(path);
     LogMessage(L"Resetting file/dir permissions for " + expanded);
     if (!built) return FailedBuild(dacl);
+    // The text of the path was checked by the caller; what it resolves to
+    // must be the same place. Another user could plant a junction in a
+    // shared folder and have the next repair open its target to everyone.
+    const std::wstring reparsePoint = FirstReparsePoint(
+        expanded, [](const std::wstring& component) { return GetFileAttributesW(component.c_str()); });
+    if (!reparsePoint.empty()) {
+        LogMessage(L"ResetFilePermissions: path passes through a reparse point: " + reparsePoint);
+        return false;
+    }
     return ResetFilePermissionsHelper(expanded, dacl.acl());
 }
 

@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include <psapi.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include "core/platform/UserPaths.h"
 #include "core/util/Log.h"
@@ -13,8 +14,10 @@ namespace {
 constexpr DWORD kLaunchWaitMs = 10000;
 constexpr DWORD kShellMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_DDEWAIT | SEE_MASK_DOENVSUBST |
                              SEE_MASK_FLAG_NO_UI;  // 0x740
-constexpr DWORD kMaxProcesses = 1024;
 constexpr DWORD kNameChars = 520;
+// Windows XP lacks both; declared here so the program still starts there.
+constexpr DWORD kQueryLimitedInformation = 0x1000;  // PROCESS_QUERY_LIMITED_INFORMATION
+using QueryFullProcessImageNameWFn = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
 constexpr WORD kAppIconResource = 117;
 
 const wchar_t kFrontEndFolder[] = L"\\Marlin Dock";
@@ -66,35 +69,55 @@ SHELLEXECUTEINFOW ShellRequest(const wchar_t* verb, const std::wstring& file, co
     return info;
 }
 
-std::wstring LaunchDescription(const std::wstring& directory, const std::wstring& fileName,
-                               const std::wstring& arguments, bool elevated, bool wait, bool bringToForeground,
-                               bool waitForever) {
-    std::wstring text = L"Start " + fileName + L" (@" + directory + L")";
-    if (!arguments.empty()) text += L" with args '" + arguments + L"'";
-    if (elevated) text += L" and elevated";
-    if (wait) {
+std::wstring LaunchDescription(const ProcessManager::LaunchRequest& request) {
+    std::wstring text = L"Start " + request.fileName + L" (@" + request.directory + L")";
+    if (!request.arguments.empty()) text += L" with args '" + request.arguments + L"'";
+    if (request.elevated) text += L" and elevated";
+    if (request.wait) {
         text += L" and keep waiting";
-        if (waitForever) text += L" forever";
+        if (request.waitForever) text += L" forever";
     }
-    if (bringToForeground) text += L" and bring to foreground";
+    if (request.bringToForeground) text += L" and bring to foreground";
     return text;
+}
+
+QueryFullProcessImageNameWFn LoadQueryFullProcessImageName() {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");  // always loaded: no reference to give back
+    if (kernel == nullptr) return nullptr;
+    return reinterpret_cast<QueryFullProcessImageNameWFn>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "QueryFullProcessImageNameW")));
+}
+
+// The file name of a process's executable, empty when it cannot be read.
+std::wstring ImageFileName(HANDLE process, QueryFullProcessImageNameWFn queryImageName) {
+    wchar_t buffer[kNameChars] = L"";
+    if (queryImageName != nullptr) {
+        DWORD chars = kNameChars;
+        if (!queryImageName(process, 0, buffer, &chars)) return std::wstring();
+        std::wstring path(buffer, chars);
+        return SplitFileName(path);
+    }
+    HMODULE executable = nullptr;
+    DWORD needed = 0;
+    if (!EnumProcessModules(process, &executable, sizeof(executable), &needed)) return std::wstring();
+    if (GetModuleBaseNameW(process, executable, buffer, kNameChars) == 0) return std::wstring();
+    return buffer;
 }
 
 }  // namespace
 
 namespace ProcessManager {
 
-bool LaunchProgram(std::wstring directory, std::wstring fileName, std::wstring arguments, bool elevated, bool wait,
-                   bool bringToForeground, bool waitForever) {
+bool LaunchProgram(const LaunchRequest& request) {
     SetLastError(0);
-    const std::wstring file = directory + L"\\" + fileName;
-    SHELLEXECUTEINFOW info = ShellRequest(elevated ? L"runas" : L"open", file, arguments.c_str(), directory);
+    const std::wstring file = request.directory + L"\\" + request.fileName;
+    SHELLEXECUTEINFOW info = ShellRequest(request.elevated ? L"runas" : L"open", file, request.arguments.c_str(),
+                                          request.directory);
     const bool started = ShellExecuteExW(&info) != FALSE;
     const DWORD error = GetLastError();
     marlin::unique_handle process(info.hProcess);
 
-    const std::wstring description =
-        LaunchDescription(directory, fileName, arguments, elevated, wait, bringToForeground, waitForever);
+    const std::wstring description = LaunchDescription(request);
     if (started) {
         LogMessage(description + L" succeeded.");
     } else {
@@ -102,14 +125,16 @@ bool LaunchProgram(std::wstring directory, std::wstring fileName, std::wstring a
         LogSystemError(description);
     }
 
-    if (started && wait && process) WaitForSingleObject(process.get(), waitForever ? INFINITE : kLaunchWaitMs);
-    if (process && (bringToForeground || wait)) BringToForeground(std::move(process));
+    if (started && request.wait && process) {
+        WaitForSingleObject(process.get(), request.waitForever ? INFINITE : kLaunchWaitMs);
+    }
+    if (process && (request.bringToForeground || request.wait)) BringToForeground(std::move(process));
     return started;
 }
 
 bool LaunchPath(std::wstring path, std::wstring arguments) {
     const std::wstring name = SplitFileName(path);
-    return LaunchProgram(path, name, arguments, false, false, false, false);
+    return LaunchProgram({path, name, arguments});
 }
 
 bool OpenPath(std::wstring path) {
@@ -118,7 +143,7 @@ bool OpenPath(std::wstring path) {
     if (name.size() >= applet.size() && name.compare(name.size() - applet.size(), applet.size(), applet) == 0) {
         return OpenControlPanelApplet(path, name);
     }
-    return LaunchProgram(path, name, L"", false, false, false, false);
+    return LaunchProgram({path, name, L""});
 }
 
 bool OpenControlPanelApplet(std::wstring folder, std::wstring fileName) {
@@ -135,30 +160,37 @@ bool OpenManager(std::wstring arguments) {
     const std::wstring folder = GetFrontEndFolder();
     LogMessage(std::wstring(L"Opening manager at:"));
     LogMessage(folder);
-    const bool ok = LaunchProgram(folder, kFrontEndExe, arguments, false, false, true, false);
+    LaunchRequest request{folder, kFrontEndExe, arguments};
+    request.bringToForeground = true;
+    const bool ok = LaunchProgram(request);
     if (!ok) ShowMessageBox(kCorruptCaption, kCorruptText, 0);
     return ok;
 }
 
 marlin::unique_handle GetProcessHandleByName(std::wstring name, bool withTerminate) {
-    DWORD ids[kMaxProcesses];
-    DWORD bytes = 0;
-    if (!EnumProcesses(ids, sizeof(ids), &bytes)) {
-        LogMessage(std::string("ProcessManager::GetProcessHandleByName : EnumProcesses failed"));
+    // The snapshot lists every process, 64-bit ones too when this 32-bit
+    // program runs under WoW64 (the module list of those cannot be read).
+    marlin::unique_hfile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) {
+        LogSystemError(L"ProcessManager::GetProcessHandleByName : CreateToolhelp32Snapshot");
         return marlin::unique_handle();
     }
-    const DWORD access = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | (withTerminate ? PROCESS_TERMINATE : 0);
-    const DWORD count = bytes / sizeof(DWORD);
-    for (DWORD i = 0; i < count; ++i) {
-        if (ids[i] == 0) continue;
-        marlin::unique_handle process(OpenProcess(access, FALSE, ids[i]));
+    const QueryFullProcessImageNameWFn queryImageName = LoadQueryFullProcessImageName();
+    // The full image path needs only limited query rights (Vista and later);
+    // the module list, the fallback, needs more.
+    DWORD access = queryImageName != nullptr ? kQueryLimitedInformation : PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+    if (withTerminate) access |= PROCESS_TERMINATE | SYNCHRONIZE;
+
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ProcessID == 0) continue;
+        marlin::unique_handle process(OpenProcess(access, FALSE, entry.th32ProcessID));
         if (!process) continue;  // other users' and protected processes do not match
-        HMODULE executable = nullptr;
-        DWORD needed = 0;
-        if (!EnumProcessModules(process.get(), &executable, sizeof(executable), &needed)) continue;
-        wchar_t baseName[kNameChars] = L"<unknown>";
-        GetModuleBaseNameW(process.get(), executable, baseName, kNameChars);
-        if (name == baseName) return process;
+        // File names on Windows are compared without regard to case. A
+        // name that cannot be read matches nothing, not even an empty one.
+        const std::wstring image = ImageFileName(process.get(), queryImageName);
+        if (!image.empty() && EqualsNoCase(image, name)) return process;
     }
     return marlin::unique_handle();
 }

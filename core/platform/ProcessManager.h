@@ -3,7 +3,6 @@
 // the core's message boxes.
 #pragma once
 
-#include <winsock2.h>  // before windows.h, as Handles.h needs
 #include <windows.h>
 
 #include <string>
@@ -12,12 +11,22 @@
 
 namespace ProcessManager {
 
-// The one launcher: asks the shell to start directory\fileName with the verb
-// "runas" (elevated) or "open". With wait it waits for the process to end,
-// up to 10 000 ms or, with waitForever, without limit; a time-out is not an
-// error. Logs the attempt; a failure becomes a system-error block naming it.
-bool LaunchProgram(std::wstring directory, std::wstring fileName, std::wstring arguments, bool elevated, bool wait,
-                   bool bringToForeground, bool waitForever);
+// What the launcher is asked to start, and how. Callers set the flags they
+// need by name; every flag is off unless set.
+struct LaunchRequest {
+    std::wstring directory;  // the program's folder, also its working folder
+    std::wstring fileName;   // without folder
+    std::wstring arguments;  // may be empty
+    bool elevated = false;   // shell verb "runas" instead of "open"
+    bool wait = false;       // wait for the process to end, up to 10 000 ms...
+    bool waitForever = false;  // ...or, with wait, without limit
+    bool bringToForeground = false;
+};
+
+// The one launcher: asks the shell to start directory\fileName. A time-out
+// of the wait is not an error. Logs the attempt; a failure becomes a
+// system-error block naming it.
+bool LaunchProgram(const LaunchRequest& request);
 
 // A full path and its arguments, started without waiting.
 bool LaunchPath(std::wstring path, std::wstring arguments);
@@ -29,8 +38,9 @@ bool OpenControlPanelApplet(std::wstring folder, std::wstring fileName);
 // when that fails.
 bool OpenManager(std::wstring arguments);
 
-// The first process (of at most 1024) whose executable is named exactly
-// name (letter case counts); an empty handle when there is none.
+// The first process whose executable file is named name, compared without
+// regard to case; 64-bit processes are found too. An empty handle when there
+// is none. With withTerminate the handle may end the process and wait for it.
 marlin::unique_handle GetProcessHandleByName(std::wstring name, bool withTerminate);
 // Brings the visible top-level windows of the process to the front, giving a
 // starting program up to about 3.5 s to show one. Takes the handle and closes it.

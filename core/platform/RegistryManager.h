@@ -4,7 +4,6 @@
 // that user's profile. No registry-view flag is ever added.
 #pragma once
 
-#include <winsock2.h>  // before windows.h, as Handles.h needs
 #include <windows.h>
 
 #include <string>

@@ -1,6 +1,5 @@
 #include "core/platform/UserPaths.h"
 
-#include <winsock2.h>
 #include <windows.h>
 #include <shlobj.h>
 

@@ -5,7 +5,6 @@
 // interfaces below, so tests drive it with synthetic messages.
 #pragma once
 
-#include <winsock2.h>  // before windows.h, as Handles.h needs
 #include <windows.h>
 
 #include <string>

@@ -3,7 +3,6 @@
 // the tablet driver.
 #pragma once
 
-#include <winsock2.h>  // before windows.h, as Handles.h needs
 #include <windows.h>
 
 #include <string>

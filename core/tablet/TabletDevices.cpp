@@ -1,4 +1,5 @@
 #include "core/tablet/TabletDevices.h"
+#include "core/tablet/TabletDevicesTesting.h"
 
 #include <dbt.h>
 #include <setupapi.h>

@@ -5,7 +5,6 @@
 // Main thread only.
 #pragma once
 
-#include <winsock2.h>
 #include <windows.h>
 
 #include <cstdint>
@@ -51,5 +50,3 @@ struct TabletDeviceActions {
 void handleDeviceChange(WPARAM wParam, LPARAM lParam, const TabletDeviceActions& actions);
 // Looks at the first hardware id of each present device, in order.
 void considerPresentDevices(const std::vector<std::wstring>& firstHardwareIds, const TabletDeviceActions& actions);
-// Forgets every attached tablet (tests start from the service's first state).
-void ResetAttachedTablets();

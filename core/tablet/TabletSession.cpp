@@ -1,4 +1,5 @@
 #include "core/tablet/TabletSession.h"
+#include "core/tablet/TabletSessionTesting.h"
 
 #include <atomic>
 #include <ctime>
@@ -9,7 +10,6 @@
 #include "core/net/PressureServer.h"
 #include "core/tablet/PenEvents.h"
 #include "core/tablet/WinTab.h"
-#include "core/util/CriticalSectionGuard.h"
 #include "core/util/Log.h"
 
 namespace {
@@ -23,6 +23,8 @@ constexpr UINT kHookRefreshTimeoutMs = 5000;
 
 struct TabletSession {
     CRITICAL_SECTION lock;
+    std::atomic<DWORD> lockOwner{0};  // thread holding the lock, 0 when free
+    std::atomic<int> lockMisuses{0};  // re-entries and library loads under the lock
     HWND listenerWindow = nullptr;
     marlin::unique_hmodule winTabModule;
     wintab::WTInfoWFn WTInfoW = nullptr;
@@ -45,10 +47,56 @@ TabletSession& Session() {
     return *session;
 }
 
-class SessionLock : public marlin::critical_section_guard {
+bool HoldsSessionLock() { return Session().lockOwner == GetCurrentThreadId(); }
+
+// Counts and logs a use of the lock that could deadlock: taking it again on
+// the thread that holds it (the critical section would allow it and hide a
+// half-updated record), or loading a library while holding it (the loader
+// lock is taken inside, and a driver's start-up code may wait for another
+// thread that waits for us).
+void ReportLockMisuse(const char* what) {
+    ++Session().lockMisuses;
+    LogMessage(std::string("TabletSession: ") + what);
+}
+
+// The session lock. Scoped; unlock() and lock() let a holder step out of it
+// around work that must not run under it.
+class SessionLock {
 public:
-    SessionLock() : critical_section_guard(Session().lock) {}
+    SessionLock() { lock(); }
+    ~SessionLock() {
+        if (held_) unlock();
+    }
+    SessionLock(const SessionLock&) = delete;
+    SessionLock& operator=(const SessionLock&) = delete;
+
+    void lock() {
+        if (HoldsSessionLock()) ReportLockMisuse("lock taken again on the thread that holds it");
+        EnterCriticalSection(&Session().lock);
+        Session().lockOwner = GetCurrentThreadId();
+        held_ = true;
+    }
+    void unlock() {
+        held_ = false;
+        Session().lockOwner = 0;
+        LeaveCriticalSection(&Session().lock);
+    }
+
+private:
+    bool held_ = false;
 };
+
+// wintab32.dll from the system folder only, never through the search path
+// (the current folder or PATH could hold any library of that name). In a
+// 32-bit process on 64-bit Windows this is the 32-bit system folder.
+marlin::unique_hmodule LoadWinTabLibrary() {
+    if (HoldsSessionLock()) ReportLockMisuse("library loaded under the lock");
+    wchar_t folder[MAX_PATH] = L"";
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return marlin::unique_hmodule();
+    const std::wstring path = std::wstring(folder, length) + L"\\wintab32.dll";
+    return marlin::unique_hmodule(LoadLibraryW(path.c_str()));
+}
 
 BOOL CALLBACK AddMonitor(HMONITOR, HDC, LPRECT rect, LPARAM rects) {
     reinterpret_cast<std::vector<RECT>*>(rects)->push_back(*rect);
@@ -70,6 +118,7 @@ std::vector<RECT> EnumerateMonitors() {
 // The driver and the desktop as the session has them; used under the session lock.
 class SessionPenInput : public PenInput {
 public:
+    explicit SessionPenInput(SessionLock& lock) : lock_(lock) {}
     bool readPacket(LPARAM context, WPARAM serial, wintab::Packet& packet) override {
         TabletSession& s = Session();
         return s.initialized &&
@@ -78,7 +127,14 @@ public:
     bool ensureWinTab(const char* why) override {
         if (Session().initialized) return true;
         LogMessage(std::string(why));
-        return initWinTab(Session().listenerWindow);
+        // initWinTab takes the lock itself and loads a library: step out of
+        // the lock meanwhile. The pen state stays as it is; only another
+        // message handled in between could change it, as it could before.
+        const HWND listener = Session().listenerWindow;
+        lock_.unlock();
+        const bool loaded = initWinTab(listener);
+        lock_.lock();
+        return loaded && Session().initialized;
     }
     UINT cursorType(UINT cursor) override {
         UINT type = 0;
@@ -97,6 +153,9 @@ public:
     std::vector<RECT> monitorRects() override { return EnumerateMonitors(); }
     LONG inputExtentX() override { return Session().inputExtentX; }
     LONG inputExtentY() override { return Session().inputExtentY; }
+
+private:
+    SessionLock& lock_;
 };
 
 class PressurePortOutput : public PenOutput {
@@ -127,13 +186,18 @@ void setTabletListenerWindow(HWND window) {
 
 bool initWinTab(HWND window) {
     LogMessage(std::string("WinTab init called."));
-    SessionLock lock;
     TabletSession& s = Session();
-    if (window != nullptr) s.listenerWindow = window;
-    if (s.initialized) return true;
-    if (s.shutDown) return false;
+    {
+        SessionLock lock;
+        if (window != nullptr) s.listenerWindow = window;
+        if (s.initialized) return true;
+        if (s.shutDown) return false;
+    }
 
-    marlin::unique_hmodule module(LoadLibraryW(L"wintab32.dll"));
+    // Loaded, resolved and asked for its extents outside the lock; only the
+    // result is published under it. A library that loses the race to another
+    // thread, or comes too late for the shutdown, is freed after the lock.
+    marlin::unique_hmodule module = LoadWinTabLibrary();
     if (!module) {
         LogMessage(std::string("WinTab not installed."));
         return false;
@@ -147,6 +211,10 @@ bool initWinTab(HWND window) {
     LONG extentY = -1;
     info(wintab::WTI_DEFSYSCTX, wintab::CTX_INEXTX, &extentX);
     info(wintab::WTI_DEFSYSCTX, wintab::CTX_INEXTY, &extentY);
+
+    SessionLock lock;
+    if (s.initialized) return true;
+    if (s.shutDown) return false;
     s.winTabModule = std::move(module);
     s.WTInfoW = info;
     s.WTPacket = packet;
@@ -156,6 +224,8 @@ bool initWinTab(HWND window) {
     s.initialized = true;
     return true;
 }
+
+int tabletLockMisuses() { return Session().lockMisuses; }
 
 void sendHookRefresh() {
     std::vector<HWND> windows;
@@ -181,16 +251,22 @@ bool removeHook(HWND window) {
 }
 
 void shutdownTablet() {
+    // Taken out under the lock, given back after it in this order: the
+    // hooks, the hook library, WinTab (locals end in reverse order).
+    marlin::unique_hmodule winTab;
+    marlin::unique_hmodule hookLibrary;
+    std::map<HWND, HookedWindow> hooks;
     SessionLock lock;
     TabletSession& s = Session();
     s.shutDown = true;
-    s.hookedWindows.clear();
-    s.hookModule.reset();
+    hooks.swap(s.hookedWindows);
+    hookLibrary = std::move(s.hookModule);
     s.initialized = false;
     s.WTInfoW = nullptr;
     s.WTPacket = nullptr;
     s.WTPacketsGet = nullptr;
-    s.winTabModule.reset();
+    winTab = std::move(s.winTabModule);
+    lock.unlock();
 }
 
 DWORD WINAPI delayedTabletStart(LPVOID) {
@@ -219,7 +295,7 @@ void refreshMonitors() {
 LRESULT handleTabletMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, PressureServer* pressureServer) {
     {
         SessionLock lock;
-        SessionPenInput input;
+        SessionPenInput input(lock);
         // The sockets listener window shares the window procedure, but its
         // thread must never drive the pressure server: only the tablet
         // listener window's messages reach the port, whoever sends them where.

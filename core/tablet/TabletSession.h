@@ -4,13 +4,13 @@
 //
 // Two threads reach it: the tablet listener thread (messages of the listener
 // window, pressure-port commands, the stream start) and a delayedTabletStart
-// thread per listenTablet. One lock covers the record; it is never held
+// thread per listenTablet. One lock covers the record. It is never held
 // across the synchronous send of sendHookRefresh, because the dock's thread
 // answers that send with MSG_CONTEXT_RESULT, which the listener thread must
-// be free to take.
+// be free to take; never held while a library is loaded or freed (the
+// loader's own lock is taken inside); and never taken twice on one thread.
 #pragma once
 
-#include <winsock2.h>  // before windows.h, as Handles.h needs
 #include <windows.h>
 
 #include "core/util/Handles.h"

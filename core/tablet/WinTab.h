@@ -5,7 +5,6 @@
 // own headers are not part of this system.
 #pragma once
 
-#include <winsock2.h>  // before windows.h, as Handles.h needs
 #include <windows.h>
 
 namespace wintab {

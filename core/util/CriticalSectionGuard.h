@@ -1,5 +1,5 @@
 // Holds a critical section for the life of a scope. Kept apart from
-// Handles.h, which pulls in Winsock and so must come before windows.h.
+// Handles.h, which pulls in Winsock for the socket owner.
 #pragma once
 
 #include <windows.h>

@@ -1,4 +1,5 @@
 #include "core/util/Log.h"
+#include "core/util/LogTesting.h"
 
 #include <share.h>
 

@@ -41,11 +41,3 @@ bool TryLogSystemError(const std::wstring& callName, DWORD code, DWORD timeoutMs
 // that fails). Only when the file exists; false otherwise.
 bool ReopenFileLog();
 
-// Takes and gives back the log's lock on the calling thread; for tests of
-// callers that must never wait on it (the crash path).
-void AcquireLogLockForTest();
-void ReleaseLogLockForTest();
-
-// Puts the log back in its first state (closed, enabled, no session time), as
-// at process start; for tests that exercise the opening rules in one process.
-void ResetFileLogState();

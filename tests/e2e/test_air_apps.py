@@ -13,7 +13,13 @@ import marlin_e2e
 import msi_packages
 
 INSTALL_TIMEOUT = 120  # the service answers only after the installer has finished
-APPS = "C:\\Program Files\\Marlin Dock\\Apps\\"
+
+
+def apps_folder(prefix):
+    """%ProgramFiles%\\Marlin Dock\\Apps\\ as the 32-bit service expands it
+    (C:\\Program Files (x86) under WoW64)."""
+    wow64 = os.path.isdir(os.path.join(prefix.drive_c, "windows", "syswow64"))
+    return "C:\\Program Files%s\\Marlin Dock\\Apps\\" % (" (x86)" if wow64 else "")
 
 
 @pytest.fixture(scope="module")
@@ -52,10 +58,10 @@ def test_install_test_start_and_remove_a_widget(env):
     assert c.request('installAirApp Clock %s "%s"' % (code, air), INSTALL_TIMEOUT) == \
         "Success AirAppInstallStarted=Clock"
     assert stand_in_calls(env.prefix)[-1] == \
-        '-silent -eulaAccepted -location "%s\\Clock" "%s"' % (APPS, air)
+        '-silent -eulaAccepted -location "%s\\Clock" "%s"' % (apps_folder(env.prefix), air)
     products = msi_packages.related_products(env.prefix, code)
     assert len(products) == 1
-    exe = env.prefix.linux_path(APPS + "Clock\\Clock.exe")
+    exe = env.prefix.linux_path(apps_folder(env.prefix) + "Clock\\Clock.exe")
     assert os.path.isfile(exe)
     assert c.request("isAirAppInstalled Clock " + code) == "Success AirAppIsInstalled=Clock"
 
@@ -91,7 +97,7 @@ def test_upgrade_through_the_worker_copy(env):
     new = msi_packages.related_products(env.prefix, code)
     assert len(new) == 1 and new != old
     assert "Upgraded Air Application: Clock2" in env.service.log()
-    assert os.path.isfile(env.prefix.linux_path(APPS + "Clock2\\Clock2.exe"))
+    assert os.path.isfile(env.prefix.linux_path(apps_folder(env.prefix) + "Clock2\\Clock2.exe"))
 
     assert c.request("uninstallAirApp Clock2 " + code, INSTALL_TIMEOUT) == "Success AirAppUninstallStarted=Clock2"
     assert msi_packages.related_products(env.prefix, code) == []
@@ -106,6 +112,21 @@ def test_a_failed_installation_is_reported(env):
                                INSTALL_TIMEOUT)
     assert reply == "Success AirAppInstallFailed=Broken"
     assert "isAirAppInstalled: Not Installed Broken" in env.service.log()
+
+
+def test_a_name_that_climbs_out_of_the_apps_folder_starts_nothing(env):
+    # The appId names the elevated installer's -location below the Apps folder.
+    c = env.client
+    name = "..\\..\\..\\windows\\temp\\x"
+    code = msi_packages.new_upgrade_code()
+    calls = len(stand_in_calls(env.prefix))
+    starts = env.service.log().count("Start ")
+    assert c.request('installAirApp %s %s "C:\\t\\x.air"' % (name, code), INSTALL_TIMEOUT) == \
+        "Success AirAppInstallFailed=" + name
+    assert c.request('upgradeAirApp %s %s "C:\\t\\x.air"' % (name, code), INSTALL_TIMEOUT) == \
+        "Success AirAppUpgradeFailed=" + name
+    assert len(stand_in_calls(env.prefix)) == calls
+    assert env.service.log().count("Start ") == starts, "neither the installer nor a worker copy was started"
 
 
 def test_argument_errors_through_the_port(env):

@@ -100,3 +100,26 @@ def test_argument_errors_and_rights(env):
     assert c.request("userCanAdministerNativeApps now").startswith("SyntaxError Wrong number of arguments - ")
     assert c.request("userCanAdministerNativeApps") == "Success UserCanAdministerNativeApps=true"
     assert c.request("noSuchCommand").startswith("SyntaxError Unknown command - ")
+
+
+def test_a_64_bit_program_is_found_and_stopped_in_any_letter_case(env, tmp_path):
+    # On 64-bit Windows most programs are 64-bit, and the 32-bit service
+    # cannot read their module lists; file names match in any letter case.
+    probe = os.path.join(marlin_e2e.bin_dir(), "Probe64.exe")
+    if not os.path.isfile(probe):
+        pytest.skip("Probe64.exe was not built (no x86_64 MinGW compiler)")
+    if not os.path.isdir(os.path.join(env.prefix.drive_c, "windows", "syswow64")):
+        pytest.skip("a 32-bit prefix runs no 64-bit programs")
+    c = env.client
+    proc = env.prefix.start([probe, "120"], str(tmp_path / "probe.out"), str(tmp_path / "probe.err"))
+    try:
+        assert msi_packages.wait_for(
+            lambda: c.request("isNativeAppRunning P x PROBE64.exe") == "Success NativeAppIsRunning=P", 30)
+        # Stopped is answered only once the process has gone.
+        assert c.request("stopNativeApplication P x probe64.EXE") == "Success NativeAppIsStopped=P"
+        assert c.request("isNativeAppRunning P x Probe64.exe") == "Success NativeAppIsNotRunning=P"
+        proc.wait(30)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(10)

@@ -2,11 +2,13 @@
 loaded into the dock by the service, pen events on the pressure port.
 
 The stand-in driver (tests/fixtures/wintab) is installed into the prefix's
-system folder as a tablet driver installs its wintab32.dll, and Wine is told
+system folder (the 32-bit one) as a tablet driver installs its wintab32.dll,
+the only place the service loads it from, and Wine is told
 to prefer it to its own. The test dock lives beside a copy of it
 (bin/tablet-driver) and loads it only through the hook library.
 """
 
+import ntpath
 import os
 import shutil
 
@@ -26,7 +28,9 @@ def driver_dir():
 
 
 def system_dir(prefix):
-    return os.path.join(prefix.drive_c, "windows", "system32")
+    """The system folder of a 32-bit program: syswow64 in a 64-bit prefix."""
+    wow64 = os.path.join(prefix.drive_c, "windows", "syswow64")
+    return wow64 if os.path.isdir(wow64) else os.path.join(prefix.drive_c, "windows", "system32")
 
 
 @pytest.fixture(scope="module")
@@ -132,6 +136,25 @@ def test_a_stroke_reaches_the_pressure_client_and_the_words_every_client(prefix,
         post_to_dock(prefix, WM_LBUTTONDOWN, MK_LBUTTON)
         nothing_more(pen)
         nothing_more(watcher, 0.1)
+
+
+def test_wintab_is_loaded_from_the_system_folder_only(prefix, service, dock, tmp_path):
+    # A wintab32.dll in the program's folder, first on the search path, is
+    # not the driver; the service reads packets only through the system
+    # folder's. (Any local program can make the service load WinTab.)
+    decoy = prefix.linux_path(ntpath.dirname(service.exe) + "\\wintab32.dll")
+    shutil.copy2(os.path.join(marlin_e2e.bin_dir(), "Folderguard.dll"), decoy)
+    try:
+        with service.pressure() as pen:
+            assert pen.request('listenTablet "%s" unused' % DOCK_TITLE) == "Success "
+            assert pen.request("startTablet") == ""
+            assert wintabctl(prefix, "wait-context", "10000").returncode == 0
+            replay(prefix, tmp_path, "in\npacket 1 0 10800 6750 300\nout\n")
+            assert events(pen, 4) == [("frame", "PenData.PROXIMITY_IN"), ("token", "0300"),
+                                      ("frame", "PenData.USE_TIP"), ("frame", "PenData.PROXIMITY_OUT")]
+            assert pen.request('stopListenTablet "%s" unused' % DOCK_TITLE) == "Success "
+    finally:
+        os.remove(decoy)
 
 
 def test_driver_version_comes_from_the_driver_library(prefix, service):

@@ -3,12 +3,12 @@
 // the log of this process starts from its first state.
 #pragma once
 
-#include <winsock2.h>  // before windows.h, as the service headers need
 #include <windows.h>
 
 #include <string>
 
 #include "core/util/Log.h"
+#include "core/util/LogTesting.h"
 #include "tests/support/TestFiles.h"
 
 namespace testsupport {

@@ -4,6 +4,7 @@
 #include "core/commands/CommandParsing.h"
 #include "core/net/Reply.h"
 #include "core/net/ResultCodes.h"
+#include "core/platform/FileManager.h"
 #include "core/platform/SystemVersion.h"
 #include "core/platform/UserPaths.h"
 #include "core/util/Log.h"
@@ -18,6 +19,18 @@ const wchar_t kAppsFolder[] = L"%ProgramFiles%\\Marlin Dock\\Apps\\";
 // quote; otherwise the program receives different words than we meant.
 bool FitsInQuotes(const std::wstring& value) {
     return value.find(L'"') == std::wstring::npos && (value.empty() || value.back() != L'\\');
+}
+
+// The installer, the uninstaller and the upgrade worker: the command blocks
+// until the tool has ended, however long it takes. Elevation is asked for
+// only where Windows has it (Vista and later).
+ProcessManager::LaunchRequest WaitForeverRequest(const std::wstring& folder, const std::wstring& name,
+                                                 const std::wstring& arguments, bool elevate) {
+    ProcessManager::LaunchRequest request{folder, name, arguments};
+    request.elevated = elevate && IsVistaOrLater();
+    request.wait = true;
+    request.waitForever = true;
+    return request;
 }
 
 std::wstring TokenOrEmpty(const std::vector<std::wstring>& tokens, size_t i) {
@@ -42,6 +55,12 @@ bool InstallAirApplication(const std::wstring& appId, const std::wstring& osid, 
         LogMessage(std::wstring(L"InstallAirApplication - appId or file can not be passed in quotes."));
         return false;
     }
+    // The appId names the installation folder below the Apps folder, and the
+    // installer writes there elevated: it must not climb out.
+    if (!IsPlainFolderName(appId)) {
+        LogMessage(std::wstring(L"InstallAirApplication - appId is not a plain folder name."));
+        return false;
+    }
     std::wstring installer = RegistryManager::FindAirInstaller();
     if (installer.empty()) {
         LogMessage(std::wstring(L"InstallAirApplication - can not find air installer file."));
@@ -51,8 +70,7 @@ bool InstallAirApplication(const std::wstring& appId, const std::wstring& osid, 
     BuildAirInstallerArguments(appId, file, arguments);
     LogFormatted("Installer arguments: %s", Narrow(arguments).c_str());
     const std::wstring name = SplitFileName(installer);
-    const bool started = ProcessManager::LaunchProgram(installer, name, arguments, elevate && IsVistaOrLater(),
-                                                       true, false, true);
+    const bool started = ProcessManager::LaunchProgram(WaitForeverRequest(installer, name, arguments, elevate));
     return started && isAirAppInstalled(appId, osid) == 1;
 }
 
@@ -87,8 +105,7 @@ int UninstallAirApp(const std::wstring& appId, const std::wstring& osid, bool el
     BuildUninstallArguments(productCode, arguments);
     LogMessage("UninstallAirApp: Uninstallation started for " + Narrow(appId));
     const std::wstring name = SplitFileName(uninstaller);
-    const bool started = ProcessManager::LaunchProgram(uninstaller, name, arguments, elevate && IsVistaOrLater(),
-                                                       true, false, true);
+    const bool started = ProcessManager::LaunchProgram(WaitForeverRequest(uninstaller, name, arguments, elevate));
     return started && isAirAppInstalled(appId, osid) == 0 ? 1 : 0;
 }
 
@@ -98,12 +115,16 @@ bool UpgradeAirApp(const std::wstring& appId, const std::wstring& osid, const st
         LogMessage(std::wstring(L"UpgradeAirApp - arguments can not be passed in quotes."));
         return false;
     }
+    if (!IsPlainFolderName(appId)) {
+        LogMessage(std::wstring(L"UpgradeAirApp - appId is not a plain folder name."));
+        return false;
+    }
     std::wstring folder = GetModulePath();
     const std::wstring name = SplitFileName(folder);
     std::wstring arguments = L"upgradeAirApp";
     for (const std::wstring* value : {&appId, &osid, &file}) arguments += L" \"" + *value + L"\"";
     arguments += L" ";
-    const bool started = ProcessManager::LaunchProgram(folder, name, arguments, IsVistaOrLater(), true, false, true);
+    const bool started = ProcessManager::LaunchProgram(WaitForeverRequest(folder, name, arguments, true));
     return started && isAirAppInstalled(appId, osid) == 1;
 }
 

@@ -15,8 +15,11 @@ struct AirLookupCache {
 };
 AirLookupCache g_cache;
 
-const wchar_t kAirInstallerKey[] = L"AIR.InstallerPackage\\shell\\open\\command\\";
-const wchar_t kMsiUninstallKey[] = L"Msi.Package\\shell\\Uninstall\\command\\";
+// Both programs are started elevated, so they come from the machine's own
+// registration: HKEY_CLASSES_ROOT lays the user's HKCU\Software\Classes over
+// it, which would let any program of the user choose what runs elevated.
+const wchar_t kAirInstallerKey[] = L"Software\\Classes\\AIR.InstallerPackage\\shell\\open\\command\\";
+const wchar_t kMsiUninstallKey[] = L"Software\\Classes\\Msi.Package\\shell\\Uninstall\\command\\";
 const wchar_t kUninstallRoot[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 
 bool EndsWith(const std::wstring& text, const std::wstring& suffix) {
@@ -68,7 +71,7 @@ std::wstring MsiUninstallerFromCommand(const std::wstring& command) {
 namespace RegistryManager {
 
 std::wstring FindAirInstaller() {
-    const std::wstring raw = GetStringValue(HKEY_CLASSES_ROOT, kAirInstallerKey, L"");
+    const std::wstring raw = GetStringValue(HKEY_LOCAL_MACHINE, kAirInstallerKey, L"");
     g_cache.airInstallerCommand = AirInstallerFromOpenCommand(raw);
     if (!g_cache.airInstallerCommand.empty()) {
         LogMessage(std::string("Adobe AIR is installed:"));
@@ -85,7 +88,7 @@ std::wstring GetAirInstaller() {
 }
 
 std::wstring FindMsiUninstaller() {
-    const std::wstring raw = GetStringValue(HKEY_CLASSES_ROOT, kMsiUninstallKey, L"");
+    const std::wstring raw = GetStringValue(HKEY_LOCAL_MACHINE, kMsiUninstallKey, L"");
     if (raw.empty()) {
         g_cache.msiUninstallerCommand.clear();
         LogMessage(std::string("MS uninstaller is not present!"));

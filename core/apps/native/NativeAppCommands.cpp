@@ -1,11 +1,11 @@
 #include "core/apps/native/NativeAppCommands.h"
 
-#include <winsock2.h>  // before windows.h, as Handles.h needs
 #include <windows.h>
 #include <msi.h>
 
 #include "core/commands/CommandParsing.h"
 #include "core/maintenance/Maintenance.h"
+#include "core/platform/FileManager.h"
 #include "core/net/Reply.h"
 #include "core/net/ResultCodes.h"
 #include "core/platform/ProcessManager.h"
@@ -17,6 +17,8 @@
 namespace {
 
 using Tokens = std::vector<std::wstring>;
+
+constexpr DWORD kStopWaitMs = 5000;
 
 // What a command's action concluded.
 enum class Outcome { Success, Failure, Unknown };
@@ -93,7 +95,9 @@ Outcome StopNative(NativeRequest& r) {
         LogMessage(std::string("NativeApps: Can't find process"));
         return Outcome::Success;  // not running counts as stopped
     }
-    return FromBool(TerminateProcess(process.get(), 0) != FALSE);
+    // Stopped means gone: ending a process is asynchronous, so wait for it.
+    if (!TerminateProcess(process.get(), 0)) return Outcome::Failure;
+    return FromBool(WaitForSingleObject(process.get(), kStopWaitMs) == WAIT_OBJECT_0);
 }
 
 Outcome IsNativeRunning(NativeRequest& r) {
@@ -124,11 +128,6 @@ const NativeCommand kNativeCommands[] = {
 
 std::wstring NativeAppFolder(const std::wstring& folderName) {
     return GetModuleDirectory() + L"\\Apps\\" + folderName + L"\\";
-}
-
-bool IsPlainFolderName(const std::wstring& folderName) {
-    if (IsBlank(folderName) || folderName == L"." || folderName == L"..") return false;
-    return folderName.find_first_of(L"\\/:\"") == std::wstring::npos;
 }
 
 int FindAllProducts(const std::wstring& upgradeCode, std::vector<std::wstring>& products) {

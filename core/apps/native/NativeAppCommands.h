@@ -25,5 +25,3 @@ int FindAllProducts(const std::wstring& upgradeCode, std::vector<std::wstring>& 
 // The folder a native application is installed in: the core's folder +
 // "\Apps\" + folderName + "\".
 std::wstring NativeAppFolder(const std::wstring& folderName);
-// A folder name the dock may give: one plain path element.
-bool IsPlainFolderName(const std::wstring& folderName);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "core/apps/air/AirLookup.h"
+#include "core/util/Handles.h"
 #include "core/util/Log.h"
 #include "tests/support/Guids.h"
 
@@ -44,6 +45,34 @@ TEST(AirLookup, InstallerCacheFollowsTheRegistration) {
     RemoveAirRegistration();
     EXPECT_EQ(RegistryManager::FindAirInstaller(), L"");
     EXPECT_EQ(RegistryManager::GetAirInstaller(), L"");
+}
+
+TEST(AirLookup, ElevatedProgramsComeFromTheMachineRegistration) {
+    // On Windows HKEY_CLASSES_ROOT lays the user's own HKCU\Software\Classes
+    // over the machine's, so a user-level registration would choose what the
+    // service starts elevated. Wine's HKEY_CLASSES_ROOT shows the machine's
+    // alone; this process's HKEY_CLASSES_ROOT is mapped onto a user-level key
+    // (RegOverridePredefKey) to stand for the merged view.
+    const std::wstring user = L"Software\\Classes\\MarlinTest" + testsupport::NewGuid();
+    const wchar_t evil[] = L"\"C:\\Users\\Evil.exe\" /x \"%1\"";
+    ASSERT_TRUE(RegistryManager::SetStringValue(HKEY_CURRENT_USER, user + L"\\AIR.InstallerPackage\\shell\\open\\command",
+                                                L"", evil));
+    ASSERT_TRUE(RegistryManager::SetStringValue(HKEY_CURRENT_USER, user + L"\\Msi.Package\\shell\\Uninstall\\command",
+                                                L"", evil));
+    marlin::unique_hkey merged;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, user.c_str(), 0, KEY_READ, merged.put()), ERROR_SUCCESS);
+    ASSERT_EQ(RegOverridePredefKey(HKEY_CLASSES_ROOT, merged.get()), ERROR_SUCCESS);
+    const std::wstring installer = RegistryManager::FindAirInstaller();
+    const std::wstring uninstaller = RegistryManager::FindMsiUninstaller();
+    RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+    EXPECT_EQ(installer.find(L"Evil"), std::wstring::npos) << installer;
+    EXPECT_EQ(uninstaller.find(L"Evil"), std::wstring::npos) << uninstaller;
+    for (const wchar_t* key : {L"\\AIR.InstallerPackage\\shell\\open\\command", L"\\AIR.InstallerPackage\\shell\\open",
+                               L"\\AIR.InstallerPackage\\shell", L"\\AIR.InstallerPackage",
+                               L"\\Msi.Package\\shell\\Uninstall\\command", L"\\Msi.Package\\shell\\Uninstall",
+                               L"\\Msi.Package\\shell", L"\\Msi.Package", L""}) {
+        RegDeleteKeyW(HKEY_CURRENT_USER, (user + key).c_str());
+    }
 }
 
 TEST(AirLookup, StartPathFromInstallLocation) {

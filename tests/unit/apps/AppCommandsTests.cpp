@@ -5,6 +5,7 @@
 #include "core/commands/CommandParsing.h"
 #include "core/commands/WidgetRemoval.h"
 #include "core/net/Reply.h"
+#include "core/platform/FileManager.h"
 #include "core/platform/UserPaths.h"
 #include "core/util/Log.h"
 #include "tests/support/Guids.h"
@@ -22,7 +23,7 @@ TEST(AppCommands, ValuesThatCannotBeQuotedStartNothing) {
 
     // Native folder names stay one element below the Apps folder.
     EXPECT_EQ(NativeAppFolder(L"Calc 2"), GetModuleDirectory() + L"\\Apps\\Calc 2\\");
-    for (const wchar_t* bad : {L"", L"  ", L"..", L"..\\x", L"a/b", L"C:x", L"a\"b"}) {
+    for (const wchar_t* bad : {L"", L"  ", L"..", L"..\\x", L"a/b", L"C:x", L"a\"b", L".. ", L"a*"}) {
         EXPECT_FALSE(IsPlainFolderName(bad)) << bad;
     }
 }

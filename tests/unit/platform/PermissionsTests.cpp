@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sddl.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -100,4 +101,25 @@ TEST(AllUsersList, VerdictLooksAtEntryTypesAndMasksOnly) {
     // A null list (everyone may do everything) and no list at all.
     EXPECT_FALSE(HasExpectedUsersDacl(Descriptor(nullptr, true).get()));
     EXPECT_FALSE(HasExpectedUsersDacl(Descriptor(nullptr, false).get()));
+}
+
+TEST(PermissionRepair, RefusesAPathThroughAReparsePoint) {
+    // Wine cannot create junctions, so the walk is given the attributes of
+    // an in-memory tree: a junction planted below the vendor folder.
+    const std::map<std::wstring, DWORD> tree = {
+        {L"C:\\ProgramData", FILE_ATTRIBUTE_DIRECTORY},
+        {L"C:\\ProgramData\\Orvex", FILE_ATTRIBUTE_DIRECTORY},
+        {L"C:\\ProgramData\\Orvex\\link", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT},
+        {L"C:\\ProgramData\\Orvex\\file.txt", FILE_ATTRIBUTE_NORMAL},
+    };
+    const AttributeLookup lookup = [&tree](const std::wstring& path) {
+        const auto found = tree.find(path);
+        return found == tree.end() ? INVALID_FILE_ATTRIBUTES : found->second;
+    };
+    EXPECT_EQ(FirstReparsePoint(L"C:\\ProgramData\\Orvex\\link\\secret", lookup), L"C:\\ProgramData\\Orvex\\link");
+    EXPECT_EQ(FirstReparsePoint(L"C:\\ProgramData\\Orvex\\link", lookup), L"C:\\ProgramData\\Orvex\\link");
+    // Windows reads '/' and doubled separators as one backslash.
+    EXPECT_EQ(FirstReparsePoint(L"C:/ProgramData\\Orvex\\\\link/x", lookup), L"C:\\ProgramData\\Orvex\\link");
+    EXPECT_EQ(FirstReparsePoint(L"C:\\ProgramData\\Orvex\\file.txt", lookup), L"");
+    EXPECT_EQ(FirstReparsePoint(L"C:\\ProgramData\\Orvex\\new\\deeper", lookup), L"") << "missing parts pass";
 }

@@ -25,6 +25,10 @@ std::wstring BinDir() {
     return dir;
 }
 
+ProcessManager::LaunchRequest Request(const std::wstring& dir, const std::wstring& file, const std::wstring& args) {
+    return ProcessManager::LaunchRequest{dir, file, args};
+}
+
 std::wstring ReadWide(const std::wstring& path) {
     const std::string bytes = testsupport::ReadBytes(path);
     return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
@@ -99,7 +103,9 @@ private:
 
 TEST_F(Launcher, StartsWithoutWaitingAndLogsTheRequest) {
     const std::wstring args = L"started=" + Path(L"started.txt") + L" sleep=4000 done=" + Path(L"done.txt");
-    ASSERT_TRUE(ProcessManager::LaunchProgram(dir_, probe_, args, false, false, false, true));
+    ProcessManager::LaunchRequest request = Request(dir_, probe_, args);
+    request.waitForever = true;
+    ASSERT_TRUE(ProcessManager::LaunchProgram(request));
     // waitForever without wait adds nothing and waits for nothing.
     EXPECT_EQ(GetLastLogMessage(), Start(L" with args '" + args + L"' succeeded."));
     EXPECT_FALSE(testsupport::PathExists(Path(L"done.txt")));
@@ -110,26 +116,35 @@ TEST_F(Launcher, StartsWithoutWaitingAndLogsTheRequest) {
     EXPECT_NE(record.find(L"sleep=4000"), std::wstring::npos) << record;
     EXPECT_EQ(record.substr(record.rfind(L'\n') + 1), dir_);  // started in its own folder
 
-    // Found by its exact name only.
+    // Found by its file name in any letter case, as Windows compares file names.
     EXPECT_TRUE(ProcessManager::GetProcessHandleByName(probe_, false));
-    EXPECT_FALSE(ProcessManager::GetProcessHandleByName(L"probe" + probe_.substr(5), false));
+    EXPECT_TRUE(ProcessManager::GetProcessHandleByName(L"pROBE" + probe_.substr(5, probe_.size() - 9) + L".EXE", false));
     EXPECT_FALSE(ProcessManager::GetProcessHandleByName(probe_.substr(0, probe_.size() - 4), false));
+    EXPECT_FALSE(ProcessManager::GetProcessHandleByName(L"", false)) << "an unreadable name is no match";
 }
 
 TEST_F(Launcher, WaitsUntilTheProgramEnds) {
     const std::wstring args = L"sleep=1500 done=" + Path(L"done.txt");
-    ASSERT_TRUE(ProcessManager::LaunchProgram(dir_, probe_, args, true, true, false, true));
+    ProcessManager::LaunchRequest request = Request(dir_, probe_, args);
+    request.elevated = true;
+    request.wait = true;
+    request.waitForever = true;
+    ASSERT_TRUE(ProcessManager::LaunchProgram(request));
     EXPECT_TRUE(testsupport::PathExists(Path(L"done.txt")));
     EXPECT_EQ(GetLastLogMessage(), Start(L" with args '" + args + L"' and elevated and keep waiting forever succeeded."));
 
     DeleteFileW(Path(L"done.txt").c_str());
-    ASSERT_TRUE(ProcessManager::LaunchProgram(dir_, probe_, args, false, true, false, false));
+    request.elevated = false;
+    request.waitForever = false;
+    ASSERT_TRUE(ProcessManager::LaunchProgram(request));
     EXPECT_TRUE(testsupport::PathExists(Path(L"done.txt")));  // ended well within the 10 s limit
     EXPECT_EQ(GetLastLogMessage(), Start(L" with args '" + args + L"' and keep waiting succeeded."));
 }
 
 TEST_F(Launcher, MissingProgramGivesTheSystemErrorBlock) {
-    EXPECT_FALSE(ProcessManager::LaunchProgram(dir_, L"missing.exe", L"", false, false, true, false));
+    ProcessManager::LaunchRequest request = Request(dir_, L"missing.exe", L"");
+    request.bringToForeground = true;
+    EXPECT_FALSE(ProcessManager::LaunchProgram(request));
     const std::wstring detail = GetLastLogMessage();
     EXPECT_EQ(detail.find(L"================================================\nCall to Start missing.exe (@" + dir_ +
                           L") and bring to foreground, returned error: "),
@@ -146,7 +161,9 @@ TEST_F(Launcher, MissingProgramGivesTheSystemErrorBlock) {
 TEST_F(Launcher, BringsTheStartedWindowToTheFront) {
     const std::wstring title = L"Probe " + std::to_wstring(GetCurrentProcessId());
     const std::wstring args = L"window=\"" + title + L"\" sleep=8000";
-    ASSERT_TRUE(ProcessManager::LaunchProgram(dir_, probe_, args, false, false, true, false));
+    ProcessManager::LaunchRequest request = Request(dir_, probe_, args);
+    request.bringToForeground = true;
+    ASSERT_TRUE(ProcessManager::LaunchProgram(request));
     EXPECT_NE(GetLastLogMessage().find(L"' and bring to foreground succeeded."), std::wstring::npos);
     HWND window = FindWindowW(L"LaunchProbeWindow", title.c_str());
     ASSERT_NE(window, nullptr);

@@ -4,7 +4,6 @@
 // and the stand-in driver (loaded into the dock only through the hook
 // library) posts the pen's messages to it.
 #include <gtest/gtest.h>
-#include <winsock2.h>
 #include <windows.h>
 
 #include <condition_variable>
@@ -53,7 +52,7 @@ struct Seen {
 // refresh that held the lock across its send would never see its answer.
 class Listener {
 public:
-    Listener() {
+    explicit Listener(const wchar_t* windowClass = L"MarlinWTHookQ") : class_(windowClass) {
         thread_ = std::thread([this] { Run(); });
         std::unique_lock<std::mutex> lock(mutex_);
         ready_.wait(lock, [this] { return created_; });
@@ -97,7 +96,7 @@ private:
     void Run() {
         WNDCLASSW wc = {};
         wc.lpfnWndProc = Proc;
-        wc.lpszClassName = L"MarlinWTHookQ";
+        wc.lpszClassName = class_;
         RegisterClassW(&wc);
         HWND window = CreateWindowExW(0, wc.lpszClassName, L"MarlinTabletListener", 0, 50, 50, 300, 300, nullptr,
                                       nullptr, nullptr, nullptr);
@@ -112,6 +111,7 @@ private:
         while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
     }
 
+    const wchar_t* class_;
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable ready_;
@@ -208,6 +208,24 @@ TEST_F(HookAcrossProcesses, RequestFromAnotherProcessOpensTheContextOnceAndAgain
     sendHookRefresh();
     EXPECT_EQ(0, Control(L"wait-context 0"));
     EXPECT_EQ(1u, listener_.Messages(hookmsg::MSG_CONTEXT_RESULT).size());
+}
+
+TEST_F(HookAcrossProcesses, RequestNamingAnotherWindowIsIgnored) {
+    // Any program may send the dock window the open request; one naming a
+    // window that is not the service's tablet listener must not redirect the
+    // pen packets there.
+    Listener foreign(L"SomeOtherProgram");
+    ASSERT_TRUE(hookWindowByTitle(title_));
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(dockWindow_, WM_NULL, hookmsg::MSG_CONTEXT_OPEN, reinterpret_cast<LPARAM>(foreign.window()),
+                        SMTO_NORMAL, kWaitMs, &ignored);
+    EXPECT_EQ(0, Control(L"wait-no-context 0")) << "no context opened for the foreign window";
+
+    sendHookRefresh();
+    ASSERT_EQ(1u, listener_.Messages(hookmsg::MSG_CONTEXT_RESULT).size());
+    ASSERT_TRUE(Replay("in\npacket 1 0 100 200 300\nout\n"));
+    ASSERT_TRUE(listener_.WaitFor(wintab::WT_PROXIMITY, 2));
+    EXPECT_TRUE(foreign.Messages().empty());
 }
 
 TEST_F(HookAcrossProcesses, LeftButtonMessagesAreForwardedAndOrdinarySentMessagesAreNot) {

@@ -1,6 +1,7 @@
 // Device detection driven by synthetic arrival and removal records; the
 // outward actions (dock start, report) are recorded instead of performed.
 #include "core/tablet/TabletDevices.h"
+#include "core/tablet/TabletDevicesTesting.h"
 
 #include <dbt.h>
 #include <gtest/gtest.h>

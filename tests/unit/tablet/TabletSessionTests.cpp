@@ -2,7 +2,6 @@
 // session down, only the tablet listener window's messages reach the
 // pressure port, and the driver library's version text.
 #include <gtest/gtest.h>
-#include <winsock2.h>
 #include <windows.h>
 
 #include <string>
@@ -11,6 +10,7 @@
 #include "core/net/ResultCodes.h"
 #include "core/tablet/TabletCommands.h"
 #include "core/tablet/TabletSession.h"
+#include "core/tablet/TabletSessionTesting.h"
 #include "core/tablet/WinTab.h"
 #include "core/util/Log.h"
 #include "tests/support/Loopback.h"
@@ -37,6 +37,20 @@ TEST(TabletSession, AfterShutdownWinTabIsNeitherUsedNorLoadedAgain) {
     handleTabletMessage(window, wintab::WT_PROXIMITY, 1, 0, nullptr);
     EXPECT_FALSE(initWinTab(nullptr));
     DestroyWindow(window);
+}
+
+TEST(TabletSession, RetriedLoadFromTheMessageHandlerRunsOutsideTheLock) {
+    // A proximity message before WinTab is loaded retries the load from
+    // inside the message handler, which holds the session lock: the retry
+    // must neither take the lock again nor load the library under it.
+    SetPressureStreaming(true);
+    const HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    setTabletListenerWindow(window);
+    handleTabletMessage(window, wintab::WT_PROXIMITY, 1, 1, nullptr);
+    EXPECT_EQ(0, tabletLockMisuses());
+    EXPECT_EQ(L"WinTab init called.", GetLastLogMessage()) << "the retry loaded WinTab (Wine's own wintab32)";
+    DestroyWindow(window);
+    SetPressureStreaming(false);
 }
 
 TEST(TabletSession, OnlyTheTabletListenerWindowSendsOnThePressurePort) {

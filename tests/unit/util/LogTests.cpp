@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/util/Log.h"
+#include "core/util/LogTesting.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
