@@ -6,7 +6,8 @@ the template that tools/wine-session prepares ($MARLIN_WINE_TEMPLATE).
 
 Environment (set by CTest and tools/wine-session):
     MARLIN_BIN_DIR        build/bin with MarlinCore.exe, MarlinWinTab.dll and the fixtures
-    MARLIN_WINE_TEMPLATE  a ready 32-bit prefix, copied with `cp -a` (about 2 s)
+    MARLIN_WINE_TEMPLATE  a ready prefix, copied with `cp -a` (about 2 s)
+    MARLIN_WINEARCH       win32 (default) or win64: the template's architecture
     DISPLAY               an X display (ensure_display() starts Xvfb when it is unset)
 
 API
@@ -98,12 +99,16 @@ def bin_dir():
     return path
 
 
+def wine_arch():
+    return os.environ.get("MARLIN_WINEARCH", "win32")
+
+
 def template_prefix():
     path = os.environ.get("MARLIN_WINE_TEMPLATE")
     if not path:
         root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
         cache = os.environ.get("MARLIN_WINE_CACHE", os.path.join(root, "build", "wine-cache"))
-        path = os.path.join(cache, "template-win32")
+        path = os.path.join(cache, "template-" + wine_arch())
     if not os.path.isfile(os.path.join(path, "system.reg")):
         raise RuntimeError("no Wine template prefix at %s; run through './marlin test' or tools/wine-session" % path)
     return path
@@ -172,7 +177,7 @@ class WinePrefix:
         self.env = dict(os.environ)
         self.env.update({
             "WINEPREFIX": self.path,
-            "WINEARCH": "win32",
+            "WINEARCH": wine_arch(),
             "WINEDEBUG": "-all",
             "WINEDLLOVERRIDES": "mscoree,mshtml=",
             "DISPLAY": ensure_display(),
