@@ -26,6 +26,8 @@ WinePrefix(root=None, air_installer=DEFAULT_AIR_INSTALLER, log=True)
     .start(args, stdout_path, stderr_path) -> subprocess.Popen under Wine
     .reg_add(key, value_name, data, kind="REG_SZ"); value_name None = default value
     .reg_query(key, value_name=None) -> str or None
+        both through the 32-bit reg.exe (.reg_program): the registry as the
+        32-bit service sees it, also in a 64-bit prefix
     .register_air_installer(command_path); .unregister_air_installer()
     .install_binaries(folder="C:\\MarlinCore") -> Windows path of the copied MarlinCore.exe
         (MarlinCore.exe and MarlinWinTab.dll copied there, as in an installation)
@@ -182,6 +184,8 @@ class WinePrefix:
             "WINEDLLOVERRIDES": "mscoree,mshtml=",
             "DISPLAY": ensure_display(),
         })
+        # In a 64-bit prefix "reg" is the 64-bit program, which sees other keys.
+        self.reg_program = "reg" if wine_arch() == "win32" else "C:\\windows\\syswow64\\reg.exe"
         self._counter = 0
         if log:
             open(self.log_path, "wb").close()
@@ -247,7 +251,7 @@ class WinePrefix:
 
     # -- registry
     def reg_add(self, key, value_name, data, kind="REG_SZ"):
-        args = ["reg", "add", key]
+        args = [self.reg_program, "add", key]
         args += ["/ve"] if value_name is None else ["/v", value_name]
         args += ["/t", kind, "/d", data, "/f"]
         result = self.run(args)
@@ -255,7 +259,7 @@ class WinePrefix:
             raise RuntimeError("reg add %s failed: %s" % (key, result.stderr or result.stdout))
 
     def reg_query(self, key, value_name=None):
-        args = ["reg", "query", key] + (["/ve"] if value_name is None else ["/v", value_name])
+        args = [self.reg_program, "query", key] + (["/ve"] if value_name is None else ["/v", value_name])
         result = self.run(args)
         if result.returncode != 0:
             return None
@@ -271,7 +275,7 @@ class WinePrefix:
         self.reg_add(AIR_COMMAND_KEY, None, '"%s" "%%1"' % command_path)
 
     def unregister_air_installer(self):
-        self.run(["reg", "delete", "HKEY_CLASSES_ROOT\\AIR.InstallerPackage", "/f"])
+        self.run([self.reg_program, "delete", "HKEY_CLASSES_ROOT\\AIR.InstallerPackage", "/f"])
 
     # -- files
     def install_binaries(self, folder="C:\\MarlinCore"):
