@@ -105,10 +105,13 @@ void spreadRunEntryToUsers() {
 }
 
 void repairDockOpenCommand() {
-    if (!RegistryManager::GetStringValue(HKEY_CURRENT_USER, kDockOpenCommand, L"").empty()) {
-        RegistryManager::DeleteKey(HKEY_CURRENT_USER, kDockOpenCommand, L"", true);
-    }
     const std::wstring command = Quote(ProcessManager::GetFrontEndExePath()) + L" " + Quote(L"%1");
+    const std::wstring current = RegistryManager::GetStringValue(HKEY_CURRENT_USER, kDockOpenCommand, L"");
+    // Already right: nothing to write, and no shell notification, which
+    // costs the start a good part of a second (the shell rebuilds its
+    // association data).
+    if (current == command) return;
+    if (!current.empty()) RegistryManager::DeleteKey(HKEY_CURRENT_USER, kDockOpenCommand, L"", true);
     RegistryManager::SetStringValue(HKEY_CURRENT_USER, kDockOpenCommand, L"", command);
     SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
 }

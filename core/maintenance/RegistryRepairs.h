@@ -36,7 +36,8 @@ bool machineRunEntryExists();
 void spreadRunEntryToUsers();
 
 // Rewrites the open command of the dock's application class (current user)
-// as the quoted dock path followed by a quoted %1.
+// as the quoted dock path followed by a quoted %1, and tells the shell;
+// nothing happens when it already reads so.
 void repairDockOpenCommand();
 
 // The all-users desktop folder, looked up once and cached; empty when unknown.

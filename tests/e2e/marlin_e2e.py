@@ -105,6 +105,11 @@ def wine_arch():
     return os.environ.get("MARLIN_WINEARCH", "win32")
 
 
+def program_files():
+    """%ProgramFiles% as the 32-bit service sees it (WoW64 moves it in a 64-bit prefix)."""
+    return "C:\\Program Files" if wine_arch() == "win32" else "C:\\Program Files (x86)"
+
+
 def template_prefix():
     path = os.environ.get("MARLIN_WINE_TEMPLATE")
     if not path:

@@ -13,7 +13,7 @@ import marlin_e2e
 import msi_packages
 
 INSTALL_TIMEOUT = 120  # the service answers only after the installer has finished
-APPS = "C:\\Program Files\\Marlin Dock\\Apps\\"
+APPS = marlin_e2e.program_files() + "\\Marlin Dock\\Apps\\"
 
 
 @pytest.fixture(scope="module")
