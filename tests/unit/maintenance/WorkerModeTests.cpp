@@ -10,7 +10,9 @@
 #include <string>
 
 #include "core/app/RunMode.h"
+#include "core/commands/StartupRegistration.h"
 #include "core/maintenance/Maintenance.h"
+#include "core/platform/RegistryManager.h"
 #include "core/util/Log.h"
 #include "tests/support/TestLog.h"
 
@@ -29,6 +31,12 @@ protected:
 TEST_F(WorkerLog, NonAdministratorStartsNoWorker) {
     checkMaintenanceFor(false);
     EXPECT_EQ(Log(), "");  // a normal start by a non-administrator logs nothing here
+
+    // Nor do the start-entry operations, with the autostart still machine-wide
+    // (on Windows, each would be an elevation prompt the user cannot answer).
+    ASSERT_TRUE(RegistryManager::SetStringValue(HKEY_LOCAL_MACHINE, kRunKey, kRunValueName, L"\"C:\\old\\dock.exe\""));
+    EXPECT_FALSE(moveMachineRunEntryToUsersFor(false));
+    RegistryManager::DeleteKey(HKEY_LOCAL_MACHINE, kRunKey, kRunValueName, true);
 
     EXPECT_FALSE(updatePending());
     startUpdaterFor(false, L"C:\\updates");
