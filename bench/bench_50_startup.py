@@ -1,7 +1,8 @@
 """Start-up: from process start to a key file whose three ports accept connections.
 
-Two cases: a machine where the start-up maintenance check finds the dock's
-uninstall entry in order (no worker), and one where it does not, so the
+Three cases: two with nothing to repair, so no worker starts (the dock's
+uninstall entry in order; the dock not installed at all), and one where the
+dock's autostart value is machine-wide again before every start, so the
 service starts a repair worker copy of itself and waits for it. Beside them,
 the start of our minimal echo server under Wine: the floor of starting a
 windowed program in this runtime.
@@ -16,6 +17,7 @@ import benchlib
 
 DOCK_UPGRADE_CODE = "{7C41A9E3-25D0-4B8F-9E16-3F0B8D52C6A4}"
 UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+MACHINE_RUN_KEY = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run"
 
 
 def live(port):
@@ -80,7 +82,7 @@ def mark_dock_entry_in_order(prefix, work):
     result = prefix.run(["msiexec", "/qn", "/i", prefix.windows_path(package)], timeout=120)
     if result.returncode != 0:
         raise RuntimeError("msiexec failed: %s" % result.returncode)
-    listing = prefix.run(["reg", "query", UNINSTALL_KEY]).stdout
+    listing = prefix.run([prefix.reg_program, "query", UNINSTALL_KEY]).stdout
     for line in listing.splitlines():
         key = line.strip()
         if key.startswith("HKEY_") and key.rstrip("\\") != UNINSTALL_KEY.replace("HKLM", "HKEY_LOCAL_MACHINE"):
@@ -98,23 +100,30 @@ def prepared_service(prefix):
     return svc
 
 
+def start_with_repair_seconds(svc):
+    """A start that has the machine-wide autostart value to move (outside the timed part)."""
+    svc.prefix.reg_add(MACHINE_RUN_KEY, "Marlin Dock", "C:\\old\\Marlin Dock.exe")
+    return start_seconds(svc)
+
+
 def run(ctx):
     import marlin_e2e
     runs = 3 if ctx.quick else 7
 
-    plain = marlin_e2e.WinePrefix(log=True)
-    ctx.cleanups.append(plain.close)
-    fixed = marlin_e2e.WinePrefix(log=True)
-    ctx.cleanups.append(fixed.close)
-    mark_dock_entry_in_order(fixed, fixed.path)
-    with_worker, without_worker = prepared_service(plain), prepared_service(fixed)
+    prefixes = {}
+    for name in ("uninstalled", "in order", "repair"):
+        prefixes[name] = marlin_e2e.WinePrefix(log=True)
+        ctx.cleanups.append(prefixes[name].close)
+    mark_dock_entry_in_order(prefixes["in order"], prefixes["in order"].path)
+    uninstalled, in_order, repair = (prepared_service(prefixes[n]) for n in ("uninstalled", "in order", "repair"))
 
-    worker, echo, no_worker = benchlib.interleaved(runs, lambda: start_seconds(with_worker),
-                                                   lambda: echo_start_seconds(plain),
-                                                   lambda: start_seconds(without_worker))
+    worker, echo, no_worker, no_dock = benchlib.interleaved(
+        runs, lambda: start_with_repair_seconds(repair), lambda: echo_start_seconds(prefixes["uninstalled"]),
+        lambda: start_seconds(in_order), lambda: start_seconds(uninstalled))
     echo = statistics.median(echo) * 1e3
     rows = [ctx.row("start-up floor: echo server start under Wine", echo, "ms median")]
-    for label, results in (("no maintenance worker", no_worker), ("with the maintenance worker", worker)):
+    for label, results in (("nothing to repair", no_worker), ("nothing to repair, dock not installed", no_dock),
+                           ("with the maintenance worker", worker)):
         ms = statistics.median(r[0] for r in results) * 1e3
         rows.append(ctx.row("start-up to live ports, " + label, ms, "ms median", baseline=echo,
                             ratio=benchlib.ratio(ms, echo),

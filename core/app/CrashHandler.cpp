@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/maintenance/UpdateInstaller.h"
 #include "core/platform/UserPaths.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
@@ -42,13 +43,13 @@ void CrashHandler(int sig) {
     exit(1);
 }
 
-void HotRestartInto(const std::wstring& programPath) {
-    // The log was closed before the restart; these lines still belong in it.
-    ReopenFileLog();
-    LogMessage(std::string("[HOTREBOOT] Rebooting into: [HOTREBOOT]"));
-    LogMessage(programPath);
-    DeinitFileLog();  // the new run opens the file itself
+namespace {
 
+// Replaces this process with a new run of the program; returns only when it
+// could not be started, with the reason logged. The log is closed around the
+// call: the new run opens the file itself.
+void ExecProgram(const std::wstring& programPath) {
+    DeinitFileLog();
     const std::wstring quoted = Quote(programPath);  // a path with blanks stays one argument
     const wchar_t* const arguments[] = {quoted.c_str(), nullptr};
     _wexecv(programPath.c_str(), arguments);
@@ -59,6 +60,21 @@ void HotRestartInto(const std::wstring& programPath) {
     fwprintf(stderr, L"Unable to hotreboot: %ls\n", reason.c_str());
     ReopenFileLog();
     LogMessage(L"Unable to hotreboot: " + reason);
+}
+
+}  // namespace
+
+void HotRestartInto(const std::wstring& programPath) {
+    // The log was closed before the restart; these lines still belong in it.
+    ReopenFileLog();
+    LogMessage(std::string("[HOTREBOOT] Rebooting into: [HOTREBOOT]"));
+    LogMessage(programPath);
+
+    // An update that left a program that cannot run (or none) beside the
+    // backup of the one running now: the backup goes back and is started.
+    RestoreBackupIfUnusable(programPath);
+    ExecProgram(programPath);
+    if (RestoreBackup(programPath)) ExecProgram(programPath);
     DeinitFileLog();
 }
 

@@ -13,7 +13,9 @@ void InstallCrashHandlers();
 [[noreturn]] void CrashHandler(int signal);
 
 // Replaces this process with a new run of its own executable, whose only
-// argument is the quoted path (so the new run starts as the service).
-// Returns only when the new run could not be started; that is logged.
+// argument is the quoted path (so the new run starts as the service). When
+// the program there cannot run, or its start fails, and a ".bck" backup that
+// can is beside it, the backup is put back and started instead. Returns only
+// when no new run could be started; that is logged.
 void HotRestart();
 void HotRestartInto(const std::wstring& programPath);

@@ -1,8 +1,7 @@
 #include "core/app/StartPoints.h"
 
-#include <cstdlib>
-
 #include "core/app/CrashHandler.h"
+#include "core/app/RunMode.h"
 #include "core/apps/air/AirAppCommands.h"
 #include "core/apps/air/AirLookup.h"
 #include "core/apps/native/NativeAppCommands.h"
@@ -11,18 +10,63 @@
 #include "core/maintenance/RegistryRepairs.h"
 #include "core/util/Log.h"
 
-void runWorkerAndStartChecks(const std::wstring& commandLine) {
-    // The Updater/Fixer check also runs the normal-start maintenance test for
-    // every other command line, so it goes first.
-    if (runWorkerMode(commandLine) || HandleAirAppUpgradeCommand(commandLine) ||
-        HandleElevatedNativeAppMSI(commandLine)) {
-        LogMessage(std::string("Quitting maintenance worker..."));
-        exit(0);  // a worker never opens a listener nor writes the key file
+namespace {
+
+// Runs the worker the mode names; false for the service. The two elevated
+// application workers first pass the normal-start maintenance test, as the
+// service does.
+bool runWorker(RunMode mode, const std::wstring& commandLine) {
+    switch (mode) {
+        case RunMode::Updater:
+            CoreUpdate(commandLine);
+            return true;
+        case RunMode::Fixer:
+            runFixer();
+            return true;
+        case RunMode::AirUpgrade:
+            checkMaintenance();
+            HandleAirAppUpgradeCommand(commandLine);
+            return true;
+        case RunMode::NativeInstaller:
+            checkMaintenance();
+            // An elevated copy that cannot do its job must not go on as a
+            // second, elevated service.
+            if (!HandleElevatedNativeAppMSI(commandLine)) {
+                LogMessage(std::string("HandleElevatedNativeAppMSI: Invalid command line, nothing done."));
+            }
+            return true;
+        case RunMode::Service:
+            break;
     }
-    RemoveAsStartup();  // the dock registers again with setAsStartup when it wants to
+    return false;
+}
+
+// The service's per-start checks, before the servers open.
+void runStartChecks() {
+    const bool machineAutostart = machineRunEntryExists();
+    checkMaintenance();
+    // Every start drops the user's logon entry until the dock asks for it
+    // again; but when this start has just moved the machine-wide entry to the
+    // users, the user's copy is the installer's choice and stays.
+    if (machineAutostart && !machineRunEntryExists()) {
+        LogMessage(std::string("Startup: autostart moved to the users, keeping this user's entry."));
+    } else {
+        RemoveAsStartup();
+    }
     InstallCrashHandlers();
     getCommonDesktopPath();
     repairDockOpenCommand();
+}
+
+}  // namespace
+
+bool runWorkerAndStartChecks(const std::wstring& commandLine) {
+    if (runWorker(ParseRunMode(commandLine), commandLine)) {
+        LogMessage(std::string("Quitting maintenance worker..."));
+        return true;
+    }
+    runStartChecks();
+    return false;
 }
 
 bool airRuntimePresent() {

@@ -1,13 +1,15 @@
 // The three points where the entry point hands over to start-up checks and
 // worker modes: before the servers start, before the main loop, at the end.
+// All on the main thread.
 #pragma once
 
 #include <string>
 
-// The start-up point: when the command line belongs to a worker mode, the
-// worker runs and the process ends here; otherwise the per-start checks run
-// and the call returns.
-void runWorkerAndStartChecks(const std::wstring& commandLine);
+// The start-up point. When the command line belongs to a worker mode, the
+// worker does its job here and the answer is true: the entry point then ends
+// the run through its normal exit path, without servers. Otherwise the
+// per-start checks run and the answer is false.
+bool runWorkerAndStartChecks(const std::wstring& commandLine);
 
 // The serving point: the service serves only where Adobe AIR is installed.
 bool airRuntimePresent();

@@ -13,13 +13,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
     LogVersionBanner();
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
 
-    runWorkerAndStartChecks(commandLine != nullptr ? std::wstring(commandLine) : std::wstring());
+    // A worker does its job in here and then ends like the service: COM and
+    // the log closed, exit code 0; it never opens a listener.
+    const bool worker = runWorkerAndStartChecks(commandLine != nullptr ? std::wstring(commandLine) : std::wstring());
 
     // Without Adobe AIR the servers stay open until the process ends, but nothing is served.
-    if (runServers() && airRuntimePresent()) runMessageLoop(instance);
+    if (!worker && runServers() && airRuntimePresent()) runMessageLoop(instance);
 
     CoUninitialize();
     DeinitFileLog();
-    hotRestartIfRequested();
+    if (!worker) hotRestartIfRequested();
     return 0;
 }

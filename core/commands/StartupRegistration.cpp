@@ -13,12 +13,7 @@ namespace {
 
 const wchar_t kClassesKey[] = L"Software\\Classes";
 const wchar_t kClassesPrefix[] = L"Software\\Classes\\";
-const wchar_t kFixerArgument[] = L"Fixer";
 constexpr DWORD kAfterFixerMs = 1000;
-
-bool MachineRunEntryExists() {
-    return !RegistryManager::GetStringValue(HKEY_LOCAL_MACHINE, kRunKey, kRunValueName).empty();
-}
 
 // An extension names one key below Software\Classes: a backslash would reach
 // into other keys, and "." alone is no extension.
@@ -37,15 +32,12 @@ bool SetAsStartup() {
     const std::wstring current = RegistryManager::GetStringValue(HKEY_CURRENT_USER, kRunKey, kRunValueName);
     const bool ok = current == command ||
                     RegistryManager::SetStringValue(HKEY_CURRENT_USER, kRunKey, kRunValueName, command);
-    if (MachineRunEntryExists()) startMaintenanceCopy(kFixerArgument);
+    moveMachineRunEntryToUsers();
     return ok;
 }
 
 bool RemoveAsStartup() {
-    if (MachineRunEntryExists()) {
-        startMaintenanceCopy(kFixerArgument);
-        Sleep(kAfterFixerMs);
-    }
+    if (moveMachineRunEntryToUsers()) Sleep(kAfterFixerMs);
     return RegistryManager::DeleteKey(HKEY_CURRENT_USER, kRunKey, kRunValueName, true);
 }
 

@@ -1,7 +1,8 @@
 // Starting the dock at logon and opening file types with it, both in the
 // current user's part of the registry only (no elevation needed). When a
 // machine-wide logon entry of the same name exists, the start-entry
-// operations also start the Fixer worker, which moves it to the users.
+// operations also start the Fixer worker (an administrator's, once per run),
+// which moves it to the users.
 #pragma once
 
 #include <string>

@@ -16,26 +16,24 @@
 namespace {
 
 // The update request of this process: set by the update command, read at
-// the very end of the process.
-struct UpdateRequest {
+// the very end of the process. And whether a Fixer has run in this process,
+// so the start-entry operations do not ask for elevation again.
+struct MaintenanceRecord {
     bool updatePending = false;
+    bool fixerStarted = false;
 };
-UpdateRequest gUpdateRequest;
+MaintenanceRecord gMaintenance;
+
+bool startFixer() {
+    gMaintenance.fixerStarted = true;
+    return startMaintenanceCopy(L"Fixer");
+}
 
 }  // namespace
 
-bool runWorkerMode(const std::wstring& arguments) {
-    if (IsCommand("Updater", arguments)) {
-        CoreUpdate(arguments);
-        return true;
-    }
-    if (IsCommand("Fixer", arguments)) {
-        fixUninstallEntry();
-        spreadRunEntryToUsers();
-        return true;
-    }
-    checkMaintenance();
-    return false;
+void runFixer() {
+    fixUninstallEntry();
+    spreadRunEntryToUsers();
 }
 
 void CoreUpdate(const std::wstring& arguments) {
@@ -54,19 +52,37 @@ void checkMaintenance() { checkMaintenanceFor(IsUserAdmin()); }
 void checkMaintenanceFor(bool userIsAdmin) {
     if (!userIsAdmin) return;  // only an administrator can run the Fixer
     if (maintenanceRequired()) {
-        startMaintenanceCopy(L"Fixer");
+        startFixer();
     } else {
         LogMessage(std::string("No maintenance required."));
     }
 }
 
 bool maintenanceRequired() {
-    if (uninstallEntryOk()) {
-        LogMessage(std::string("Maintenance: + Uninstall key is ok."));
-        return false;
+    bool required = false;
+    // Without an entry (the dock uninstalled) the Fixer would find nothing to
+    // mark; asking for elevation for that at every start helps nobody.
+    const std::wstring entry = findUninstallEntry();
+    if (!entry.empty()) {
+        if (uninstallEntryOkAt(entry)) {
+            LogMessage(std::string("Maintenance: + Uninstall key is ok."));
+        } else {
+            LogMessage(std::string("Maintenance: - Uninstall key is wrong."));
+            required = true;
+        }
     }
-    LogMessage(std::string("Maintenance: - Uninstall key is wrong."));
-    return true;
+    if (machineRunEntryExists()) {
+        LogMessage(std::string("Maintenance: - Autostart entry is machine-wide."));
+        required = true;
+    }
+    return required;
+}
+
+bool moveMachineRunEntryToUsers() { return moveMachineRunEntryToUsersFor(IsUserAdmin()); }
+
+bool moveMachineRunEntryToUsersFor(bool userIsAdmin) {
+    if (!userIsAdmin || gMaintenance.fixerStarted || !machineRunEntryExists()) return false;
+    return startFixer();
 }
 
 void startUpdater(const std::wstring& updateFolder) { startUpdaterFor(IsUserAdmin(), updateFolder); }
@@ -74,7 +90,7 @@ void startUpdater(const std::wstring& updateFolder) { startUpdaterFor(IsUserAdmi
 void startUpdaterFor(bool userIsAdmin, const std::wstring& updateFolder) {
     // The update command closes the listeners whatever happens here, so the
     // service restarts in any case; otherwise it would simply be gone.
-    gUpdateRequest.updatePending = true;
+    gMaintenance.updatePending = true;
     if (!userIsAdmin) {
         LogMessage(std::string("Maintenance: only an administrator can update, restarting unchanged."));
         return;
@@ -97,4 +113,4 @@ bool runMaintenanceCopy(bool elevate, const std::wstring& workerArguments) {
     return ProcessManager::LaunchProgram(request);
 }
 
-bool updatePending() { return gUpdateRequest.updatePending; }
+bool updatePending() { return gMaintenance.updatePending; }

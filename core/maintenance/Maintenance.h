@@ -4,21 +4,30 @@
 
 #include <string>
 
-// The worker check of the start-up point. "Updater ..." installs an update,
-// "Fixer" runs the registry repairs: both answer true (the process is a worker
-// and ends). Any other command line runs checkMaintenance and answers false.
-bool runWorkerMode(const std::wstring& arguments);
-
 // The Updater worker: arguments are "Updater" and the quoted update folder.
 void CoreUpdate(const std::wstring& arguments);
 
+// The Fixer worker: marks the dock's uninstall entry and moves the
+// machine-wide autostart value to the users.
+void runFixer();
+
 // Starts a Fixer worker when the user is an administrator and a repair is
-// needed; also the action of the dockUpdateFinished command.
+// needed; the normal-start test, and the action of the dockUpdateFinished
+// command. A start with nothing to repair starts no worker.
 void checkMaintenance();
 void checkMaintenanceFor(bool userIsAdmin);
 
-// True (and logged) when the dock's uninstall entry needs the Fixer.
+// True (and logged) when the Fixer has something to do: the dock's uninstall
+// entry lacks its mark, or the autostart value is still machine-wide. With
+// the dock uninstalled there is no entry to mark.
 bool maintenanceRequired();
+
+// The start-entry operations' trigger: when the autostart value is still
+// machine-wide, an administrator's run starts a Fixer to move it, at most
+// once per run (a Fixer that ran and left it, or was refused, is not asked
+// again before the next start). True when a Fixer was started here.
+bool moveMachineRunEntryToUsers();
+bool moveMachineRunEntryToUsersFor(bool userIsAdmin);
 
 // The action of the update command: asks for a hot restart once the service
 // has stopped and, for an administrator, first runs the Updater worker on

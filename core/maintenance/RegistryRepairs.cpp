@@ -74,8 +74,12 @@ bool fixUninstallEntryAt(const std::wstring& entryPath) {
 
 bool fixUninstallEntry() { return fixUninstallEntryAt(findUninstallEntry()); }
 
+bool machineRunEntryExists() {
+    return !RegistryManager::GetStringValue(HKEY_LOCAL_MACHINE, kRunKey, kRunValueName).empty();
+}
+
 void spreadRunEntryToUsers() {
-    if (RegistryManager::GetStringValue(HKEY_LOCAL_MACHINE, kRunKey, kRunValueName).empty()) return;
+    if (!machineRunEntryExists()) return;
 
     const std::wstring data = Quote(ProcessManager::GetFrontEndExePath());
     bool given = false;
@@ -91,16 +95,23 @@ void spreadRunEntryToUsers() {
         if (!RegistryManager::KeyExists(HKEY_USERS, userRun)) continue;
         if (RegistryManager::SetStringValue(HKEY_USERS, userRun, kRunValueName, data)) given = true;
     }
+    // The user who ran the Fixer may have no Run key yet (or a hive not
+    // listed above); without a taker the value would stay machine-wide and
+    // every start would ask for elevation again.
+    if (RegistryManager::SetStringValue(HKEY_CURRENT_USER, kRunKey, kRunValueName, data)) given = true;
     // The machine-wide value goes only once a user has it, so the autostart
     // is never lost when no user hive could take it.
     if (given) RegistryManager::DeleteKey(HKEY_LOCAL_MACHINE, kRunKey, kRunValueName, true);
 }
 
 void repairDockOpenCommand() {
-    if (!RegistryManager::GetStringValue(HKEY_CURRENT_USER, kDockOpenCommand, L"").empty()) {
-        RegistryManager::DeleteKey(HKEY_CURRENT_USER, kDockOpenCommand, L"", true);
-    }
     const std::wstring command = Quote(ProcessManager::GetFrontEndExePath()) + L" " + Quote(L"%1");
+    const std::wstring current = RegistryManager::GetStringValue(HKEY_CURRENT_USER, kDockOpenCommand, L"");
+    // Already right: nothing to write, and no shell notification, which
+    // costs the start a good part of a second (the shell rebuilds its
+    // association data).
+    if (current == command) return;
+    if (!current.empty()) RegistryManager::DeleteKey(HKEY_CURRENT_USER, kDockOpenCommand, L"", true);
     RegistryManager::SetStringValue(HKEY_CURRENT_USER, kDockOpenCommand, L"", command);
     SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
 }

@@ -26,12 +26,18 @@ bool uninstallEntryOkAt(const std::wstring& entryPath);
 bool fixUninstallEntry();
 bool fixUninstallEntryAt(const std::wstring& entryPath);
 
+// True when the "Marlin Dock" Run value is still machine-wide.
+bool machineRunEntryExists();
+
 // Moves the machine-wide "Marlin Dock" Run value into the Run key of every
-// loaded ordinary user hive (HKEY_USERS names beginning "S-1-5-21-").
+// loaded ordinary user hive (HKEY_USERS names beginning "S-1-5-21-") and of
+// the current user (created when missing), so it always has somewhere to go
+// and the move is never asked for again.
 void spreadRunEntryToUsers();
 
 // Rewrites the open command of the dock's application class (current user)
-// as the quoted dock path followed by a quoted %1.
+// as the quoted dock path followed by a quoted %1, and tells the shell;
+// nothing happens when it already reads so.
 void repairDockOpenCommand();
 
 // The all-users desktop folder, looked up once and cached; empty when unknown.

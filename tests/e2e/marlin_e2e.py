@@ -6,7 +6,8 @@ the template that tools/wine-session prepares ($MARLIN_WINE_TEMPLATE).
 
 Environment (set by CTest and tools/wine-session):
     MARLIN_BIN_DIR        build/bin with MarlinCore.exe, MarlinWinTab.dll and the fixtures
-    MARLIN_WINE_TEMPLATE  a ready 32-bit prefix, copied with `cp -a` (about 2 s)
+    MARLIN_WINE_TEMPLATE  a ready prefix, copied with `cp -a` (about 2 s)
+    MARLIN_WINEARCH       win32 (default) or win64: the template's architecture
     DISPLAY               an X display (ensure_display() starts Xvfb when it is unset)
 
 API
@@ -25,6 +26,8 @@ WinePrefix(root=None, air_installer=DEFAULT_AIR_INSTALLER, log=True)
     .start(args, stdout_path, stderr_path) -> subprocess.Popen under Wine
     .reg_add(key, value_name, data, kind="REG_SZ"); value_name None = default value
     .reg_query(key, value_name=None) -> str or None
+        both through the 32-bit reg.exe (.reg_program): the registry as the
+        32-bit service sees it, also in a 64-bit prefix
     .register_air_installer(command_path); .unregister_air_installer()
     .install_binaries(folder="C:\\MarlinCore") -> Windows path of the copied MarlinCore.exe
         (MarlinCore.exe and MarlinWinTab.dll copied there, as in an installation)
@@ -98,12 +101,21 @@ def bin_dir():
     return path
 
 
+def wine_arch():
+    return os.environ.get("MARLIN_WINEARCH", "win32")
+
+
+def program_files():
+    """%ProgramFiles% as the 32-bit service sees it (WoW64 moves it in a 64-bit prefix)."""
+    return "C:\\Program Files" if wine_arch() == "win32" else "C:\\Program Files (x86)"
+
+
 def template_prefix():
     path = os.environ.get("MARLIN_WINE_TEMPLATE")
     if not path:
         root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
         cache = os.environ.get("MARLIN_WINE_CACHE", os.path.join(root, "build", "wine-cache"))
-        path = os.path.join(cache, "template-win32")
+        path = os.path.join(cache, "template-" + wine_arch())
     if not os.path.isfile(os.path.join(path, "system.reg")):
         raise RuntimeError("no Wine template prefix at %s; run through './marlin test' or tools/wine-session" % path)
     return path
@@ -172,11 +184,13 @@ class WinePrefix:
         self.env = dict(os.environ)
         self.env.update({
             "WINEPREFIX": self.path,
-            "WINEARCH": "win32",
+            "WINEARCH": wine_arch(),
             "WINEDEBUG": "-all",
             "WINEDLLOVERRIDES": "mscoree,mshtml=",
             "DISPLAY": ensure_display(),
         })
+        # In a 64-bit prefix "reg" is the 64-bit program, which sees other keys.
+        self.reg_program = "reg" if wine_arch() == "win32" else "C:\\windows\\syswow64\\reg.exe"
         self._counter = 0
         if log:
             open(self.log_path, "wb").close()
@@ -242,7 +256,7 @@ class WinePrefix:
 
     # -- registry
     def reg_add(self, key, value_name, data, kind="REG_SZ"):
-        args = ["reg", "add", key]
+        args = [self.reg_program, "add", key]
         args += ["/ve"] if value_name is None else ["/v", value_name]
         args += ["/t", kind, "/d", data, "/f"]
         result = self.run(args)
@@ -250,7 +264,7 @@ class WinePrefix:
             raise RuntimeError("reg add %s failed: %s" % (key, result.stderr or result.stdout))
 
     def reg_query(self, key, value_name=None):
-        args = ["reg", "query", key] + (["/ve"] if value_name is None else ["/v", value_name])
+        args = [self.reg_program, "query", key] + (["/ve"] if value_name is None else ["/v", value_name])
         result = self.run(args)
         if result.returncode != 0:
             return None
@@ -266,7 +280,7 @@ class WinePrefix:
         self.reg_add(AIR_COMMAND_KEY, None, '"%s" "%%1"' % command_path)
 
     def unregister_air_installer(self):
-        self.run(["reg", "delete", "HKEY_CLASSES_ROOT\\AIR.InstallerPackage", "/f"])
+        self.run([self.reg_program, "delete", "HKEY_CLASSES_ROOT\\AIR.InstallerPackage", "/f"])
 
     # -- files
     def install_binaries(self, folder="C:\\MarlinCore"):

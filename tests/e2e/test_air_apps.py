@@ -13,13 +13,7 @@ import marlin_e2e
 import msi_packages
 
 INSTALL_TIMEOUT = 120  # the service answers only after the installer has finished
-
-
-def apps_folder(prefix):
-    """%ProgramFiles%\\Marlin Dock\\Apps\\ as the 32-bit service expands it
-    (C:\\Program Files (x86) under WoW64)."""
-    wow64 = os.path.isdir(os.path.join(prefix.drive_c, "windows", "syswow64"))
-    return "C:\\Program Files%s\\Marlin Dock\\Apps\\" % (" (x86)" if wow64 else "")
+APPS = marlin_e2e.program_files() + "\\Marlin Dock\\Apps\\"
 
 
 @pytest.fixture(scope="module")
@@ -58,10 +52,10 @@ def test_install_test_start_and_remove_a_widget(env):
     assert c.request('installAirApp Clock %s "%s"' % (code, air), INSTALL_TIMEOUT) == \
         "Success AirAppInstallStarted=Clock"
     assert stand_in_calls(env.prefix)[-1] == \
-        '-silent -eulaAccepted -location "%s\\Clock" "%s"' % (apps_folder(env.prefix), air)
+        '-silent -eulaAccepted -location "%s\\Clock" "%s"' % (APPS, air)
     products = msi_packages.related_products(env.prefix, code)
     assert len(products) == 1
-    exe = env.prefix.linux_path(apps_folder(env.prefix) + "Clock\\Clock.exe")
+    exe = env.prefix.linux_path(APPS + "Clock\\Clock.exe")
     assert os.path.isfile(exe)
     assert c.request("isAirAppInstalled Clock " + code) == "Success AirAppIsInstalled=Clock"
 
@@ -97,7 +91,7 @@ def test_upgrade_through_the_worker_copy(env):
     new = msi_packages.related_products(env.prefix, code)
     assert len(new) == 1 and new != old
     assert "Upgraded Air Application: Clock2" in env.service.log()
-    assert os.path.isfile(env.prefix.linux_path(apps_folder(env.prefix) + "Clock2\\Clock2.exe"))
+    assert os.path.isfile(env.prefix.linux_path(APPS + "Clock2\\Clock2.exe"))
 
     assert c.request("uninstallAirApp Clock2 " + code, INSTALL_TIMEOUT) == "Success AirAppUninstallStarted=Clock2"
     assert msi_packages.related_products(env.prefix, code) == []

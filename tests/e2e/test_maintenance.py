@@ -10,6 +10,7 @@ import re
 
 import pytest
 
+import elevations
 import marlin_e2e
 import msi_packages
 
@@ -81,7 +82,9 @@ def test_update_installs_both_files_and_restarts(fresh_prefix):
     assert read(os.path.join(installed, "MarlinCore.exe.bck")) == original_exe
     assert read(os.path.join(installed, "MarlinWinTab.dll")) == original_dll + MARKER
     assert read(os.path.join(installed, "MarlinWinTab.dll.bck")) == original_dll
-    assert os.listdir(prefix.linux_path(folder)) == []
+    # Nothing delivered is consumed: a failed restart could still need it.
+    assert sorted(os.listdir(prefix.linux_path(folder))) == ["MarlinCoreUpdate.exe", "MarlinWinTabUpdate.dll"]
+    assert not [name for name in os.listdir(installed) if name.endswith(".new")]
 
     assert {new_key.command_port, new_key.pressure_port, new_key.apps_port} != \
         {old_key.command_port, old_key.pressure_port, old_key.apps_port}
@@ -95,6 +98,51 @@ def test_update_installs_both_files_and_restarts(fresh_prefix):
     assert 'with args \'Updater "%s"\' and elevated and keep waiting' % folder in log
     assert "[HOTREBOOT] Rebooting into: [HOTREBOOT]\n" in log
     assert log.count("Marlin Dock Core - Version 2.06 RC0") >= 3  # service, Updater, new service
+    assert elevations.count(log) == 1
+
+
+def test_a_truncated_update_is_refused_and_the_installed_program_comes_back(fresh_prefix):
+    prefix = fresh_prefix
+    original_exe = read(os.path.join(marlin_e2e.bin_dir(), "MarlinCore.exe"))
+    folder = make_update_folder(prefix, "cut short")
+    delivered = os.path.join(prefix.linux_path(folder), "MarlinCoreUpdate.exe")
+    cut = read(delivered)[:len(original_exe) // 3]
+    with open(delivered, "wb") as f:
+        f.write(cut)
+    _, _, new_key, installed = update_and_restart(prefix, folder)
+
+    assert read(os.path.join(installed, "MarlinCore.exe")) == original_exe
+    assert not os.path.exists(os.path.join(installed, "MarlinCore.exe.bck"))
+    assert read(delivered) == cut
+    restarted = marlin_e2e.Service(prefix)
+    restarted.key = new_key
+    with restarted.command() as client:
+        assert client.request("getCoreVersion") == "Success CoreVersion=2.06.0"
+    assert "ProcessManager::InstallCoreUpdate: new file damaged or unreadable, keeping " in prefix.read_log()
+
+
+def test_a_restart_into_a_program_that_cannot_run_puts_the_backup_back(fresh_prefix):
+    # As an update stopped half-way leaves it: the running program already
+    # renamed to its backup, a program cut short in its place.
+    prefix = fresh_prefix
+    exe = prefix.install_binaries(INSTALL_FOLDER)
+    installed = prefix.linux_path(INSTALL_FOLDER)
+    program = os.path.join(installed, "MarlinCore.exe")
+    original_exe = read(program)
+    service = marlin_e2e.Service(prefix, exe=exe)
+    old_key = service.start()
+    os.rename(program, program + ".bck")
+    with open(program, "wb") as f:
+        f.write(original_exe[:len(original_exe) // 3])
+
+    with service.command() as client:
+        client.send('update "C:\\no update here"')  # the Updater cannot start from the damaged program
+        assert client.wait_closed(30)
+    assert service.wait_exit(30) == 0
+    assert wait_new_key(prefix, old_key), "no new key file after the restart; log:\n" + prefix.read_log()
+    assert read(program) == original_exe
+    assert not os.path.exists(program + ".bck")
+    assert "Maintenance: putting back " in prefix.read_log()
 
 
 def test_update_without_the_library_keeps_the_installed_one(fresh_prefix):
@@ -110,14 +158,18 @@ def test_update_without_the_library_keeps_the_installed_one(fresh_prefix):
     assert new_key.auth_key
 
 
-def test_updater_alone_is_a_worker_without_listeners(fresh_prefix):
+@pytest.mark.parametrize("args, complaint", [
+    (["Updater"], "CoreUpdate: Invalid arguments"),
+    # An elevated copy: it must not carry on as a second, elevated service.
+    (["installNativeApp", "only-one"], "HandleElevatedNativeAppMSI: Invalid command line, nothing done."),
+])
+def test_a_worker_with_wrong_arguments_ends_without_listeners(fresh_prefix, args, complaint):
     prefix = fresh_prefix
     exe = prefix.install_binaries(INSTALL_FOLDER)
-    result = prefix.run([exe, "Updater"], timeout=60)
+    result = prefix.run([exe] + args, timeout=60)
     assert result.returncode == 0
     log = prefix.read_log()
-    assert "Maintenance: Updating!\n" in log
-    assert log.index("CoreUpdate: Invalid arguments") < log.index("Quitting maintenance worker...")
+    assert log.index(complaint) < log.index("Quitting maintenance worker...")
     assert "Listen [" not in log
     assert not os.path.exists(prefix.key_file_path)
 
@@ -149,13 +201,13 @@ def test_fixer_marks_the_uninstall_entry_and_moves_the_run_value(fresh_prefix, t
         % INSTALL_FOLDER in log
     assert "Dock update detected: fixing registry for uninstaller" in log
     assert "Maintenance complete." in log
+    assert elevations.count(log) == 1  # one Fixer does both repairs
     service.stop()
 
     assert prefix.reg_query(entry, "SystemComponent") == "0x1"
     dock = '"%s\\Marlin Dock\\Marlin Dock.exe"' % INSTALL_FOLDER
-    # The current user's copy is gone again: every start removes the user's
-    # logon entry until the dock asks for it with setAsStartup.
-    assert prefix.reg_query(USER_HIVE + "\\" + RUN_KEY, "Marlin Dock") is None
+    # The start that moved the value keeps the current user's copy.
+    assert prefix.reg_query(USER_HIVE + "\\" + RUN_KEY, "Marlin Dock") == dock
     assert prefix.reg_query(other_user + "\\" + RUN_KEY, "Marlin Dock") == dock
     assert prefix.reg_query(service_account + "\\" + RUN_KEY, "Marlin Dock") is None
     assert prefix.reg_query("HKEY_USERS\\S-1-5-21-7-7-7-1002\\" + RUN_KEY, "Marlin Dock") is None
@@ -165,12 +217,27 @@ def test_fixer_marks_the_uninstall_entry_and_moves_the_run_value(fresh_prefix, t
     log = service.log()
     assert "Maintenance: + Uninstall key is ok." in log
     assert "No maintenance required." in log
-    assert "Fixer" not in log
+    assert elevations.count(log) == 0
     service.stop()
 
 
-def test_every_start_rewrites_the_dock_open_command(fresh_prefix):
+def test_a_machine_wide_autostart_moves_with_one_fixer_even_without_a_user_run_key(fresh_prefix):
     prefix = fresh_prefix
+    prefix.run([prefix.reg_program, "delete", "HKEY_CURRENT_USER\\" + RUN_KEY, "/f"])
+    prefix.reg_add("HKEY_LOCAL_MACHINE\\" + RUN_KEY, "Marlin Dock", "C:\\old\\Marlin Dock.exe")
+    exe = prefix.install_binaries(INSTALL_FOLDER)
+    service = marlin_e2e.Service(prefix, exe=exe)
+    for _ in range(2):
+        service.start()
+        service.stop()
+    log = prefix.read_log()
+    assert elevations.count(log, "Fixer") == 1, log
+    assert prefix.reg_query("HKEY_LOCAL_MACHINE\\" + RUN_KEY, "Marlin Dock") is None
+    assert "Startup: autostart moved to the users, keeping this user's entry." in log
+
+
+def test_a_start_without_the_dock_rewrites_its_open_command_and_starts_no_worker(fresh_prefix):
+    prefix = fresh_prefix  # the dock is not installed: its uninstall entry cannot be marked
     prefix.reg_add(OPEN_COMMAND_KEY, None, "C:\\elsewhere\\dock.exe %1")
     exe = prefix.install_binaries(INSTALL_FOLDER)
     service = marlin_e2e.Service(prefix, exe=exe)
@@ -178,6 +245,8 @@ def test_every_start_rewrites_the_dock_open_command(fresh_prefix):
     expected = '"%s\\Marlin Dock\\Marlin Dock.exe" "%%1"' % INSTALL_FOLDER
     assert prefix.reg_query(OPEN_COMMAND_KEY) == expected
     assert "Common desktop path:\n" in service.log()
+    assert "No maintenance required." in service.log()
+    assert elevations.count(service.log()) == 0
     service.stop()
 
 

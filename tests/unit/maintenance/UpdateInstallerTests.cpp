@@ -1,6 +1,7 @@
 // Installing update files into a scratch install folder: the installed file
-// is replaced and kept as ".bck", and is never left missing when the update
-// folder lacks its new file or the new file cannot be copied in.
+// is replaced and kept as ".bck", and is never left missing or replaced by a
+// damaged file. The files are copies of the built programs, so the checks
+// see real 32-bit images.
 #include <winsock2.h>  // before windows.h, which gtest includes
 #include <windows.h>
 
@@ -22,58 +23,80 @@ protected:
     void SetUp() override {
         install_ = testsupport::MakeTempFolder(L"marlin-install");
         update_ = testsupport::MakeTempFolder(L"marlin update");  // a blank, as in real folder names
-        installed_ = install_ + L"\\MarlinWinTab.dll";
-        backup_ = installed_ + L".bck";
-        delivered_ = update_ + L"\\MarlinWinTabUpdate.dll";
-        staged_ = update_ + L"\\MarlinWinTab.dll";
+        library_ = ReadBytes(testsupport::BinDir() + L"\\MarlinWinTab.dll");
+        program_ = ReadBytes(testsupport::BinDir() + L"\\MarlinCore.exe");
+        ASSERT_FALSE(library_.empty());
+        ASSERT_FALSE(program_.empty());
     }
     std::string Log() { return log_.Read(); }
-    bool Install() { return InstallUpdatedFile(kUpdatedHookLibrary, update_, install_); }
+    // The paths of one file of the update.
+    std::wstring Installed(const UpdatedFile& file) { return install_ + L"\\" + file.installedName; }
+    std::wstring Delivered(const UpdatedFile& file) { return update_ + L"\\" + file.deliveredName; }
+    bool Install(const UpdatedFile& file) { return InstallUpdatedFile(file, update_, install_); }
 
     testsupport::TestLog log_{L"marlin-update-log"};
-    std::wstring install_, update_, installed_, backup_, delivered_, staged_;
+    std::wstring install_, update_;
+    std::string library_, program_;  // the built files; appended bytes tell versions apart
 };
 
 }  // namespace
 
 TEST_F(UpdateFolders, NewFileReplacesInstalledOneWhichBecomesTheBackup) {
-    WriteBytes(installed_, "old");
-    WriteBytes(delivered_, "new");
-    EXPECT_TRUE(Install());
-    EXPECT_EQ(ReadBytes(installed_), "new");
-    EXPECT_EQ(ReadBytes(backup_), "old");
-    EXPECT_FALSE(PathExists(delivered_));
-    EXPECT_FALSE(PathExists(staged_));
+    const UpdatedFile& file = kUpdatedHookLibrary;
+    WriteBytes(Installed(file), library_);
+    WriteBytes(Delivered(file), library_ + "new");
+    EXPECT_TRUE(Install(file));
+    EXPECT_EQ(ReadBytes(Installed(file)), library_ + "new");
+    EXPECT_EQ(ReadBytes(Installed(file) + L".bck"), library_);
+    EXPECT_FALSE(PathExists(Installed(file) + L".new"));
+    EXPECT_EQ(ReadBytes(Delivered(file)), library_ + "new");  // kept until the new program runs
 
     // A second update replaces the first backup.
-    WriteBytes(delivered_, "newer");
-    EXPECT_TRUE(Install());
-    EXPECT_EQ(ReadBytes(installed_), "newer");
-    EXPECT_EQ(ReadBytes(backup_), "new");
+    WriteBytes(Delivered(file), library_ + "newer");
+    EXPECT_TRUE(Install(file));
+    EXPECT_EQ(ReadBytes(Installed(file)), library_ + "newer");
+    EXPECT_EQ(ReadBytes(Installed(file) + L".bck"), library_ + "new");
 }
 
 TEST_F(UpdateFolders, MissingNewFileLeavesInstalledFileInPlace) {
-    WriteBytes(installed_, "old");
-    WriteBytes(staged_, "stale");  // left by an earlier run; must not be taken for the new file
-    EXPECT_FALSE(Install());
-    EXPECT_EQ(ReadBytes(installed_), "old");
-    EXPECT_FALSE(PathExists(backup_));
+    const UpdatedFile& file = kUpdatedHookLibrary;
+    WriteBytes(Installed(file), library_);
+    WriteBytes(update_ + L"\\MarlinWinTab.dll", library_ + "stale");  // an installed name in the update folder is no update
+    EXPECT_FALSE(Install(file));
+    EXPECT_EQ(ReadBytes(Installed(file)), library_);
+    EXPECT_FALSE(PathExists(Installed(file) + L".bck"));
 }
 
-// The new file can be renamed but not read (another program holds it open
-// without read sharing), so the copy fails after the installed file was
-// moved aside: the installed file comes back and the new one stays in the
-// update folder for another try.
-TEST_F(UpdateFolders, FailedCopyPutsInstalledFileBack) {
-    WriteBytes(installed_, "old");
-    WriteBytes(delivered_, "new");
-    HANDLE holder = CreateFileW(delivered_.c_str(), GENERIC_READ, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+// The new file cannot be read (another program holds it open without read
+// sharing), so it cannot be copied in: nothing of the installation changes
+// and the new one stays in the update folder for another try.
+TEST_F(UpdateFolders, UnreadableNewFileLeavesInstallationAlone) {
+    const UpdatedFile& file = kUpdatedHookLibrary;
+    WriteBytes(Installed(file), library_);
+    WriteBytes(Delivered(file), library_ + "new");
+    HANDLE holder = CreateFileW(Delivered(file).c_str(), GENERIC_READ, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(Install());
+    EXPECT_FALSE(Install(file));
     CloseHandle(holder);
     EXPECT_NE(Log().find("Call to CopyFile()"), std::string::npos) << Log();
-    EXPECT_EQ(ReadBytes(installed_), "old");
-    EXPECT_FALSE(PathExists(backup_));
-    EXPECT_EQ(ReadBytes(delivered_), "new");
+    EXPECT_EQ(ReadBytes(Installed(file)), library_);
+    EXPECT_FALSE(PathExists(Installed(file) + L".bck"));
+    EXPECT_EQ(ReadBytes(Delivered(file)), library_ + "new");
+}
+
+// A delivery cut short (a download that stopped) still starts like a program
+// but cannot run; a library delivered as the program is no program either.
+TEST_F(UpdateFolders, DamagedNewProgramIsRefused) {
+    const UpdatedFile& file = kUpdatedCore;
+    WriteBytes(Installed(file), program_);
+    for (const std::string& damaged : {program_.substr(0, program_.size() / 3), library_}) {
+        WriteBytes(Delivered(file), damaged);
+        EXPECT_FALSE(Install(file));
+        EXPECT_EQ(ReadBytes(Installed(file)), program_);
+        EXPECT_FALSE(PathExists(Installed(file) + L".bck"));
+        EXPECT_FALSE(PathExists(Installed(file) + L".new"));
+        EXPECT_EQ(ReadBytes(Delivered(file)), damaged);
+    }
+    EXPECT_NE(Log().find("new file damaged or unreadable, keeping "), std::string::npos) << Log();
 }
