@@ -6,14 +6,16 @@
 - unauthorized flood: connections to the command port that each send 1 MiB
   without a delimiter and never authorize; the service's resident growth
   (peak, sampled while they send) and the dock's client answered after;
-- a client that pipelines 1 000 000 commands and never reads: the service's
-  peak resident growth beside its per-client output bound, and the dock's
-  round trips meanwhile (every one must be answered).
+- an apps-port client (the command port takes one authorized client: the
+  dock) that pipelines 1 000 000 registrations and never reads: the
+  service's peak resident growth beside its per-client output bound, and the
+  dock's round trips meanwhile on the same thread (every one answered).
 """
 import selectors
 import socket
 import threading
 import time
+import traceback
 
 import benchlib
 from bench_40_channels import Drainer, register
@@ -194,7 +196,7 @@ def never_reading(ctx):
     commands = 1000000
     try:
         dock = dock_client(svc)
-        hog = benchlib.authorized_client(svc.key)
+        hog = benchlib.Framed(svc.key.apps_port)
         time.sleep(1)
         rss0 = svc.rss_kib()
         peak = PeakRss(svc)
@@ -207,7 +209,7 @@ def never_reading(ctx):
         def write():
             try:
                 hog.sock.settimeout(None)
-                hog.sock.sendall(b"getCoreVersion|" * commands)
+                hog.sock.sendall(b"registerChannel hog|" * commands)
                 outcome["wrote"] = "all"
             except OSError as e:
                 outcome["wrote"] = repr(e)
@@ -230,7 +232,7 @@ def never_reading(ctx):
     limit = OUTPUT_BOUND_KIB + OUTPUT_SLACK_KIB
     dock = benchlib.summary_us(samples) if samples else {"median_us": None, "p99_us": None, "n": 0}
     return [
-        ctx.row("resident growth, a client pipelining %d commands and never reading" % commands, growth, "KiB peak",
+        ctx.row("resident growth, an apps client pipelining %d commands and never reading" % commands, growth, "KiB peak",
                 target="<= %d KiB (output bound + one read)" % limit, ok=alive and growth <= limit,
                 extra={"rss_before_kib": rss0, "writer": outcome["wrote"], "seconds": seconds, "alive": alive}),
         ctx.row("dock round trips meanwhile", dock["median_us"], "us median", target="all answered",
@@ -241,4 +243,11 @@ def never_reading(ctx):
 
 
 def run(ctx):
-    return fairness(ctx) + unauthorized_flood(ctx) + never_reading(ctx)
+    rows = []
+    for figure in (fairness, unauthorized_flood, never_reading):
+        try:
+            rows += figure(ctx)
+        except Exception as e:  # the other figures still count
+            traceback.print_exc()
+            rows.append(ctx.row(figure.__name__ + " could not be measured", repr(e), "", ok=False))
+    return rows
