@@ -3,15 +3,17 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "core/app/Authorization.h"
 #include "core/app/PortCollision.h"
 #include "core/app/SocketRelease.h"
+#include "core/channels/Channels.h"
+#include "core/commands/CommandHandler.h"
 #include "core/net/AppsCommunicationServer.h"
-#include "core/net/Authorization.h"
+#include "core/net/BufferBudget.h"
+#include "core/net/Limits.h"
 #include "core/net/PressureServer.h"
-#include "core/net/PressureStream.h"
 #include "core/net/ResultCodes.h"
-#include "core/net/Server.h"
-#include "core/net/Servers.h"
+#include "core/tablet/TabletCommands.h"
 #include "core/tablet/TabletDevices.h"
 #include "core/tablet/TabletSession.h"
 #include "core/util/Handles.h"
@@ -28,12 +30,18 @@ constexpr DWORD kTabletWindowStartMs = 500;  // how long start-up gives the thre
 constexpr DWORD kTabletWindowPollMs = 100;
 constexpr DWORD kClosePressureServerMs = 5000;
 
-// The service's handles, set once at start. The window handles are read by
-// both threads; the thread handle only by the main thread.
+// The service's handles, set once at start. The window handles and the
+// servers are read by both threads; the thread handle only by the main
+// thread. Each budget belongs to the thread that drives its servers.
 struct ServiceState {
     std::atomic<HWND> socketsWindow{nullptr};
     std::atomic<HWND> tabletWindow{nullptr};
     marlin::unique_handle tabletThread;
+    std::atomic<Server*> command{nullptr};
+    std::atomic<PressureServer*> pressure{nullptr};
+    std::atomic<AppsCommunicationServer*> apps{nullptr};
+    BufferBudget mainBudget{netlimits::kMainBufferShare};
+    BufferBudget pressureBudget{netlimits::kPressureBufferShare};
 };
 
 ServiceState& State() {
@@ -106,31 +114,40 @@ Server* ServerForEvent(HWND window, UINT message) {
     const ServiceState& s = State();
     switch (message) {
     case kMsgCommandEvents:
-        return window == s.socketsWindow.load() ? GetCommandServer() : nullptr;
+        return window == s.socketsWindow.load() ? s.command.load() : nullptr;
     case kMsgAppsEvents:
-        return window == s.socketsWindow.load() ? static_cast<Server*>(GetAppsServer()) : nullptr;
+        return window == s.socketsWindow.load() ? static_cast<Server*>(s.apps.load()) : nullptr;
     case kMsgPressureEvents:
-        return window == s.tabletWindow.load() ? static_cast<Server*>(GetPressureServer()) : nullptr;
+        return window == s.tabletWindow.load() ? static_cast<Server*>(s.pressure.load()) : nullptr;
     default:
         return nullptr;
     }
 }
 
-void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket, WORD event) {
-    switch (event) {
-    case FD_READ: {
-        const int result = server->receive(socket);
-        if (result == kResultRestartForUpdate) {
-            // receive has closed them already; cancel only what is still open.
-            if (server->listenSocket() != INVALID_SOCKET) WSAAsyncSelect(server->listenSocket(), window, 0, 0);
-            if (server->hasClient(socket)) WSAAsyncSelect(socket, window, 0, 0);
-            PostQuitMessage(0);
-        } else if (result == kResultQuit) {
-            LogMessage(std::string("Connection closed"));
-            onConnectionClosed(server, socket, window);
-        }
-        break;
+// A read event: one bounded read and its messages; -6 leaves the main loop,
+// -7 closes the client.
+void HandleRead(Server* server, HWND window, SOCKET socket) {
+    const int result = server->receive(socket);
+    if (result == kResultRestartForUpdate) {
+        // receive has closed them already; cancel only what is still open.
+        if (server->listenSocket() != INVALID_SOCKET) WSAAsyncSelect(server->listenSocket(), window, 0, 0);
+        if (server->hasClient(socket)) WSAAsyncSelect(socket, window, 0, 0);
+        PostQuitMessage(0);
+    } else if (result == kResultQuit) {
+        LogMessage(std::string("Connection closed"));
+        onConnectionClosed(server, socket, window);
     }
+}
+
+void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket, LPARAM lParam) {
+    const WORD event = WSAGETSELECTEVENT(lParam);
+    switch (event) {
+    case FD_READ:
+        HandleRead(server, window, socket);
+        break;
+    case FD_WRITE:
+        server->onWritable(socket);
+        break;
     case FD_ACCEPT: {
         if (socket != server->listenSocket()) break;  // not this server's listener (a late or stray event)
         const SOCKET client = server->acceptClient();
@@ -138,7 +155,7 @@ void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket,
             // The listener stays open: a connection that vanished before it
             // was accepted must not close the port for everyone else.
             WSAAsyncSelect(server->listenSocket(), window, message, FD_ACCEPT);
-        } else if (WSAAsyncSelect(client, window, message, FD_READ | FD_CLOSE) != 0) {
+        } else if (WSAAsyncSelect(client, window, message, FD_READ | FD_WRITE | FD_CLOSE) != 0) {
             // A client whose events cannot reach us would wait forever.
             LogSystemError(L"WSAAsyncSelect()");
             server->handleConnectionLost(client);
@@ -147,8 +164,22 @@ void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket,
     }
     case FD_CLOSE:
         if (!server->hasClient(socket)) break;  // the server closed it already
-        LogMessage(std::string("Unexpected connection lost"));
-        onConnectionClosed(server, socket, window);
+        // Any program may post this message: the socket itself must say it
+        // is closed or failing. Data the peer sent before closing is handled
+        // first, one read per event.
+        switch (server->peerState(socket)) {
+        case Server::PeerState::Gone:
+            LogMessage(std::string("Unexpected connection lost"));
+            onConnectionClosed(server, socket, window);
+            break;
+        case Server::PeerState::DataPending:
+            HandleRead(server, window, socket);
+            if (server->hasClient(socket)) PostMessageW(window, message, socket, lParam);
+            break;
+        case Server::PeerState::Open:
+            LogFormatted("Close event for an open connection ignored [%d]", server->port());
+            break;
+        }
         break;
     default:
         LogFormatted("Unknown socket event %d", event);
@@ -159,7 +190,7 @@ void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket,
 // Closes the pressure server on the thread that drives it. Only when that
 // thread has ended does the main thread close it itself.
 void ClosePressureServer() {
-    PressureServer* pressure = GetPressureServer();
+    PressureServer* pressure = State().pressure.load();
     if (pressure == nullptr) return;
     const HWND tabletWindow = State().tabletWindow.load();
     if (!TabletThreadEnded() && tabletWindow != nullptr) {
@@ -183,6 +214,46 @@ HWND GetSocketsListenerWindow() { return State().socketsWindow.load(); }
 
 HWND GetTabletListenerWindow() { return State().tabletWindow.load(); }
 
+Server* GetCommandServer() { return State().command.load(); }
+
+PressureServer* GetPressureServer() { return State().pressure.load(); }
+
+AppsCommunicationServer* GetAppsServer() { return State().apps.load(); }
+
+ServerHooks CommandServerHooks() {
+    ServerHooks hooks;
+    hooks.handleMessage = [](Server&, SOCKET, const std::wstring& message) {
+        return CommandHandler::HandleCommand(message);
+    };
+    hooks.checkKey = checkAuthorization;
+    // The dock learns at once which tablets are plugged in.
+    hooks.onAuthorized = [](Server& server, SOCKET) { reportAttachedDevices(server); };
+    return hooks;
+}
+
+ServerHooks PressureServerHooks() {
+    ServerHooks hooks;
+    hooks.handleMessage = [](Server&, SOCKET, const std::wstring& message) { return handleTabletCommand(message); };
+    hooks.checkKey = checkAuthorization;
+    hooks.isKeyAttempt = isAuthorizationAttempt;
+    hooks.onStreamStart = [] {
+        initWinTab(nullptr);
+        sendHookRefresh();
+        penStreamStarted();
+    };
+    hooks.onStreamStop = penStreamStopped;
+    return hooks;
+}
+
+ServerHooks AppsServerHooks() {
+    ServerHooks hooks;
+    hooks.handleMessage = [](Server& server, SOCKET client, const std::wstring& message) {
+        return HandleCommandFromSocket(server, message, client);
+    };
+    hooks.onClientClosed = [](Server& server, SOCKET client) { CommandHandler::FreeChannel(server, client); };
+    return hooks;
+}
+
 bool runServers() {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 0), &data);
@@ -198,17 +269,28 @@ bool runServers() {
     auto* command = new Server();
     auto* pressure = new PressureServer();
     auto* apps = new AppsCommunicationServer();
-    SetServers(command, pressure, apps);
     const auto closeOnSocketsWindow = [](SOCKET socket) {
         const HWND window = State().socketsWindow.load();
         return window != nullptr && DeferSocketClose(window, socket);
     };
-    command->setClientCloser(closeOnSocketsWindow);
-    apps->setClientCloser(closeOnSocketsWindow);
-    pressure->setClientCloser([](SOCKET socket) {
+    ServerHooks commandHooks = CommandServerHooks();
+    commandHooks.closeSocket = closeOnSocketsWindow;
+    command->setHooks(std::move(commandHooks));
+    ServerHooks appsHooks = AppsServerHooks();
+    appsHooks.closeSocket = closeOnSocketsWindow;
+    apps->setHooks(std::move(appsHooks));
+    ServerHooks pressureHooks = PressureServerHooks();
+    pressureHooks.closeSocket = [](SOCKET socket) {
         const HWND window = State().tabletWindow.load();
         return window != nullptr && DeferSocketClose(window, socket);
-    });
+    };
+    pressure->setHooks(std::move(pressureHooks));
+    s.mainBudget.attach(*command);
+    s.mainBudget.attach(*apps);
+    s.pressureBudget.attach(*pressure);
+    s.command.store(command);
+    s.pressure.store(pressure);
+    s.apps.store(apps);
 
     s.tabletThread.reset(CreateThread(nullptr, 0, tabletListenerThread, nullptr, 0, nullptr));
     if (!s.tabletThread) LogSystemError(L"CreateThread()");
@@ -250,6 +332,9 @@ bool runServers() {
     }
     const int error = WSAGetLastError();
     if (error != 0) LogFormatted("Unable to perform WSAAsyncSelect on socket: %d", error);
+    if (registered && SetTimer(socketsWindow, kAuthorizationTimer, netlimits::kAuthorizationCheckMs, nullptr) == 0) {
+        LogSystemError(L"SetTimer()");  // late strangers are then only bounded by their number
+    }
     if (registered) scanAttachedDevices();
     return registered;
 }
@@ -271,8 +356,15 @@ LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     case WM_DEVICECHANGE:
         // Broadcast device events reach the tablet listener window too; the
         // attached-tablet list belongs to the main thread alone.
-        if (window == State().socketsWindow.load()) onDeviceChange(wParam, lParam);
+        if (window == State().socketsWindow.load() && State().command.load() != nullptr)
+            onDeviceChange(wParam, lParam, *State().command.load());
         return DefWindowProcW(window, message, wParam, lParam);
+    case WM_TIMER:
+        if (wParam == kAuthorizationTimer && window == State().socketsWindow.load() && State().command.load()) {
+            State().command.load()->expireUnauthorized(GetTickCount());
+            return 0;
+        }
+        return handleTabletMessage(window, message, wParam, lParam, State().pressure.load());
     case WM_CLOSE:
         // Ends the loop of the thread that owns this window.
         PostQuitMessage(0);
@@ -281,19 +373,19 @@ LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     case kMsgPressureEvents:
     case kMsgAppsEvents:
         if (Server* server = ServerForEvent(window, message)) {
-            HandleSocketEvent(server, window, message, static_cast<SOCKET>(wParam), WSAGETSELECTEVENT(lParam));
+            HandleSocketEvent(server, window, message, static_cast<SOCKET>(wParam), lParam);
         }
         return DefWindowProcW(window, message, wParam, lParam);
     case kMsgReleaseSocket:
         ReleaseDeferredSocket(static_cast<SOCKET>(wParam));
         return 0;
     case kMsgClosePressureServer:
-        if (window != State().tabletWindow.load() || GetPressureServer() == nullptr) return 0;
-        GetPressureServer()->deinit(true);
+        if (window != State().tabletWindow.load() || State().pressure.load() == nullptr) return 0;
+        State().pressure.load()->deinit(true);
         return 1;
     default:
         // Pen notifications forwarded by the hook library, and everything else.
-        return handleTabletMessage(window, message, wParam, lParam, GetPressureServer());
+        return handleTabletMessage(window, message, wParam, lParam, State().pressure.load());
     }
 }
 
@@ -302,13 +394,11 @@ void onConnectionClosed(Server* server, SOCKET socket, HWND window) {
     // given to a new connection of either thread.
     if (server->hasClient(socket)) WSAAsyncSelect(socket, window, 0, 0);
     server->handleConnectionLost(socket);
-    SetPressureStreaming(false);
-    LogMessage(std::string("Sending pressure stopped"));
 }
 
 void runMessageLoop(HINSTANCE) {
     RunThreadMessageLoop();
-    if (Server* command = GetCommandServer()) command->deinit(true);
+    if (Server* command = State().command.load()) command->deinit(true);
     ClosePressureServer();
     WSACleanup();
     shutdownTablet();

@@ -11,7 +11,10 @@
 #include <winsock2.h>
 #include <windows.h>
 
-class Server;
+#include "core/net/Server.h"
+
+class PressureServer;
+class AppsCommunicationServer;
 
 // Socket event messages; the number tells which server the event is for.
 constexpr UINT kMsgCommandEvents = 0x4000;   // command server, sockets listener window
@@ -31,6 +34,18 @@ bool runServers();
 // are shut down.
 void runMessageLoop(HINSTANCE instance);
 
+// The timer of the sockets listener window that closes command-port clients
+// which have not authorized in time.
+constexpr UINT_PTR kAuthorizationTimer = 1;
+
+// What each server calls, as the service wires them: the command dispatcher,
+// the key check and the device report; the tablet commands, the optional key
+// and the pen stream's start and stop; the channels. The socket closer is
+// added by runServers.
+ServerHooks CommandServerHooks();
+ServerHooks PressureServerHooks();
+ServerHooks AppsServerHooks();
+
 // Thread procedure of the tablet listener window; 0, or -1 when its window
 // could not be created.
 DWORD WINAPI tabletListenerThread(LPVOID);
@@ -38,9 +53,14 @@ DWORD WINAPI tabletListenerThread(LPVOID);
 // Window procedure of both listener windows.
 LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// A client connection ended: the server closes it, the pressure stream stops.
+// A client connection ended: its events are cancelled and the server closes
+// it (a pen stream ends only with its own client, in the server).
 void onConnectionClosed(Server* server, SOCKET socket, HWND window);
 
 // The two listener windows (null until created).
 HWND GetSocketsListenerWindow();
 HWND GetTabletListenerWindow();
+// The three servers (null until runServers has created them).
+Server* GetCommandServer();
+PressureServer* GetPressureServer();
+AppsCommunicationServer* GetAppsServer();

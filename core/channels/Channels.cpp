@@ -5,10 +5,9 @@
 
 #include "core/commands/CommandHandler.h"
 #include "core/commands/CommandParsing.h"
-#include "core/net/AppsCommunicationServer.h"
 #include "core/net/Reply.h"
 #include "core/net/ResultCodes.h"
-#include "core/net/Servers.h"
+#include "core/net/Server.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
 
@@ -25,10 +24,9 @@ ChannelTable& Table() {
     return *table;
 }
 
-int SendToChannel(SOCKET socket, const std::wstring& text) {
-    AppsCommunicationServer* apps = GetAppsServer();
-    if (apps == nullptr) return -1;
-    return apps->sendRaw(socket, Narrow(text) + "|");
+// Queued on the client's output; -1 when the client is gone or being closed.
+int SendToChannel(Server& apps, SOCKET socket, const std::wstring& text) {
+    return apps.sendRaw(socket, Narrow(text) + "|");
 }
 
 // A name travels inside blank-separated, '|'-framed texts ("ForwardDataToChannel
@@ -49,7 +47,7 @@ bool IsHeldByAnother(const std::map<SOCKET, std::wstring>& channels, const std::
     return false;
 }
 
-int RegisterChannel(const std::vector<std::wstring>& tokens, SOCKET socket) {
+int RegisterChannel(Server& apps, const std::vector<std::wstring>& tokens, SOCKET socket) {
     if (!CheckArgumentCount(tokens.size(), 1)) return kResultSyntaxError;
     const std::wstring& name = tokens[1];
     auto& channels = Table().channels;
@@ -63,13 +61,13 @@ int RegisterChannel(const std::vector<std::wstring>& tokens, SOCKET socket) {
         return kResultFailure;
     }
     channels.erase(socket);  // a second registration replaces the first
-    for (const auto& entry : channels) SendToChannel(entry.first, L"BroadcastRegisteredChannel=" + name);
+    for (const auto& entry : channels) SendToChannel(apps, entry.first, L"BroadcastRegisteredChannel=" + name);
     channels[socket] = name;
     SetPendingReply(L"ChannelRegistered=true");
     return kResultSuccess;
 }
 
-int SendDataToChannel(const std::vector<std::wstring>& tokens, SOCKET socket) {
+int SendDataToChannel(Server& apps, const std::vector<std::wstring>& tokens, SOCKET socket) {
     if (!CheckArgumentCount(tokens.size(), 3)) return kResultSyntaxError;
     const std::wstring& target = tokens[1];
     const std::wstring& data = tokens[2];
@@ -88,7 +86,7 @@ int SendDataToChannel(const std::vector<std::wstring>& tokens, SOCKET socket) {
         } else {
             LogMessage(L"HandleCommandFromSocket::sendDataToChannel  sender " + sender->second);
             LogMessage(L"HandleCommandFromSocket::sendDataToChannel  receiver " + receiver->second);
-            sent = SendToChannel(receiver->first, L"ForwardDataToChannel " + sender->second + L" " + data);
+            sent = SendToChannel(apps, receiver->first, L"ForwardDataToChannel " + sender->second + L" " + data);
         }
     }
     SetPendingReply((sent == 0 ? L"DataSentToChannel=" : L"DataSentToChannelError=") + tag);
@@ -97,24 +95,24 @@ int SendDataToChannel(const std::vector<std::wstring>& tokens, SOCKET socket) {
 
 }  // namespace
 
-int HandleCommandFromSocket(const std::wstring& message, SOCKET socket) {
+int HandleCommandFromSocket(Server& apps, const std::wstring& message, SOCKET socket) {
     LogFormatted("CommandHandler::HandleCommandFromSocket socket %d", static_cast<int>(socket));
     const std::vector<std::wstring> tokens = TokenizeCommand(message);
     if (tokens.empty()) {
         LogMessage(std::string("No command found."));
         return kResultSyntaxError;
     }
-    if (IsCommand("registerChannel", tokens[0])) return RegisterChannel(tokens, socket);
-    if (IsCommand("sendDataToChannel", tokens[0])) return SendDataToChannel(tokens, socket);
+    if (IsCommand("registerChannel", tokens[0])) return RegisterChannel(apps, tokens, socket);
+    if (IsCommand("sendDataToChannel", tokens[0])) return SendDataToChannel(apps, tokens, socket);
     return kResultSuccess;
 }
 
-void CommandHandler::FreeChannel(SOCKET socket) {
+void CommandHandler::FreeChannel(Server& apps, SOCKET socket) {
     auto& channels = Table().channels;
     const auto entry = channels.find(socket);
     if (entry == channels.end()) return;
     const std::wstring name = entry->second;
     LogMessage(L"CommandHandler::FreeChannel " + name);
     channels.erase(entry);
-    for (const auto& other : channels) SendToChannel(other.first, L"BroadcastUnRegisteredChannel=" + name);
+    for (const auto& other : channels) SendToChannel(apps, other.first, L"BroadcastUnRegisteredChannel=" + name);
 }

@@ -6,5 +6,9 @@
 
 #include <string>
 
-// registerChannel NAME | sendDataToChannel TARGET DATA TAG; 0 or -2.
-int HandleCommandFromSocket(const std::wstring& message, SOCKET socket);
+class Server;
+
+// registerChannel NAME | sendDataToChannel TARGET DATA TAG from the client
+// socket of the apps server; 0 or -2. What other clients are told goes
+// through that server.
+int HandleCommandFromSocket(Server& apps, const std::wstring& message, SOCKET socket);

@@ -7,11 +7,13 @@
 
 #include <string>
 
+class Server;
+
 namespace CommandHandler {
 
 int HandleCommand(std::wstring message);
-// Called whenever an apps-port client is closed: frees its channel and tells
-// the other channel owners.
-void FreeChannel(SOCKET socket);
+// Called whenever a client of the apps server is closed: frees its channel
+// and tells the other channel owners through that server.
+void FreeChannel(Server& apps, SOCKET socket);
 
 }  // namespace CommandHandler

@@ -8,7 +8,6 @@
 #include <cstdio>
 
 #include "core/net/Server.h"
-#include "core/net/Servers.h"
 #include "core/platform/ProcessManager.h"
 #include "core/platform/SystemVersion.h"
 #include "core/tablet/SupportedTablets.h"
@@ -100,7 +99,6 @@ bool FirstHardwareId(HDEVINFO devices, SP_DEVINFO_DATA& device, std::vector<BYTE
 
 }  // namespace
 
-const TabletDeviceActions kServiceDeviceActions = {isAutostartEnabled, StartDock, reportAttachedDevices};
 
 bool matchTabletId(const std::wstring& identifier, bool attached) {
     std::wstring upper = identifier.substr(0, kMaxIdentifierChars);
@@ -153,18 +151,9 @@ void ResetAttachedTablets() {
     State().attachedChanged = false;
 }
 
-void reportAttachedDevices() {
-    Server* server = GetCommandServer();
-    if (server == nullptr) return;
-    // The dock is the authorized client. The current client may be one that
-    // has since been closed (a failed authorization), so it is only the
-    // fallback; a failed send is logged by the server.
-    const SOCKET dock = server->authorizedSocket();
-    if (dock != 0) {
-        server->sendReply(AttachedDevicesReport(), dock);
-    } else {
-        server->replyToCurrent(AttachedDevicesReport());
-    }
+void reportAttachedDevices(Server& command) {
+    const SOCKET dock = command.authorizedSocket();
+    if (dock != 0) command.sendReply(AttachedDevicesReport(), dock);
 }
 
 void registerTabletNotifications(HWND window) {
@@ -190,7 +179,9 @@ void handleDeviceChange(WPARAM wParam, LPARAM lParam, const TabletDeviceActions&
     if (s.attachedChanged) actions.sendReport();
 }
 
-void onDeviceChange(WPARAM wParam, LPARAM lParam) { handleDeviceChange(wParam, lParam, kServiceDeviceActions); }
+void onDeviceChange(WPARAM wParam, LPARAM lParam, Server& command) {
+    handleDeviceChange(wParam, lParam, {isAutostartEnabled, StartDock, [&command] { reportAttachedDevices(command); }});
+}
 
 void considerPresentDevices(const std::vector<std::wstring>& firstHardwareIds, const TabletDeviceActions& actions) {
     for (const std::wstring& id : firstHardwareIds) {
@@ -214,5 +205,5 @@ void scanAttachedDevices() {
         std::wstring id;
         if (FirstHardwareId(devices, device, buffer, id)) ids.push_back(id);
     }
-    considerPresentDevices(ids, kServiceDeviceActions);
+    considerPresentDevices(ids, {isAutostartEnabled, StartDock, nullptr});  // no client to tell yet
 }

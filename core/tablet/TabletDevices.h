@@ -9,18 +9,23 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 // Asks for USB device-interface notifications (WM_DEVICECHANGE) on window.
 void registerTabletNotifications(HWND window);
-// WM_DEVICECHANGE of the sockets listener window.
-void onDeviceChange(WPARAM wParam, LPARAM lParam);
+class Server;
+
+// WM_DEVICECHANGE of the sockets listener window; changes are reported to
+// the authorized client of the command server.
+void onDeviceChange(WPARAM wParam, LPARAM lParam, Server& command);
 // Once at start: the present devices; starts the dock at the first supported
 // tablet when autostart is on. Sends nothing (no client yet).
 void scanAttachedDevices();
-// Sends the report to the command server's client.
-void reportAttachedDevices();
+// Sends the report to the command server's authorized client (the dock);
+// with none authorized nobody is told (a stranger must not learn it).
+void reportAttachedDevices(Server& command);
 
 // Tracks the device of identifier (vendor "VID_7A3C", product "PID_xxxx", any
 // letter case) as attached or removed; true when it is a supported model. An
@@ -37,11 +42,10 @@ std::vector<uint32_t> AttachedTablets();
 // What device detection does outside itself; the service uses the real
 // actions, tests record them.
 struct TabletDeviceActions {
-    bool (*autostartEnabled)();
-    void (*startDock)();
-    void (*sendReport)();
+    std::function<bool()> autostartEnabled;
+    std::function<void()> startDock;
+    std::function<void()> sendReport;
 };
-extern const TabletDeviceActions kServiceDeviceActions;
 
 // The work of onDeviceChange and scanAttachedDevices with the actions given.
 void handleDeviceChange(WPARAM wParam, LPARAM lParam, const TabletDeviceActions& actions);

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "core/net/PressureServer.h"
-#include "core/net/PressureStream.h"
 #include "core/tablet/PenEvents.h"
 #include "core/tablet/WinTab.h"
 #include "core/util/CriticalSectionGuard.h"
@@ -103,7 +102,7 @@ public:
 class PressurePortOutput : public PenOutput {
 public:
     explicit PressurePortOutput(PressureServer* server) : server_(server) {}
-    bool streaming() override { return IsPressureStreaming(); }
+    bool streaming() override { return server_ != nullptr && server_->streaming(); }
     void broadcast(const std::wstring& word) override {
         if (server_ != nullptr) server_->broadcast(word);
     }
@@ -224,8 +223,15 @@ LRESULT handleTabletMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         // The sockets listener window shares the window procedure, but its
         // thread must never drive the pressure server: only the tablet
         // listener window's messages reach the port, whoever sends them where.
-        PressurePortOutput output(window == Session().listenerWindow ? pressureServer : nullptr);
-        HandlePenMessage(Session().pen, input, output, message, wParam, lParam);
+        PressureServer* server = window == Session().listenerWindow ? pressureServer : nullptr;
+        PressurePortOutput output(server);
+        if (server != nullptr) {
+            // The words, values and tokens of one packet leave in one send per client.
+            Server::OutputBatch batch(*server);
+            HandlePenMessage(Session().pen, input, output, message, wParam, lParam);
+        } else {
+            HandlePenMessage(Session().pen, input, output, message, wParam, lParam);
+        }
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }

@@ -2,6 +2,7 @@
 memory stays bounded."""
 
 import random
+import socket
 import threading
 
 import marlin_e2e
@@ -72,21 +73,56 @@ def test_garbage_on_every_port_leaves_the_authorized_client_served(service):
     still_serving(service, dock)
 
 
-def test_very_long_messages_close_only_their_sender(service):
+def test_very_long_messages_are_refused_and_their_senders_stay(service):
     dock = service.command()
-    for port in PORTS:
-        client = connect(service, port)
-        try:
-            client.send_raw(b"x" * (1 << 20))  # a megabyte without a delimiter
-        except OSError:
-            pass  # the service may close it while we are still writing
-        assert client.wait_closed(20), port
-        still_serving(service, dock)
+    # Before authorizing, one short line at most: a megabyte closes the stranger.
+    stranger = connect(service, "command")
+    try:
+        stranger.send_raw(b"x" * (1 << 20))
+    except OSError:
+        pass  # the service may close it while we are still writing
+    assert stranger.wait_closed(20)
+    assert service.wait_log("Unauthorized input too long, closing client [%d]" % service.key.command_port)
+    still_serving(service, dock)
+
+    # Past the limit: a failure naming it, the rest skipped to its delimiter, the client stays.
+    pressure = connect(service, "pressure")
+    pressure.send_raw(b"x" * ((1 << 20) + 1) + b"|stopTablet|getCoreVersion|")
+    assert pressure.read_frame(30) == "Failure Message too long, the limit is 1048576 bytes"
+    assert pressure.read_frame().startswith("SyntaxError Unknown command - ")
+    assert dock.request("getCoreVersion " + "a" * ((1 << 20) - 15)) == "Success CoreVersion=2.06.0"
+    assert dock.request("getCoreVersion " + "a" * (1 << 20)) == "Failure Message too long, the limit is 1048576 bytes"
 
     # Long but framed: handled like any other message.
     with service.apps() as apps:
         assert apps.request("registerChannel " + "n" * 60000) == "Success ChannelRegistered=true"
-    assert dock.request("getCoreVersion " + "a" * 60000) == "Success CoreVersion=2.06.0"
+    still_serving(service, dock)
+
+
+def test_a_flood_of_strangers_on_the_command_port_stays_bounded(service):
+    # Connections that never authorize, each holding what it may: the oldest
+    # make room for new ones, late ones are closed, the dock is served.
+    dock = service.command()
+    rss_before = service.rss_kib()
+    strangers = []
+    try:
+        for _ in range(700):  # past the waiting bound and the per-port bound
+            stranger = socket.create_connection(("127.0.0.1", service.key.command_port), timeout=10)
+            try:
+                stranger.sendall(b"x" * 1000)
+            except OSError:
+                pass
+            strangers.append(stranger)
+        still_serving(service, dock)
+        assert service.wait_log("Too many connections waiting to authorize, closing the oldest [%d]" %
+                                service.key.command_port)
+        assert service.wait_log("No authorization in time, closing client [%d]" % service.key.command_port)
+        strangers[-1].settimeout(15)
+        assert strangers[-1].recv(1) == b"", "a late stranger is closed"
+        assert service.rss_kib() - rss_before < 32 * 1024
+    finally:
+        for stranger in strangers:
+            stranger.close()
     still_serving(service, dock)
 
 

@@ -1,5 +1,8 @@
 """Application channels on the apps port, as dock widgets use them."""
 
+import random
+import threading
+
 import pytest
 
 
@@ -70,7 +73,6 @@ def test_exit_on_the_command_port_leaves_channels_alone(service):
     expect_nothing(alpha)
 
 
-
 def test_held_or_blank_holding_names_are_refused(service):
     clock, impostor = service.apps(), service.apps()
     assert clock.request("registerChannel clock") == "Success ChannelRegistered=true"
@@ -84,3 +86,52 @@ def test_held_or_blank_holding_names_are_refused(service):
     assert clock.read_frame() == "BroadcastRegisteredChannel=weather"
     assert impostor.request("sendDataToChannel clock tick t1") == "Success DataSentToChannel=t1"
     assert clock.read_frame() == "ForwardDataToChannel weather tick"
+
+
+def test_long_data_arrives_whole_and_too_long_data_is_refused_with_the_channel_kept(service):
+    alpha, beta = service.apps(), service.apps()
+    assert alpha.request("registerChannel alpha") == "Success ChannelRegistered=true"
+    assert beta.request("registerChannel beta") == "Success ChannelRegistered=true"
+    assert alpha.read_frame() == "BroadcastRegisteredChannel=beta"
+
+    rng = random.Random(13)
+    data = "".join(rng.choice("abcdefghijklmnopqrstuvwxyz0123456789") for _ in range(2 << 20))
+    beta.send("sendDataToChannel alpha %s t1" % data)
+    assert beta.read_frame(60) == "Success DataSentToChannel=t1"
+    assert alpha.read_frame(60) == "ForwardDataToChannel beta " + data
+
+    beta.send_raw(b"sendDataToChannel alpha " + b"y" * (16 << 20) + b" t2|")
+    assert beta.read_frame(120) == "Failure Message too long, the limit is 16777216 bytes"
+    assert beta.request("sendDataToChannel alpha ok t3") == "Success DataSentToChannel=t3"
+    assert alpha.read_frame() == "ForwardDataToChannel beta ok"
+    expect_nothing(alpha)
+
+
+def test_a_registration_flood_does_not_stall_the_dock(service):
+    owners = [service.apps() for _ in range(200)]
+    for i, owner in enumerate(owners):
+        assert owner.request("registerChannel owner%d" % i) == "Success ChannelRegistered=true"
+    dock = service.command()
+    flood = service.apps()
+    stop = threading.Event()
+
+    def run_flood():
+        flood.sock.settimeout(1)
+        while not stop.is_set():
+            try:
+                flood.sock.sendall(b"registerChannel x|" * 455)
+                flood.sock.recv(1 << 20)
+            except OSError:
+                pass
+
+    flooder = threading.Thread(target=run_flood, daemon=True)
+    flooder.start()
+    try:
+        for _ in range(5):
+            assert dock.request("getCoreVersion") == "Success CoreVersion=2.06.0"
+    finally:
+        stop.set()
+        flooder.join(10)
+    for owner in owners:
+        owner.close()
+    flood.close()

@@ -1,6 +1,7 @@
 """The three ports of the running service, byte for byte, as the dock and its applications see them."""
 
 import re
+import socket
 import time
 
 import pytest
@@ -85,17 +86,54 @@ def test_channels_and_the_pressure_stream(service):
         watcher.read_frame(timeout=0.5)
 
 
-def test_endless_input_closes_only_that_client(service):
-    apps = service.apps()
-    assert apps.request("registerChannel steady") == "Success ChannelRegistered=true"
+def test_unfinished_messages_on_the_apps_port_stay_under_the_service_cap(service):
+    # The apps port takes no key and long messages: clients each holding a
+    # large unfinished message push the service past its buffer cap, and the
+    # largest holders are closed while the others and the dock are served.
+    steady = service.apps()
+    assert steady.request("registerChannel steady") == "Success ChannelRegistered=true"
+    rss_before = service.rss_kib()
     with service.command() as dock:
-        flood = service.apps()
-        try:
-            flood.send_raw(b"x" * 200000)
-        except OSError:
-            pass  # the service may close it before it has taken everything
-        assert flood.wait_closed()
+        chunk = b"x" * (1 << 20)
+        holders = []
+        for _ in range(12):
+            holder = service.apps()
+            holders.append(holder)
+            try:
+                for _ in range(7):
+                    holder.send_raw(chunk)
+            except OSError:
+                pass  # closed as the largest holder
+        assert service.wait_log("Service buffers full, closing the client holding the most [%d]" %
+                                service.key.apps_port)
         assert dock.request("getCoreVersion") == "Success CoreVersion=2.06.0"
-        assert apps.request("registerChannel steady") == "Success ChannelRegistered=true"
-        assert service.wait_log("Message too long, closing client [%d]" % service.key.apps_port)
+        assert steady.request("registerChannel steady") == "Success ChannelRegistered=true"
+        growth = service.rss_kib() - rss_before
+        assert growth < 160 * 1024, "resident size grew by %d KiB" % growth
+        for holder in holders:
+            holder.close()
     assert service.alive()
+
+
+def test_a_reader_that_takes_one_byte_at_a_time_gets_only_whole_frames(service):
+    # A small receive window makes the service's writes take part of what
+    # waits; the rest must follow later, whole and in order.
+    count = 40000
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    sock.connect(("127.0.0.1", service.key.command_port))
+    sock.settimeout(20)
+    try:
+        sock.sendall(("auth %s|" % service.key.auth_key).encode() + b"getCoreVersion|" * count)
+        data = bytearray()
+        frames = 0
+        while frames < count + 2:
+            byte = sock.recv(1)
+            assert byte, "connection closed after %d frames" % frames
+            data += byte
+            frames += byte == b"|"
+    finally:
+        sock.close()
+    replies = bytes(data).split(b"|")[:-1]
+    assert replies[:2] == [b"authOk", b"CurrentAttachedDevices="]
+    assert set(replies[2:]) == {b"Success CoreVersion=2.06.0"}

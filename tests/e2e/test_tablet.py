@@ -103,6 +103,9 @@ def test_a_stroke_reaches_the_pressure_client_and_the_words_every_client(prefix,
         replay(prefix, tmp_path, "in\npacket 1 0 10800 6750 0\npacket 1 0 10800 6750 300\n")
         assert events(pen, 3) == [("frame", "PenData.PROXIMITY_IN"), ("frame", "PenData.USE_TIP"),
                                   ("token", "0300")]
+        # Another program's connection coming and going leaves the stream running.
+        service.apps().close()
+        assert service.wait_log("Unexpected connection lost")
         post_to_dock(prefix, WM_MOUSEMOVE, MK_LBUTTON)
         # To the tablet's bottom-right corner; the pen turns over and leaves.
         replay(prefix, tmp_path, "packet 1 0 21600 0 512\npacket 2 16 21600 0 512\nout\n")

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/net/AppsCommunicationServer.h"
-#include "core/net/Servers.h"
+#include "core/app/Service.h"
 #include "tests/support/Loopback.h"
 
 using testsupport::AcceptNext;
@@ -18,7 +18,7 @@ class Channels : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_GT(apps_.listen(), 0);
-        SetServers(nullptr, nullptr, &apps_);
+        apps_.setHooks(AppsServerHooks());
         for (int i = 0; i < 3; ++i) {
             clients_[i] = std::make_unique<Client>(apps_.port());
             sides_[i] = AcceptNext(apps_);
@@ -28,7 +28,6 @@ protected:
     void TearDown() override {
         for (SOCKET side : apps_.clients()) apps_.handleConnectionLost(side);
         apps_.deinit(true);
-        SetServers(nullptr, nullptr, nullptr);
     }
 
     // Client i sends a message; returns its reply frame.

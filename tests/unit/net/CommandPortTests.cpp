@@ -6,9 +6,9 @@
 #include <regex>
 #include <string>
 
-#include "core/net/Authorization.h"
+#include "core/app/Authorization.h"
 #include "core/net/Server.h"
-#include "core/net/Servers.h"
+#include "core/app/Service.h"
 #include "core/platform/UserPaths.h"
 #include "core/util/Text.h"
 #include "tests/support/Loopback.h"
@@ -26,10 +26,9 @@ protected:
         key_ = getAuthKey();
         ASSERT_EQ(key_.size(), 38u);
         ASSERT_GT(server_.listen(), 0);
-        SetServers(&server_, nullptr, nullptr);  // the device report goes to the command server
+        server_.setHooks(CommandServerHooks());
     }
     void TearDown() override {
-        SetServers(nullptr, nullptr, nullptr);
         server_.deinit(true);
     }
     // The handshake's answer: "authOk", then the attached-device report

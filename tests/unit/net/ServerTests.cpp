@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "core/net/PressureServer.h"
-#include "core/net/PressureStream.h"
+#include "core/app/Authorization.h"
+#include "core/app/Service.h"
 #include "core/net/Reply.h"
 #include "core/net/Server.h"
 #include "core/util/Log.h"
@@ -23,6 +24,9 @@ namespace {
 // script has run out); "0" results reply with the scripted pending text.
 class ScriptedServer : public Server {
 public:
+    // A small message limit, so the long-message rules need little traffic.
+    static constexpr size_t kLimit = 2000;
+    ScriptedServer() : Server("Command Server", AuthMode::None, kLimit) {}
     std::vector<std::wstring> messages;
     std::vector<int> results;
     std::wstring pendingText;
@@ -123,24 +127,38 @@ TEST_F(ServerSockets, RestartForUpdateClosesClientAndListener) {
     EXPECT_EQ(server_.listenSocket(), INVALID_SOCKET);
 }
 
-TEST_F(ServerSockets, EndlessInputClosesOnlyThatClient) {
+TEST_F(ServerSockets, OverLongMessageIsAnsweredAndSkippedAndTheClientStays) {
+    const std::string limitReply = "Failure Message too long, the limit is 2000 bytes|";
+    // Past the limit within one read, and past it over several reads.
+    SendAndPump("first|" + std::string(ScriptedServer::kLimit + 1, 'x') + "|second|");
+    SendAndPump(std::string(ScriptedServer::kLimit - 1, 'y'));
+    SendAndPump(std::string(5, 'y'));
+    SendAndPump(std::string(3000, 'y'));
+    SendAndPump("yyy|third|" + std::string(ScriptedServer::kLimit, 'z') + "|");
+    EXPECT_EQ(server_.messages, (std::vector<std::wstring>{L"first", L"second", L"third",
+                                                           std::wstring(ScriptedServer::kLimit, L'z')}));
+    for (const char* reply : {"Success |", limitReply.c_str(), "Success |", limitReply.c_str(), "Success |",
+                              "Success |"})
+        EXPECT_EQ(client_->readFrame(), reply);
+    EXPECT_TRUE(server_.hasClient(serverSide_));
+    EXPECT_EQ(server_.heldBytes(), 0u);
+}
+
+TEST_F(ServerSockets, AClientThatNeverReadsIsClosedAtItsBoundWhileAnotherIsAnswered) {
     Client other(server_.port());
     const SOCKET otherSide = AcceptNext(server_);
     ASSERT_NE(otherSide, INVALID_SOCKET);
-
-    // A complete message first, then more than the limit without a delimiter.
-    ASSERT_TRUE(client_->send("first|" + std::string(Server::kMaxUnfinishedInput + 4000, 'x')));
-    for (int i = 0; i < 20 && server_.hasClient(serverSide_); ++i) Pump(server_, serverSide_);
+    server_.pendingText = std::wstring(64 * 1024, L'r');
+    std::string pipelined;
+    for (int i = 0; i < 100; ++i) pipelined += "a|";  // 6.4 MB of replies, never read
+    SendAndPump(pipelined);
     EXPECT_FALSE(server_.hasClient(serverSide_));
-    EXPECT_EQ(server_.messages, (std::vector<std::wstring>{L"first"}));
-    EXPECT_EQ(client_->readFrame(), "Success |");
-    EXPECT_TRUE(client_->closedByServer());
+    EXPECT_EQ(server_.heldBytes(), 0u);
 
-    other.send("still here|");
+    server_.pendingText.clear();
+    other.send("b|");
     Pump(server_, otherSide);
     EXPECT_EQ(other.readFrame(), "Success |");
-    Client late(server_.port());
-    EXPECT_NE(AcceptNext(server_), INVALID_SOCKET);
 }
 
 TEST_F(ServerSockets, BroadcastGoesOnPastAClientThatFails) {
@@ -199,8 +217,7 @@ namespace {
 class PressureSockets : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetPressureClient(INVALID_SOCKET);
-        SetPressureStreaming(false);
+        server_.setHooks(PressureServerHooks());
         ASSERT_GT(server_.listen(), 0);
         for (int i = 0; i < 2; ++i) {
             clients_[i] = std::make_unique<Client>(server_.port());
@@ -227,24 +244,24 @@ TEST_F(PressureSockets, OnlyThePressureClientGetsValuesButEveryoneGetsEvents) {
     EXPECT_EQ(server_.sendPressureNumber(7), -1);  // no stream yet
     Command(0, "startTablet|");
     EXPECT_EQ(clients_[0]->readFrame(), "|");  // the empty greeting
-    EXPECT_TRUE(IsPressureStreaming());
-    EXPECT_EQ(GetPressureClient(), sides_[0]);
+    EXPECT_TRUE(server_.streaming());
+    EXPECT_EQ(server_.streamClient(), sides_[0]);
 
     server_.sendPressureNumber(7);
     server_.sendPressureNumber(512);
-    server_.sendPressureNumber(123456);  // cut to five bytes
+    server_.sendPressureNumber(12000);  // longer values keep their blank
+    server_.sendPressureNumber(-1234);
     server_.sendPressureToken("m812_344");
-    EXPECT_EQ(clients_[0]->readBytes(24), "0007 0512 12345m812_344 ");
+    EXPECT_EQ(clients_[0]->readBytes(32), "0007 0512 12000 -1234 m812_344 ");
     server_.broadcast(L"PenData.USE_TIP");
     EXPECT_EQ(clients_[0]->readFrame(), "PenData.USE_TIP|");
     EXPECT_EQ(clients_[1]->readFrame(), "PenData.USE_TIP|");
     EXPECT_TRUE(clients_[1]->quiet());
 
     Command(1, "stopTablet|");  // not the pressure client: changes nothing
-    EXPECT_TRUE(IsPressureStreaming());
-    EXPECT_EQ(GetPressureClient(), sides_[0]);
+    EXPECT_EQ(server_.streamClient(), sides_[0]);
     Command(0, "stopTablet|");
-    EXPECT_FALSE(IsPressureStreaming());
+    EXPECT_FALSE(server_.streaming());
     EXPECT_EQ(server_.sendPressureToken("m1_1"), -1);
     EXPECT_TRUE(clients_[0]->quiet());
 }
@@ -252,8 +269,24 @@ TEST_F(PressureSockets, OnlyThePressureClientGetsValuesButEveryoneGetsEvents) {
 TEST_F(PressureSockets, ClosingThePressureClientEndsItsStream) {
     Command(1, "startTablet|");
     clients_[1]->readFrame();
+    server_.handleConnectionLost(sides_[0]);  // another client leaving changes nothing
+    EXPECT_EQ(server_.streamClient(), sides_[1]);
     server_.handleConnectionLost(sides_[1]);
-    EXPECT_EQ(GetPressureClient(), INVALID_SOCKET);
-    EXPECT_FALSE(IsPressureStreaming());
+    EXPECT_FALSE(server_.streaming());
     EXPECT_EQ(server_.sendPressureNumber(1), -1);
+}
+
+TEST_F(PressureSockets, AnAuthorizedStreamIsNeverTakenByAClientWithoutTheKey) {
+    Command(0, "auth " + getAuthKey() + "|startTablet|");
+    EXPECT_EQ(clients_[0]->readFrame(), "authOk|");
+    EXPECT_EQ(clients_[0]->readFrame(), "|");
+
+    Command(1, "startTablet|auth wrong|startTablet|");
+    EXPECT_EQ(clients_[1]->readFrame(), "Failure The pen stream is held by an authorized client|");
+    EXPECT_EQ(clients_[1]->readFrame(), "Failure Authorization failed!|");
+    EXPECT_EQ(clients_[1]->readFrame(), "Failure The pen stream is held by an authorized client|");
+    EXPECT_EQ(server_.streamClient(), sides_[0]);
+    server_.sendPressureNumber(5);
+    EXPECT_EQ(clients_[0]->readBytes(5), "0005 ");
+    EXPECT_TRUE(clients_[1]->quiet());
 }

@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "core/net/Authorization.h"
-#include "core/net/Servers.h"
+#include "core/app/Authorization.h"
+#include "core/app/Service.h"
+#include "core/net/Server.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/TestFiles.h"
 
@@ -142,12 +143,12 @@ TEST_F(TabletDevices, AutostartNeedsTheExactElementWithinTheFirst10000Bytes) {
 }
 
 // The report goes to the dock (the authorized client), even when another
-// client has spoken since and been turned away.
+// client has spoken since and been turned away, and to nobody else.
 TEST_F(TabletDevices, ReportsReachTheAuthorizedClient) {
     testsupport::WinsockSession winsock;
     Server server;
+    server.setHooks(CommandServerHooks());
     ASSERT_GT(server.listen(), 0);
-    SetServers(&server, nullptr, nullptr);
     Arrive(L"VID_7A3C&PID_00D1");
 
     testsupport::Client dock(server.port());
@@ -163,9 +164,16 @@ TEST_F(TabletDevices, ReportsReachTheAuthorizedClient) {
     testsupport::Pump(server, strangerSide);
 
     std::vector<BYTE> removal = InterfaceRecord(L"VID_7A3C&PID_00D1", L"1");
-    onDeviceChange(DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<LPARAM>(removal.data()));
+    onDeviceChange(DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<LPARAM>(removal.data()), server);
     EXPECT_EQ(dock.readFrame(), "CurrentAttachedDevices=|");
 
-    SetServers(nullptr, nullptr, nullptr);
+    // With nobody authorized, a connection that never authorized hears nothing.
+    server.handleConnectionLost(dockSide);
+    testsupport::Client idle(server.port());
+    ASSERT_NE(testsupport::AcceptNext(server), INVALID_SOCKET);
+    std::vector<BYTE> arrival = InterfaceRecord(L"VID_7A3C&PID_00D1", L"2");
+    onDeviceChange(DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(arrival.data()), server);
+    EXPECT_TRUE(idle.quiet());
+
     server.deinit(true);
 }

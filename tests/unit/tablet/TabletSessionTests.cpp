@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/net/PressureServer.h"
-#include "core/net/PressureStream.h"
+#include "core/net/ResultCodes.h"
 #include "core/tablet/TabletCommands.h"
 #include "core/tablet/TabletSession.h"
 #include "core/tablet/WinTab.h"
@@ -31,26 +31,28 @@ TEST(TabletSession, AfterShutdownWinTabIsNeitherUsedNorLoadedAgain) {
 
     // Messages still in flight after the shutdown must not reach the freed
     // library (the listener thread outlives the shutdown on the main thread).
-    SetPressureStreaming(true);
     const HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     setTabletListenerWindow(window);
     handleTabletMessage(window, wintab::WT_PACKET, 1, 1, nullptr);
     handleTabletMessage(window, wintab::WT_PROXIMITY, 1, 0, nullptr);
     EXPECT_FALSE(initWinTab(nullptr));
     DestroyWindow(window);
-    SetPressureStreaming(false);
 }
 
 TEST(TabletSession, OnlyTheTabletListenerWindowSendsOnThePressurePort) {
     testsupport::WinsockSession winsock;
     PressureServer server;
+    ServerHooks hooks;
+    hooks.handleMessage = [](Server&, SOCKET, const std::wstring&) { return kResultStartPressure; };
+    server.setHooks(hooks);
     const int port = server.listen();
     ASSERT_GT(port, 0);
     testsupport::Client pen(port);
     const SOCKET serverSide = testsupport::AcceptNext(server);
     ASSERT_NE(INVALID_SOCKET, serverSide);
-    SetPressureClient(serverSide);
-    SetPressureStreaming(true);
+    pen.send("startTablet|");
+    testsupport::Pump(server, serverSide);
+    ASSERT_EQ("|", pen.readFrame());
 
     // The sockets listener window shares the window procedure; a button
     // message sent there must not make its thread write to the pressure port.
@@ -62,8 +64,6 @@ TEST(TabletSession, OnlyTheTabletListenerWindowSendsOnThePressurePort) {
     handleTabletMessage(listener, WM_LBUTTONDOWN, MK_LBUTTON, 0, &server);
     EXPECT_EQ("d", pen.readBytes(1));
 
-    SetPressureStreaming(false);
-    SetPressureClient(INVALID_SOCKET);
     DestroyWindow(sockets);
     DestroyWindow(listener);
     server.deinit(true);

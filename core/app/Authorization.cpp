@@ -1,4 +1,4 @@
-#include "core/net/Authorization.h"
+#include "core/app/Authorization.h"
 
 #include <winsock2.h>
 #include <windows.h>
@@ -77,4 +77,9 @@ bool checkAuthorizationAgainst(const std::wstring& message, const std::string& k
         return false;
     }
     return WideToUtf8(tokens[1]) == key;
+}
+
+bool isAuthorizationAttempt(const std::wstring& message) {
+    const std::vector<std::wstring> tokens = TokenizeCommand(message);
+    return !tokens.empty() && IsCommand("auth", tokens[0]);
 }

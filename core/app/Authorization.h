@@ -1,4 +1,6 @@
-// The key handshake of the command port and the key file the dock reads it from.
+// The key handshake (required on the command port, optional on the pressure
+// port) and the key file the dock reads the key from. The servers are handed
+// the checks below when the service wires them.
 #pragma once
 
 #include <string>
@@ -13,3 +15,6 @@ void writeKeyFile(int commandPort, int pressurePort, int appsPort);
 bool checkAuthorization(const std::wstring& message);
 // The same test against a given key; an empty key refuses every message.
 bool checkAuthorizationAgainst(const std::wstring& message, const std::string& key);
+// True when the message's first word begins with "auth": meant as an
+// authorization, right key or not.
+bool isAuthorizationAttempt(const std::wstring& message);

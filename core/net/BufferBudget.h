@@ -1,0 +1,38 @@
+// The bytes that the clients of a group of servers make the service hold
+// (unfinished input plus unsent output), against one cap. Past the cap the
+// client holding the most is closed first, whichever server it belongs to.
+//
+// Threads: a budget belongs to one thread, like the servers attached to it;
+// a thread only ever closes its own servers' clients.
+#pragma once
+
+#include <winsock2.h>
+
+#include <cstddef>
+#include <vector>
+
+class Server;
+
+class BufferBudget {
+public:
+    explicit BufferBudget(size_t cap) : cap_(cap) {}
+    BufferBudget(const BufferBudget&) = delete;
+    BufferBudget& operator=(const BufferBudget&) = delete;
+
+    // The server counts its clients here and may lose its largest to the cap.
+    void attach(Server& server);
+    void detach(Server& server);
+    // A server's count of one client went from before to after.
+    void adjust(size_t before, size_t after) { total_ = total_ - before + after; }
+    // Closes the largest holders until the total is under the cap.
+    void enforce();
+
+    size_t total() const { return total_; }
+    size_t cap() const { return cap_; }
+
+private:
+    size_t cap_;
+    size_t total_ = 0;
+    std::vector<Server*> servers_;
+    bool enforcing_ = false;
+};

@@ -1,0 +1,73 @@
+// Every limit of the connection layer, in one place. Any local process can
+// connect to the three loopback ports, so each thing a client can make the
+// service hold (connections, unfinished input, unsent output, time before
+// authorizing) is bounded here. Past a limit the client concerned gets a
+// clear answer or is closed with a log line; no other client notices.
+#pragma once
+
+#include <winsock2.h>
+
+#include <cstddef>
+
+namespace netlimits {
+
+constexpr size_t kKiB = 1024;
+constexpr size_t kMiB = 1024 * kKiB;
+
+// One read event reads at most this much; what does not fit comes with the
+// next event, so one busy client cannot keep the thread from the others.
+// 8 KiB holds hundreds of the dock's commands, so pipelining stays cheap.
+constexpr size_t kMaxReadPerEvent = 8 * kKiB;
+
+// Longest complete message (in bytes, the delimiter not counted). The apps
+// port carries widget data (images, documents), so it takes 16 MiB; the
+// command and pressure ports carry short commands and paths, 1 MiB is far
+// beyond any of them. A longer message gets a failure reply naming the
+// limit, the rest of it is skipped up to its delimiter, the client stays.
+constexpr size_t kMaxAppsMessage = 16 * kMiB;
+constexpr size_t kMaxMessage = 1 * kMiB;
+
+// Before it authorizes, a command-port client may send one short line: the
+// "auth" message is under 50 bytes, 1 KiB leaves room for quoting. More
+// unfinished input than this closes it.
+constexpr size_t kMaxUnauthorizedInput = 1 * kKiB;
+
+// A command-port client must authorize this soon after connecting: the dock
+// sends its key at once, a few seconds cover a loaded machine.
+constexpr DWORD kAuthorizeWithinMs = 5000;
+// How often the listener window's timer looks for clients that are late.
+constexpr UINT kAuthorizationCheckMs = 1000;
+
+// Command-port connections waiting to authorize. The dock needs one; when a
+// new one comes past this bound the oldest waiting is closed, so a flood of
+// strangers can never keep the dock out.
+constexpr size_t kMaxAwaitingAuthorization = 16;
+
+// Connections per port; one more is accepted and closed at once, with a log
+// line. The apps port must hold one per widget (hundreds at most); each
+// connection costs the service a few KiB and a host descriptor under Wine.
+constexpr size_t kMaxConnectionsPerPort = 512;
+
+// Unsent output a client may leave waiting. A frame is queued while less
+// than this waits, so one frame of any length fits (a forwarded 16 MiB
+// message); a client that keeps not reading is closed when it passes this.
+// 4 MiB is seconds of pen stream or thousands of replies.
+constexpr size_t kMaxUnsentOutput = 4 * kMiB;
+
+// Unfinished input plus unsent output over all clients of the service. Past
+// it the client holding the most is closed first. The ports without a key
+// let anyone hold large unfinished messages, so this, not the per-message
+// limit, bounds the service's memory. It must hold one longest apps message
+// on its way in and out (2 x 16 MiB) with room for everyone else.
+constexpr size_t kServiceBufferCap = 64 * kMiB;
+// The pressure server runs on its own thread and closes only its own
+// clients, so it has its own share of the cap (its messages are at most
+// kMaxMessage); the command and apps servers share the rest.
+constexpr size_t kPressureBufferShare = 8 * kMiB;
+constexpr size_t kMainBufferShare = kServiceBufferCap - kPressureBufferShare;
+
+// Pending connections the system keeps for a listener: the most it allows,
+// so a burst of connections is queued, not reset.
+constexpr int kListenBacklog = SOMAXCONN;
+
+}  // namespace netlimits
