@@ -246,5 +246,13 @@ def timed_burst(client, payload, replies):
     return time.perf_counter() - t0
 
 
+def cpu_seconds(pid):
+    """User and system time of a process so far (Wine runs a Windows program
+    as one Unix process)."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def ratio(value, baseline):
     return value / baseline if baseline else None
