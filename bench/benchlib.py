@@ -143,13 +143,15 @@ class HostEcho:
 
 
 class WineEcho:
-    """Our minimal WSAAsyncSelect echo server under Wine: the cost floor of this runtime."""
+    """Our minimal WSAAsyncSelect echo server under Wine: the cost floor of this
+    runtime (the replies to one read in one send), or with per_message each
+    reply a send of its own."""
 
-    def __init__(self, ctx, prefix=None):
+    def __init__(self, ctx, prefix=None, per_message=False):
         self.dir = tempfile.mkdtemp(prefix="marlin-bench-echo-")
         port_file = os.path.join(self.dir, "port.txt")
-        self.proc = start_wine(os.path.join(ctx.bin_dir, "bench_echo_server.exe"), [wine_path(port_file)],
-                               prefix=prefix)
+        args = [wine_path(port_file)] + (["per-message"] if per_message else [])
+        self.proc = start_wine(os.path.join(ctx.bin_dir, "bench_echo_server.exe"), args, prefix=prefix)
         text = wait_for(lambda: os.path.exists(port_file) and open(port_file).read().strip(), 30)
         if not text:
             self.proc.kill()
@@ -201,14 +203,17 @@ def authorized_client(key):
     return client
 
 
-def shared_echo(ctx):
-    """Baseline (a) kept running, so figures can be measured in turn with it. It
-    runs in the shared service's prefix, under the same wineserver: two equal
-    echo servers in two prefixes differ by up to some 15% on this machine."""
-    if getattr(ctx, "echo", None) is None:
-        ctx.echo = WineEcho(ctx, prefix=shared_service(ctx).prefix.path)
-        ctx.cleanups.append(ctx.echo.close)
-    return ctx.echo
+def shared_echo(ctx, per_message=False):
+    """Baseline (a) kept running, so figures can be measured in turn with it (or,
+    with per_message, the echo that sends each reply on its own). It runs in
+    the shared service's prefix, under the same wineserver: two equal echo
+    servers in two prefixes differ by up to some 15% on this machine."""
+    attr = "echo_per_message" if per_message else "echo"
+    if getattr(ctx, attr, None) is None:
+        echo = WineEcho(ctx, prefix=shared_service(ctx).prefix.path, per_message=per_message)
+        setattr(ctx, attr, echo)
+        ctx.cleanups.append(echo.close)
+    return getattr(ctx, attr)
 
 
 def command_and_echo_clients(ctx, warm_up):
@@ -239,6 +244,14 @@ def timed_burst(client, payload, replies):
     client.replies(replies)
     writer.join()
     return time.perf_counter() - t0
+
+
+def cpu_seconds(pid):
+    """User and system time of a process so far (Wine runs a Windows program
+    as one Unix process)."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def ratio(value, baseline):

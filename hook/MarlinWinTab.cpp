@@ -25,6 +25,8 @@ struct HookState {
     wintab::WTOpenWFn WTOpenW = nullptr;
     wintab::WTCloseFn WTClose = nullptr;
     wintab::WTEnableFn WTEnable = nullptr;
+    wintab::WTQueueSizeGetFn WTQueueSizeGet = nullptr;  // optional: not every driver offers them
+    wintab::WTQueueSizeSetFn WTQueueSizeSet = nullptr;
     wintab::HCTX context = nullptr;
     bool contextOpen = false;
 };
@@ -86,7 +88,30 @@ void CloseContext() {
     gHook.WTOpenW = nullptr;
     gHook.WTClose = nullptr;
     gHook.WTEnable = nullptr;
+    gHook.WTQueueSizeGet = nullptr;
+    gHook.WTQueueSizeSet = nullptr;
     gHook.contextOpen = false;
+}
+
+// Packet queue sizes asked for, largest first. A driver's default queue holds
+// a handful of packets: at 1000 packets per second a stall of the service's
+// tablet thread (or of the dock's) longer than that loses packets. 256 holds a
+// quarter of a second at that rate.
+constexpr int kQueueSizesToTry[] = {512, 256, 128, 64, 32};
+
+// A failed WTQueueSizeSet may leave the context without a queue, so the size
+// reported before is set back when no larger one is granted. Without both
+// entry points the driver's default queue stays.
+void EnlargeQueue(wintab::HCTX context) {
+    if (gHook.WTQueueSizeGet == nullptr || gHook.WTQueueSizeSet == nullptr) return;
+    const int before = gHook.WTQueueSizeGet(context);
+    bool refused = false;
+    for (int size : kQueueSizesToTry) {
+        if (size <= before) break;
+        if (gHook.WTQueueSizeSet(context, size)) return;
+        refused = true;
+    }
+    if (refused && before > 0) gHook.WTQueueSizeSet(context, before);
 }
 
 // The default digitizing context, turned into the one the service reads:
@@ -105,7 +130,9 @@ bool OpenContext() {
     lc.lcMoveMask = wintab::kPacketData;
     lc.lcBtnUpMask = lc.lcBtnDnMask;
     gHook.context = gHook.WTOpenW(gHook.targetWindow, &lc, TRUE);
-    return gHook.context != nullptr;
+    if (gHook.context == nullptr) return false;
+    EnlargeQueue(gHook.context);
+    return true;
 }
 
 bool OpenOrEnable() {
@@ -126,6 +153,8 @@ bool OpenOrEnable() {
     gHook.WTOpenW = wintab::Resolve<wintab::WTOpenWFn>(m, "WTOpenW");
     gHook.WTClose = wintab::Resolve<wintab::WTCloseFn>(m, "WTClose");
     gHook.WTEnable = wintab::Resolve<wintab::WTEnableFn>(m, "WTEnable");
+    gHook.WTQueueSizeGet = wintab::Resolve<wintab::WTQueueSizeGetFn>(m, "WTQueueSizeGet");
+    gHook.WTQueueSizeSet = wintab::Resolve<wintab::WTQueueSizeSetFn>(m, "WTQueueSizeSet");
     if (!gHook.WTInfoW || !gHook.WTOpenW || !gHook.WTClose || !gHook.WTEnable) {
         CloseContext();
         return false;

@@ -6,7 +6,9 @@
 //   bench_pen_client pen PORT TITLE RATE COUNT
 //       pressure client of the service: hooks the dock window TITLE, starts
 //       the stream, posts COUNT packets at RATE per second, each with a new
-//       pressure, and times each from its post to its pressure value's arrival
+//       pressure, and times each from its post to its pressure value's arrival;
+//       writes "posting" to stderr when the first packet is about to go (a
+//       benchmark that stalls the service times its stalls from there)
 //   bench_pen_client rtt COUNT
 //       a plain loopback TCP round trip (one byte each way, blocking sockets,
 //       TCP_NODELAY) between two threads of this process
@@ -194,6 +196,8 @@ int RunPen(int port, const std::string& title, int rate, int count) {
 
     standin::PostProximity(true);
     Sleep(50);
+    fputs("posting\n", stderr);
+    fflush(stderr);
     const double interval = 1e6 / rate;
     const double start = Now();
     double lateMax = 0;  // how far the posting fell behind its schedule (a burst follows)

@@ -29,10 +29,37 @@ int SendToChannel(Server& apps, SOCKET socket, const std::wstring& text) {
     return apps.sendRaw(socket, Narrow(text) + "|");
 }
 
+// A name travels inside blank-separated, '|'-framed texts ("ForwardDataToChannel
+// NAME DATA"), so a blank or a control character in it would let one widget's
+// forwards read as another's; an empty name cannot be addressed at all.
+bool IsUsableChannelName(const std::wstring& name) {
+    if (name.empty()) return false;
+    for (wchar_t c : name)
+        if (c == L' ' || c < 0x20 || (c >= 0x7F && c <= 0x9F)) return false;
+    return true;
+}
+
+// A name belongs to the first client that registers it: a second one would
+// receive the data meant for the first.
+bool IsHeldByAnother(const std::map<SOCKET, std::wstring>& channels, const std::wstring& name, SOCKET socket) {
+    for (const auto& entry : channels)
+        if (entry.first != socket && entry.second == name) return true;
+    return false;
+}
+
 int RegisterChannel(Server& apps, const std::vector<std::wstring>& tokens, SOCKET socket) {
     if (!CheckArgumentCount(tokens.size(), 1)) return kResultSyntaxError;
     const std::wstring& name = tokens[1];
     auto& channels = Table().channels;
+    // A refused registration leaves the caller's earlier channel as it was.
+    if (!IsUsableChannelName(name)) {
+        LogMessage(std::wstring(L"registerChannel - a channel name must not be empty or hold a blank or a control character"));
+        return kResultFailure;
+    }
+    if (IsHeldByAnother(channels, name, socket)) {
+        LogMessage(L"registerChannel - the channel name is held by another client: " + name);
+        return kResultFailure;
+    }
     channels.erase(socket);  // a second registration replaces the first
     for (const auto& entry : channels) SendToChannel(apps, entry.first, L"BroadcastRegisteredChannel=" + name);
     channels[socket] = name;

@@ -111,6 +111,8 @@ using WTCloseFn = BOOL(WINAPI*)(HCTX context);
 using WTEnableFn = BOOL(WINAPI*)(HCTX context, BOOL enable);
 using WTPacketFn = BOOL(WINAPI*)(HCTX context, UINT serial, LPVOID packet);
 using WTPacketsGetFn = int(WINAPI*)(HCTX context, int maxPackets, LPVOID packets);
+using WTQueueSizeGetFn = int(WINAPI*)(HCTX context);
+using WTQueueSizeSetFn = BOOL(WINAPI*)(HCTX context, int packets);
 
 // GetProcAddress typed as the entry point it names (null when missing).
 template <typename Fn>

@@ -73,6 +73,20 @@ def test_exit_on_the_command_port_leaves_channels_alone(service):
     expect_nothing(alpha)
 
 
+def test_held_or_blank_holding_names_are_refused(service):
+    clock, impostor = service.apps(), service.apps()
+    assert clock.request("registerChannel clock") == "Success ChannelRegistered=true"
+    assert impostor.request("registerChannel clock").startswith(
+        "Failure registerChannel - the channel name is held by another client: clock - ")
+    assert impostor.request('registerChannel "weather sunny-and-25C"').startswith(
+        "Failure registerChannel - a channel name must not be empty or hold a blank or a control character - ")
+    expect_nothing(clock)  # nothing was registered, so nothing is announced
+    # The data for clock still reaches the real clock.
+    assert impostor.request("registerChannel weather") == "Success ChannelRegistered=true"
+    assert clock.read_frame() == "BroadcastRegisteredChannel=weather"
+    assert impostor.request("sendDataToChannel clock tick t1") == "Success DataSentToChannel=t1"
+    assert clock.read_frame() == "ForwardDataToChannel weather tick"
+
 
 def test_long_data_arrives_whole_and_too_long_data_is_refused_with_the_channel_kept(service):
     alpha, beta = service.apps(), service.apps()

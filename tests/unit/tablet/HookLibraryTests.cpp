@@ -191,6 +191,9 @@ TEST_F(HookAcrossProcesses, RequestFromAnotherProcessOpensTheContextOnceAndAgain
     EXPECT_EQ(hookmsg::kContextOpened, results[0].wParam);
     sendHookRefresh();
     EXPECT_EQ(1u, listener_.Messages(hookmsg::MSG_CONTEXT_RESULT).size()) << "an open context is only re-enabled";
+    // The driver's default queue (8 packets) is enlarged to the most it grants
+    // (256; the first, larger request fails and leaves no queue until then).
+    EXPECT_EQ(256, Control(L"queue-size"));
 
     ASSERT_TRUE(Replay("in\npacket 1 0 100 200 300\nout\n"));
     ASSERT_TRUE(listener_.WaitFor(wintab::WT_PROXIMITY, 2));
