@@ -6,10 +6,13 @@
 #include <winsock2.h>
 
 #include <string>
+#include <vector>
 
 namespace CommandHandler {
 
 int HandleCommand(std::wstring message);
+// The dispatcher's own command words, in the order they are tested.
+std::vector<std::string> CommandWords();
 // Called whenever an apps-port client is closed: frees its channel and tells
 // the other channel owners.
 void FreeChannel(SOCKET socket);
