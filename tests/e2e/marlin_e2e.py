@@ -39,7 +39,8 @@ Service(prefix, exe=None, args=())
         default) and, with wait, waits for a fresh key file and returns it
     .key -> KeyFile(command_port, pressure_port, apps_port, auth_key, text)
     .wait_key_file(timeout) ; .alive() ; .wait_exit(timeout) -> exit code or None
-    .log() -> the log lines written since this start (str)
+    .log() -> the log lines written since this start (str; kept across the
+        service emptying its log past the size cap)
     .wait_log(text, timeout, count=1) -> True when text appears count times in .log()
     .command(authorize=True) -> Client on the command port (authorized: the
         "authOk" reply has been read)
@@ -306,6 +307,7 @@ class Service:
         self.proc = None
         self.key = None
         self._log_offset = 0
+        self._log_kept, self._log_last, self._log_seen = "", "", None
         self.stdout_path = self.stderr_path = None
 
     def start(self, wait=True, timeout=30):
@@ -318,6 +320,7 @@ class Service:
         if os.path.exists(self.prefix.log_path) and os.path.getsize(self.prefix.log_path) > 256 * 1024:
             open(self.prefix.log_path, "wb").close()
         self._log_offset = len(self.prefix.read_log())
+        self._log_kept, self._log_last, self._log_seen = "", "", None
         self.stdout_path, self.stderr_path = self.prefix._output_files("MarlinCore")
         self.proc = self.prefix.start([self.exe] + self.args, self.stdout_path, self.stderr_path)
         if wait:
@@ -341,8 +344,15 @@ class Service:
 
     def log(self):
         text = self.prefix.read_log()
-        # Past its size cap the service empties the log and starts it again.
-        return text[self._log_offset:] if len(text) >= self._log_offset else text
+        # Past its size cap the service empties the log and starts it again:
+        # what this start wrote before that is kept from the earlier reads.
+        seen = self._log_seen
+        if seen and text[seen[0] - len(seen[1]):seen[0]] != seen[1]:
+            self._log_kept += self._log_last
+            self._log_offset = 0
+        self._log_last = text[self._log_offset:]
+        self._log_seen = (len(text), text[-64:])
+        return self._log_kept + self._log_last
 
     def wait_log(self, text, timeout=10, count=1):
         return bool(_wait_until(lambda: self.log().count(text) >= count, timeout))
