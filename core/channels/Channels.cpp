@@ -68,16 +68,6 @@ int SendDataToChannel(const std::vector<std::wstring>& tokens, SOCKET socket) {
     return kResultSuccess;
 }
 
-struct ChannelCommand {
-    const char* word;
-    int (*action)(const std::vector<std::wstring>& tokens, SOCKET socket);
-};
-
-constexpr ChannelCommand kChannelCommands[] = {
-    {"registerChannel", RegisterChannel},
-    {"sendDataToChannel", SendDataToChannel},
-};
-
 }  // namespace
 
 int HandleCommandFromSocket(const std::wstring& message, SOCKET socket) {
@@ -87,16 +77,9 @@ int HandleCommandFromSocket(const std::wstring& message, SOCKET socket) {
         LogMessage(std::string("No command found."));
         return kResultSyntaxError;
     }
-    for (const ChannelCommand& command : kChannelCommands) {
-        if (IsCommand(command.word, tokens[0])) return command.action(tokens, socket);
-    }
+    if (IsCommand("registerChannel", tokens[0])) return RegisterChannel(tokens, socket);
+    if (IsCommand("sendDataToChannel", tokens[0])) return SendDataToChannel(tokens, socket);
     return kResultSuccess;
-}
-
-std::vector<std::string> ChannelCommandWords() {
-    std::vector<std::string> words;
-    for (const ChannelCommand& command : kChannelCommands) words.push_back(command.word);
-    return words;
 }
 
 void CommandHandler::FreeChannel(SOCKET socket) {

@@ -5,9 +5,6 @@
 #include <winsock2.h>
 
 #include <string>
-#include <vector>
 
 // registerChannel NAME | sendDataToChannel TARGET DATA TAG; 0 or -2.
 int HandleCommandFromSocket(const std::wstring& message, SOCKET socket);
-// The command words HandleCommandFromSocket recognises, in the order they are tested.
-std::vector<std::string> ChannelCommandWords();

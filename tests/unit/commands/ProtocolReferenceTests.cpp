@@ -10,7 +10,7 @@
 
 #include "core/apps/air/AirAppCommands.h"
 #include "core/apps/native/NativeAppCommands.h"
-#include "core/channels/Channels.h"
+#include "core/channels/ChannelCommands.h"
 #include "core/commands/CommandHandler.h"
 #include "core/tablet/TabletCommands.h"
 #include "tests/support/TestFiles.h"
