@@ -402,6 +402,9 @@ class Client(marlin_client.Connection):
         self.device_reports = []
         self.on_unsolicited = lambda message: self.device_reports.append(message.text)
 
+    def send_raw(self, data):
+        self.sock.sendall(data)  # the socket's own errors (reset, broken pipe), as the suites expect them
+
     def authorize(self, key):
         return self.request("auth " + key)
 
