@@ -157,6 +157,12 @@ constexpr Command kCommands[] = {
 
 }  // namespace
 
+std::vector<std::string> CommandHandler::CommandWords() {
+    std::vector<std::string> words;
+    for (const Command& command : kCommands) words.push_back(command.keyword);
+    return words;
+}
+
 int CommandHandler::HandleCommand(std::wstring message) {
     const Tokens tokens = TokenizeCommand(message);
     if (tokens.empty()) {

@@ -6,12 +6,15 @@
 #include <winsock2.h>
 
 #include <string>
+#include <vector>
 
 class Server;
 
 namespace CommandHandler {
 
 int HandleCommand(std::wstring message);
+// The dispatcher's own command words, in the order they are tested.
+std::vector<std::string> CommandWords();
 // Called whenever a client of the apps server is closed: frees its channel
 // and tells the other channel owners through that server.
 void FreeChannel(Server& apps, SOCKET socket);

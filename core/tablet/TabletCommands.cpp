@@ -22,35 +22,63 @@ const wchar_t kDockWindowClass[] = L"ApolloRuntimeContentWindow";
 
 HWND FindDockWindow(const std::wstring& title) { return FindWindowW(kDockWindowClass, title.c_str()); }
 
+using Tokens = std::vector<std::wstring>;
+
+int ListenTablet(const Tokens& tokens) {
+    if (!CheckArgumentCount(tokens.size(), 2)) return kResultSyntaxError;
+    startDelayedTabletStart();  // WinTab is loaded even when the window is not found
+    return hookWindowByTitle(tokens[1]) ? kResultSuccess : kResultFailure;
+}
+
+int StopListenTablet(const Tokens& tokens) {
+    if (!CheckArgumentCount(tokens.size(), 2)) return kResultSyntaxError;
+    return unhookWindowByTitle(tokens[1]) ? kResultSuccess : kResultFailure;
+}
+
+int StartTablet(const Tokens&) {
+    LogMessage(std::string("Sending pressure started"));
+    return kResultStartPressure;
+}
+
+int StopTablet(const Tokens&) {
+    LogMessage(std::string("Sending pressure stopped"));
+    return kResultStopPressure;
+}
+
+int GetDriverVersion(const Tokens&) {
+    SetPendingReply(L"DriverVersion=" + readDriverVersion());
+    return kResultSuccess;
+}
+
+struct TabletCommand {
+    const char* word;
+    int (*action)(const Tokens& tokens);
+};
+
+// Tested in this order with the prefix test: the first word that begins the
+// command word runs (a wrong count answers at once, without trying the rest).
+constexpr TabletCommand kTabletCommands[] = {
+    {"listenTablet", ListenTablet},   {"stopListenTablet", StopListenTablet},
+    {"startTablet", StartTablet},     {"stopTablet", StopTablet},
+    {"getDriverVersion", GetDriverVersion},
+};
+
 }  // namespace
 
+std::vector<std::string> TabletCommandWords() {
+    std::vector<std::string> words;
+    for (const TabletCommand& command : kTabletCommands) words.push_back(command.word);
+    return words;
+}
+
 int handleTabletCommand(const std::wstring& message) {
-    const std::vector<std::wstring> tokens = TokenizeCommand(message);
+    const Tokens tokens = TokenizeCommand(message);
     if (tokens.empty()) {
         LogMessage(std::string("No command found."));
         return kResultSyntaxError;
     }
-    const std::wstring& command = tokens[0];
-    if (IsCommand("listenTablet", command)) {
-        if (!CheckArgumentCount(tokens.size(), 2)) return kResultSyntaxError;
-        startDelayedTabletStart();  // WinTab is loaded even when the window is not found
-        return hookWindowByTitle(tokens[1]) ? kResultSuccess : kResultFailure;
-    }
-    if (IsCommand("stopListenTablet", command)) {
-        if (!CheckArgumentCount(tokens.size(), 2)) return kResultSyntaxError;
-        return unhookWindowByTitle(tokens[1]) ? kResultSuccess : kResultFailure;
-    }
-    if (IsCommand("startTablet", command)) {
-        LogMessage(std::string("Sending pressure started"));
-        return kResultStartPressure;
-    }
-    if (IsCommand("stopTablet", command)) {
-        LogMessage(std::string("Sending pressure stopped"));
-        return kResultStopPressure;
-    }
-    if (IsCommand("getDriverVersion", command)) {
-        SetPendingReply(L"DriverVersion=" + readDriverVersion());
-        return kResultSuccess;
+    for (const TabletCommand& command : kTabletCommands) {
+        if (IsCommand(command.word, tokens[0])) return command.action(tokens);
     }
     LogMessage(std::string("Unknown command"));
     return kResultSyntaxError;

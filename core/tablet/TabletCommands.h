@@ -6,10 +6,13 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // listenTablet, stopListenTablet, startTablet, stopTablet, getDriverVersion;
 // returns the result code the server turns into the reply.
 int handleTabletCommand(const std::wstring& message);
+// The command words handleTabletCommand recognises, in the order they are tested.
+std::vector<std::string> TabletCommandWords();
 
 // The dock's window is found by the AIR content window class and its title.
 bool hookWindowByTitle(const std::wstring& title);

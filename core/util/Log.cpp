@@ -1,10 +1,12 @@
 #include "core/util/Log.h"
 #include "core/util/LogTesting.h"
 
+#include <io.h>
 #include <share.h>
 
 #include <cstdio>
 #include <ctime>
+#include <cwctype>
 #include <vector>
 
 #include "core/platform/SystemVersion.h"
@@ -15,7 +17,7 @@
 namespace {
 
 constexpr wchar_t kPathTemplate[] = L"%USERPROFILE%\\marlinLog.txt";
-constexpr long kSizeLimit = 524288;  // larger files are emptied when the log opens
+constexpr long kSizeLimit = 524288;  // a larger file is emptied, at opening and while writing
 constexpr size_t kLineBuffer = 1024;
 constexpr size_t kDateTimeBuffer = 120;
 
@@ -44,6 +46,7 @@ public:
 };
 
 void WriteLineLocked(const std::wstring& text, bool timestamped);
+void WriteHeaderLocked();
 
 std::wstring SystemErrorBlock(const std::wstring& callName, DWORD code) {
     std::wstring text = L"================================================\nCall to " + callName + L", returned error: ";
@@ -58,6 +61,11 @@ std::wstring SystemErrorBlock(const std::wstring& callName, DWORD code) {
     return text;
 }
 
+void EmptyFile(const std::wstring& path) {
+    FILE* truncate = _wfsopen(path.c_str(), L"w", _SH_DENYNO);
+    if (truncate != nullptr) fclose(truncate);
+}
+
 bool InitFileLogLocked() {
     LogState& s = State();
     s.logPath = kPathTemplate;
@@ -69,10 +77,7 @@ bool InitFileLogLocked() {
     fseek(probe, 0, SEEK_END);
     const long size = ftell(probe);
     fclose(probe);
-    if (size > kSizeLimit) {
-        FILE* truncate = _wfsopen(s.logPath.c_str(), L"w", _SH_DENYNO);
-        if (truncate != nullptr) fclose(truncate);
-    }
+    if (size > kSizeLimit) EmptyFile(s.logPath);
 
     s.logEnabled = true;
     s.logFile = _wfsopen(s.logPath.c_str(), L"a", _SH_DENYNO);
@@ -80,6 +85,11 @@ bool InitFileLogLocked() {
         s.logEnabled = false;
         return false;
     }
+    WriteHeaderLocked();
+    return true;
+}
+
+void WriteHeaderLocked() {
     DWORD minor = 0;
     const DWORD major = GetOSVersion(&minor);
     std::wstring header = L"---------------------------------\nMarlinCore Session ";
@@ -87,16 +97,45 @@ bool InitFileLogLocked() {
     header += L" on Windows " + ToWideString(static_cast<int>(major)) + L"." + ToWideString(static_cast<int>(minor));
     header += L"\n---------------------------------";
     WriteLineLocked(header, false);
-    return true;
+}
+
+// The cap holds while the session runs, not only at opening: a client that
+// floods a port would otherwise grow the file without bound. Past the cap the
+// file is emptied and starts again with the header, as at opening.
+void KeepUnderSizeLimitLocked() {
+    LogState& s = State();
+    if (_filelength(_fileno(s.logFile)) <= kSizeLimit) return;
+    fclose(s.logFile);
+    EmptyFile(s.logPath);
+    s.logFile = _wfsopen(s.logPath.c_str(), L"a", _SH_DENYNO);
+    if (s.logFile == nullptr) {
+        s.logEnabled = false;
+        return;
+    }
+    WriteHeaderLocked();
+}
+
+// A line cut at the buffer's end keeps its line feed, so the next entry starts
+// a line of its own; the cut backs off to a whole UTF-8 character.
+void EndCutLine(char* line, int formatted) {
+    if (formatted < static_cast<int>(kLineBuffer)) return;
+    size_t end = kLineBuffer - 2;
+    while (end > 0 && (static_cast<unsigned char>(line[end]) & 0xC0) == 0x80) --end;
+    line[end] = '\n';
+    line[end + 1] = '\0';
 }
 
 void WriteLineLocked(const std::wstring& text, bool timestamped) {
     LogState& s = State();
     if (!s.logEnabled) return;
-    if (s.logFile == nullptr && !InitFileLogLocked()) return;
+    // The line that opens the log goes right after its header, even when the
+    // file was appended to at exactly the cap; the next line keeps the cap.
+    const bool opening = s.logFile == nullptr;
+    if (opening && !InitFileLogLocked()) return;
 
     const std::string utf8 = WideToUtf8(text);
     char line[kLineBuffer];
+    int formatted = 0;
     if (timestamped) {
         std::string id = ToNarrowString(GetSessionStartTime());
         if (id.size() > 5) id = id.substr(id.size() - 5);
@@ -104,9 +143,14 @@ void WriteLineLocked(const std::wstring& text, bool timestamped) {
         const time_t now = time(nullptr);
         const struct tm* local = localtime(&now);
         if (local != nullptr) strftime(dateTime, sizeof(dateTime), "%x-%X", local);
-        snprintf(line, sizeof(line), "%s (%s)- %s\n", id.c_str(), dateTime, utf8.c_str());
+        formatted = snprintf(line, sizeof(line), "%s (%s)- %s\n", id.c_str(), dateTime, utf8.c_str());
     } else {
-        snprintf(line, sizeof(line), "%s\n", utf8.c_str());
+        formatted = snprintf(line, sizeof(line), "%s\n", utf8.c_str());
+    }
+    EndCutLine(line, formatted);
+    if (timestamped && !opening) {
+        KeepUnderSizeLimitLocked();
+        if (s.logFile == nullptr) return;
     }
     fputs(line, s.logFile);
     fflush(s.logFile);
@@ -156,7 +200,30 @@ void LogFormatted(const char* format, int value) {
 }
 
 void LogReceived(int port, const std::wstring& text) {
-    LogMessage(L"Received [" + ToWideString(port) + L"]: " + text);
+    LogMessage(L"Received [" + ToWideString(port) + L"]: " + MaskAuthKeys(text));
+}
+
+// The key proves that a client can read the user's profile; the log may be
+// read by others (support, bug reports), so it never holds the key. Every
+// message of the read that begins with the word auth (the test the
+// authorization check makes) keeps its first word and its shape; letters and
+// digits after it become '*'.
+std::wstring MaskAuthKeys(const std::wstring& text) {
+    std::wstring masked = text;
+    size_t start = 0;
+    while (start < masked.size()) {
+        while (start < masked.size() && (masked[start] == L'\r' || masked[start] == L'\n')) ++start;
+        size_t end = masked.find(L'|', start);
+        if (end == std::wstring::npos) end = masked.size();
+        if (masked.compare(start, 4, L"auth") == 0) {
+            size_t i = masked.find(L' ', start);
+            for (; i < end; ++i) {
+                if (iswalnum(masked[i])) masked[i] = L'*';
+            }
+        }
+        start = end + 1;
+    }
+    return masked;
 }
 
 void LogSystemError(const std::wstring& callName) { LogMessage(SystemErrorBlock(callName, GetLastError())); }

@@ -19,7 +19,8 @@ void LogMessage(const std::wstring& text);
 void LogMessage(const std::string& text);  // widened byte by byte
 void LogFormatted(const char* format, const char* text);
 void LogFormatted(const char* format, int value);
-void LogReceived(int port, const std::wstring& text);
+void LogReceived(int port, const std::wstring& text);  // the key of an auth message is masked
+std::wstring MaskAuthKeys(const std::wstring& text);
 void LogSystemError(const std::wstring& callName);  // block for the calling thread's GetLastError()
 void LogVersionBanner();
 void Trace(const char* text);  // writes nothing

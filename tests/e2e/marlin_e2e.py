@@ -42,7 +42,8 @@ Service(prefix, exe=None, args=())
         default) and, with wait, waits for a fresh key file and returns it
     .key -> KeyFile(command_port, pressure_port, apps_port, auth_key, text)
     .wait_key_file(timeout) ; .alive() ; .wait_exit(timeout) -> exit code or None
-    .log() -> the log lines written since this start (str)
+    .log() -> the log lines written since this start (str; kept across the
+        service emptying its log past the size cap)
     .wait_log(text, timeout, count=1) -> True when text appears count times in .log()
     .command(authorize=True) -> Client on the command port (authorized: the
         "authOk" reply has been read)
@@ -55,9 +56,12 @@ Service(prefix, exe=None, args=())
         (returns None then)
 
 Client(port, timeout=10)  a loopback TCP client speaking the '|'-framed protocol
+    (the client library's Connection, clients/python/marlin_client, with the
+    reading rules below)
     .send(text) sends text UTF-8 encoded plus '|'; .send_raw(bytes)
     .read_frame(timeout=None) -> next '|'-framed reply (Latin-1 decoded);
         raises ConnectionClosed at end of stream, TimeoutError when nothing came
+        (the library's NoReply)
     .request(text, timeout=None) -> send and read the reply; unsolicited
         "CurrentAttachedDevices=" reports are skipped and kept in .device_reports
     .authorize(key) -> the reply to "auth <key>" ("authOk" when accepted)
@@ -69,15 +73,19 @@ Client(port, timeout=10)  a loopback TCP client speaking the '|'-framed protocol
 Every wait is bounded; nothing here blocks without a timeout.
 """
 
-import glob
 import os
 import re
 import shutil
-import socket
 import subprocess
+import sys
 import tempfile
 import time
 from collections import namedtuple
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                                "clients", "python"))
+import marlin_client  # noqa: E402
+from marlin_client import ConnectionClosed  # noqa: E402,F401  (the suites catch it from here)
 
 DEFAULT_AIR_INSTALLER = "C:\\Program Files\\Common Files\\Adobe AIR\\Versions\\1.0\\Adobe AIR Application Installer.exe"
 AIR_COMMAND_KEY = "HKEY_CLASSES_ROOT\\AIR.InstallerPackage\\shell\\open\\command"
@@ -85,12 +93,8 @@ SOCKETS_WINDOW_CLASS = "MarlinSocksHookQ"
 TABLET_WINDOW_CLASS = "MarlinWTHookQ"
 WM_CLOSE = 0x10
 
-KeyFile = namedtuple("KeyFile", "command_port pressure_port apps_port auth_key text")
+KeyFile = marlin_client.KeyFile
 Completed = namedtuple("Completed", "returncode stdout stderr")
-
-
-class ConnectionClosed(Exception):
-    """The service closed the connection."""
 
 
 def bin_dir():
@@ -306,17 +310,7 @@ class WinePrefix:
         return self.run(args, timeout=30).returncode
 
 
-def parse_key_file(text):
-    fields = {}
-    for name in ("commandPort", "pressurePort", "airAppsPort", "authKey"):
-        match = re.search(r"<%s>(.*?)</%s>" % (name, name), text)
-        if not match:
-            return None
-        fields[name] = match.group(1)
-    if not text.rstrip().endswith("</root>"):
-        return None
-    return KeyFile(int(fields["commandPort"]), int(fields["pressurePort"]), int(fields["airAppsPort"]),
-                   fields["authKey"], text)
+parse_key_file = marlin_client.parse_key_file
 
 
 class Service:
@@ -327,6 +321,7 @@ class Service:
         self.proc = None
         self.key = None
         self._log_offset = 0
+        self._log_kept, self._log_last, self._log_seen = "", "", None
         self.stdout_path = self.stderr_path = None
 
     def start(self, wait=True, timeout=30):
@@ -339,6 +334,7 @@ class Service:
         if os.path.exists(self.prefix.log_path) and os.path.getsize(self.prefix.log_path) > 256 * 1024:
             open(self.prefix.log_path, "wb").close()
         self._log_offset = len(self.prefix.read_log())
+        self._log_kept, self._log_last, self._log_seen = "", "", None
         self.stdout_path, self.stderr_path = self.prefix._output_files("MarlinCore")
         self.proc = self.prefix.start([self.exe] + self.args, self.stdout_path, self.stderr_path)
         if wait:
@@ -346,13 +342,7 @@ class Service:
         return None
 
     def wait_key_file(self, timeout=30):
-        def read():
-            try:
-                with open(self.prefix.key_file_path, "rb") as f:
-                    return parse_key_file(f.read().decode("utf-8", "replace"))
-            except FileNotFoundError:
-                return None
-        self.key = _wait_until(read, timeout)
+        self.key = marlin_client.wait_key_file(self.prefix.key_file_path, timeout)
         if self.key is None:
             raise TimeoutError("no key file after %s s; log:\n%s" % (timeout, self.log()))
         return self.key
@@ -367,7 +357,16 @@ class Service:
             return None
 
     def log(self):
-        return self.prefix.read_log()[self._log_offset:]
+        text = self.prefix.read_log()
+        # Past its size cap the service empties the log and starts it again:
+        # what this start wrote before that is kept from the earlier reads.
+        seen = self._log_seen
+        if seen and text[seen[0] - len(seen[1]):seen[0]] != seen[1]:
+            self._log_kept += self._log_last
+            self._log_offset = 0
+        self._log_last = text[self._log_offset:]
+        self._log_seen = (len(text), text[-64:])
+        return self._log_kept + self._log_last
 
     def wait_log(self, text, timeout=10, count=1):
         return bool(_wait_until(lambda: self.log().count(text) >= count, timeout))
@@ -407,88 +406,21 @@ class Service:
         return code
 
 
-_PEN_TOKEN = re.compile(r"^(\d{4}|[dum]-?\d+_-?\d+)$")
+class Client(marlin_client.Connection):
+    """The library's connection with the harness's reading rules: request() skips only the
+    attached-device reports (kept in .device_reports); broadcasts and pen words are
+    returned as they come, so suites can assert on every frame."""
 
-
-class Client:
     def __init__(self, port, timeout=10):
-        self.timeout = timeout
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self._buffer = b""
+        super().__init__(port, marlin_client.COMMAND, timeout)
         self.device_reports = []
+        self.on_unsolicited = lambda message: self.device_reports.append(message.text)
 
     def send_raw(self, data):
-        self.sock.sendall(data)
-
-    def send(self, text):
-        self.sock.sendall(text.encode("utf-8") + b"|")
-
-    def _fill(self, deadline):
-        remaining = deadline - time.monotonic()
-        if remaining <= 0:
-            raise TimeoutError("no data from the service")
-        self.sock.settimeout(remaining)
-        try:
-            data = self.sock.recv(65536)
-        except socket.timeout:
-            raise TimeoutError("no data from the service")
-        except ConnectionResetError:
-            data = b""
-        if not data:
-            raise ConnectionClosed()
-        self._buffer += data
-
-    def read_frame(self, timeout=None):
-        deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
-        while b"|" not in self._buffer:
-            self._fill(deadline)
-        frame, _, self._buffer = self._buffer.partition(b"|")
-        return frame.decode("latin-1")
-
-    def request(self, text, timeout=None):
-        self.send(text)
-        while True:
-            frame = self.read_frame(timeout)
-            if frame.startswith("CurrentAttachedDevices="):
-                self.device_reports.append(frame)
-                continue
-            return frame
+        self.sock.sendall(data)  # the socket's own errors (reset, broken pipe), as the suites expect them
 
     def authorize(self, key):
         return self.request("auth " + key)
 
     def read_event(self, timeout=None):
-        deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
-        while True:
-            for i, byte in enumerate(self._buffer):
-                if byte == 0x7C:  # '|'
-                    frame, self._buffer = self._buffer[:i], self._buffer[i + 1:]
-                    return ("frame", frame.decode("latin-1"))
-                if byte == 0x20 and _PEN_TOKEN.match(self._buffer[:i].decode("latin-1")):
-                    token, self._buffer = self._buffer[:i], self._buffer[i + 1:]
-                    return ("token", token.decode("latin-1"))
-            self._fill(deadline)
-
-    def wait_closed(self, timeout=10):
-        deadline = time.monotonic() + timeout
-        try:
-            while True:
-                self._buffer = b""
-                self._fill(deadline)
-        except ConnectionClosed:
-            return True
-        except (TimeoutError, OSError):
-            return False
-
-    def close(self):
-        try:
-            self.sock.close()
-        except OSError:
-            pass
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
+        return tuple(self.read_message(timeout, tokens=True))

@@ -6,6 +6,8 @@ import time
 
 import pytest
 
+from marlin_e2e import marlin_client
+
 KEY_FILE = re.compile(
     rb'<\?xml version="1\.0" encoding="UTF-8"\?> \r\n'
     rb"<root> \r\n"
@@ -137,3 +139,25 @@ def test_a_reader_that_takes_one_byte_at_a_time_gets_only_whole_frames(service):
     replies = bytes(data).split(b"|")[:-1]
     assert replies[:2] == [b"authOk", b"CurrentAttachedDevices="]
     assert set(replies[2:]) == {b"Success CoreVersion=2.06.0"}
+
+
+def test_client_library_keeps_replies_with_their_commands(prefix, service):
+    key = marlin_client.read_key_file(marlin_client.find_key_file(prefix=prefix.path))
+    with marlin_client.connect(key) as dock:  # "authOk" read; the device report comes whenever it comes
+        assert dock.request("getCoreVersion") == "Success CoreVersion=2.06.0"
+        assert dock.request("platform") == "Success WIN32"
+        assert dock.device_reports() == ["CurrentAttachedDevices="]
+        with pytest.raises(marlin_client.AuthorizationRefused, match="another client holds the command port"):
+            marlin_client.connect(key)
+
+    with marlin_client.connect(key, "apps") as paint, marlin_client.connect(key, "apps") as brushes:
+        assert paint.register_channel("paint") == "Success ChannelRegistered=true"
+        assert brushes.register_channel("brushes") == "Success ChannelRegistered=true"
+        # The broadcast of brushes waits in paint's queue; paint's next reply is its own.
+        assert paint.send_to_channel("brushes", "wide brush", "t1")
+        assert [m.text for m in paint.unsolicited] == ["BroadcastRegisteredChannel=brushes"]
+        assert brushes.next_unsolicited().text == "ForwardDataToChannel paint wide brush"
+
+    assert service.stop() == 0
+    with pytest.raises(marlin_client.ServiceNotRunning, match="written"):
+        marlin_client.connect(key)  # the key file is left from that start

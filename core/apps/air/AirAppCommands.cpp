@@ -199,6 +199,12 @@ const AirCommand kAirCommands[] = {
 
 }  // namespace
 
+std::vector<std::string> AirAppCommandWords() {
+    std::vector<std::string> words;
+    for (const AirCommand& command : kAirCommands) words.push_back(command.word);
+    return words;
+}
+
 bool HandleAirAppCommand(std::vector<std::wstring> tokens, int& result) {
     if (tokens.empty()) return false;
     for (const AirCommand& command : kAirCommands) {

@@ -12,6 +12,8 @@
 // startAirApplication. Returns false (result untouched) for any other word;
 // otherwise sets result (0, or -2 for a wrong argument count) and the reply.
 bool HandleAirAppCommand(std::vector<std::wstring> tokens, int& result);
+// The command words HandleAirAppCommand recognises, in the order they are tested.
+std::vector<std::string> AirAppCommandWords();
 
 // The upgradeAirApp worker: true when the command line (without the program
 // path) was an upgrade request, which has then been carried out.

@@ -105,6 +105,8 @@ Outcome IsNativeRunning(NativeRequest& r) {
     return FromBool(static_cast<bool>(ProcessManager::GetProcessHandleByName(r.tokens[3], false)));
 }
 
+constexpr char kUserCanAdministerNativeApps[] = "userCanAdministerNativeApps";
+
 struct NativeCommand {
     const char* word;
     size_t arguments;
@@ -165,7 +167,7 @@ Match RunNativeCommand(NativeRequest& request) {
         SetPendingReply(key + tokens[1]);
         return Match::Done;
     }
-    if (IsCommand("userCanAdministerNativeApps", tokens[0])) {
+    if (IsCommand(kUserCanAdministerNativeApps, tokens[0])) {
         if (!CheckArgumentCount(tokens.size(), 0)) return Match::WrongCount;
         SetPendingReply(std::wstring(L"UserCanAdministerNativeApps=") + (IsUserAdmin() ? L"true" : L"false"));
         return Match::Done;
@@ -174,6 +176,13 @@ Match RunNativeCommand(NativeRequest& request) {
 }
 
 }  // namespace
+
+std::vector<std::string> NativeAppCommandWords() {
+    std::vector<std::string> words;
+    for (const NativeCommand& command : kNativeCommands) words.push_back(command.word);
+    words.push_back(kUserCanAdministerNativeApps);
+    return words;
+}
 
 bool HandleNativeAppCommand(const std::wstring& message, int& result) {
     const Tokens tokens = TokenizeCommand(message);

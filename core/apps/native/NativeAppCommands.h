@@ -12,6 +12,8 @@
 // untouched) for any other word; otherwise sets result (0, or -2 for a wrong
 // argument count) and the reply.
 bool HandleNativeAppCommand(const std::wstring& message, int& result);
+// The command words HandleNativeAppCommand recognises, in the order they are tested.
+std::vector<std::string> NativeAppCommandWords();
 
 // The elevated copy's worker mode: true when the command line (without the
 // program path) was one of the three installer commands, which has then been

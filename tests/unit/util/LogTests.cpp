@@ -80,19 +80,43 @@ TEST_F(LogFile, SizeCapEmptiesOnlyLargerFiles) {
     EXPECT_NE(text.find("fresh\r\n"), std::string::npos);
 }
 
-TEST_F(LogFile, LongLinesAreCutAt1023Bytes) {
+TEST_F(LogFile, LongLinesAreCutAt1023BytesAndStillEndTheirLine) {
     CreateLogFile(0);
     LogMessage(std::string(2000, 'a'));
     LogMessage(std::string("next"));
     const std::string text = Contents();
     const std::string header_end = std::string(33, '-') + "\r\n";
     const size_t entry = text.rfind(header_end) + header_end.size();
-    // The line is cut at 1023 bytes and has no line end: the next entry follows on the same line.
-    const std::string cut = text.substr(entry, 1023);
-    EXPECT_EQ(cut.find('\r'), std::string::npos);
-    EXPECT_EQ(cut.back(), 'a');
-    EXPECT_EQ(text.substr(entry + 1023, 5), text.substr(entry, 5));
-    EXPECT_NE(text.find("- next\r\n", entry + 1023), std::string::npos);
+    // 1022 bytes of the line and its line feed (CR LF in the file); the next entry starts a line of its own.
+    const size_t end = text.find("\r\n", entry);
+    EXPECT_EQ(end - entry, 1022u);
+    EXPECT_EQ(text[end - 1], 'a');
+    EXPECT_EQ(text.substr(end + 2, 5), text.substr(entry, 5));
+    EXPECT_NE(text.find("- next\r\n", end), std::string::npos);
+}
+
+TEST_F(LogFile, SizeCapHoldsDuringTheSession) {
+    CreateLogFile(524000);
+    LogMessage(std::string("first"));  // under the cap at opening: appended to
+    for (int i = 0; i < 20; ++i) LogMessage(std::string(100, 'y') + std::to_string(i));
+    const std::string text = Contents();
+    EXPECT_LT(text.size(), 524288u);
+    EXPECT_EQ(text.rfind(std::string(33, '-'), 0), 0u);  // emptied, then the header again
+    EXPECT_EQ(text.find('x'), std::string::npos);
+    EXPECT_NE(text.find(std::string(100, 'y') + "19\r\n"), std::string::npos);
+}
+
+TEST_F(LogFile, AuthKeyIsMaskedOnEveryPort) {
+    CreateLogFile(0);
+    const std::wstring key = L"{0A1B2C3D-4E5F-6789-ABCD-EF0123456789}";
+    LogReceived(3401, L"auth " + key + L"|getCoreVersion|");
+    LogReceived(3502, L"platform|authorize '" + key + L"'|");
+    const std::string text = Contents();
+    EXPECT_EQ(text.find("0A1B2C3D"), std::string::npos);
+    EXPECT_NE(text.find("Received [3401]: auth {********-****-****-****-************}|getCoreVersion|\r\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("Received [3502]: platform|authorize '{********-****-****-****-************}'|"),
+              std::string::npos);
 }
 
 TEST_F(LogFile, AfterDeinitOnlyTheFailureDetailChanges) {
