@@ -43,14 +43,27 @@ TEST(TabletSession, RetriedLoadFromTheMessageHandlerRunsOutsideTheLock) {
     // A proximity message before WinTab is loaded retries the load from
     // inside the message handler, which holds the session lock: the retry
     // must neither take the lock again nor load the library under it.
-    SetPressureStreaming(true);
+    testsupport::WinsockSession winsock;
+    PressureServer server;
+    ServerHooks hooks;
+    hooks.handleMessage = [](Server&, SOCKET, const std::wstring&) { return kResultStartPressure; };
+    server.setHooks(hooks);
+    const int port = server.listen();
+    ASSERT_GT(port, 0);
+    testsupport::Client pen(port);
+    const SOCKET serverSide = testsupport::AcceptNext(server);
+    ASSERT_NE(INVALID_SOCKET, serverSide);
+    pen.send("startTablet|");
+    testsupport::Pump(server, serverSide);
+    ASSERT_EQ("|", pen.readFrame());
+
     const HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     setTabletListenerWindow(window);
-    handleTabletMessage(window, wintab::WT_PROXIMITY, 1, 1, nullptr);
+    handleTabletMessage(window, wintab::WT_PROXIMITY, 1, 1, &server);
     EXPECT_EQ(0, tabletLockMisuses());
     EXPECT_EQ(L"WinTab init called.", GetLastLogMessage()) << "the retry loaded WinTab (Wine's own wintab32)";
     DestroyWindow(window);
-    SetPressureStreaming(false);
+    server.deinit(true);
 }
 
 TEST(TabletSession, OnlyTheTabletListenerWindowSendsOnThePressurePort) {
