@@ -8,6 +8,7 @@
 // Usage: bench_echo_server.exe PORTFILE [per-message]   (writes the listening port to PORTFILE)
 #include <winsock2.h>
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <map>
