@@ -47,6 +47,13 @@ std::wstring FailureDetail() {
     return detail;
 }
 
+// What a waiting message costs, its record included: a read full of empty
+// messages must count for more than nothing.
+template <typename Framed>
+size_t BacklogCost(const Framed& framed) {
+    return framed.bytes.size() + sizeof(Framed) + 16;
+}
+
 void DropBuffer(std::string& buffer) {
     buffer.clear();
     if (buffer.capacity() > kKeptCapacity) std::string().swap(buffer);
@@ -301,6 +308,7 @@ int Server::receive(SOCKET socket) {
     }
     Client& client = entry->second;
     if (client.closing) return result;
+    client.resume = false;
 
     // The replies to everything handled now leave in one send.
     OutputBatch batch(*this);
@@ -325,7 +333,7 @@ int Server::receive(SOCKET socket) {
         std::vector<Framed> messages;
         withinLimit = frame(socket, client, std::move(bytes), messages);
         for (Framed& framed : messages) {
-            client.backlogBytes += framed.bytes.size();
+            client.backlogBytes += BacklogCost(framed);
             client.backlog.push_back(std::move(framed));
         }
         account(client);
@@ -340,7 +348,7 @@ int Server::receive(SOCKET socket) {
         if (framesQueued_ - framesBefore >= netlimits::kMaxFramesPerReadEvent) break;
         const Framed framed = std::move(client.backlog.front());
         client.backlog.pop_front();
-        client.backlogBytes -= framed.bytes.size();
+        client.backlogBytes -= BacklogCost(framed);
         account(client);
         if (framed.tooLong) {
             const std::string limit = std::to_string(messageLimit());

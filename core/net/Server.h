@@ -11,8 +11,10 @@
 // It is written at once when the socket takes it; the rest waits for FD_WRITE
 // (onWritable). While a batch is held (OutputBatch, and the whole handling
 // of one read event) the queues are only filled, and each client's queue
-// leaves in one send when the batch ends. Frames are never cut or
-// interleaved: a client whose queue passes its bound is closed.
+// leaves in one send when the batch ends (the client being served first; at
+// most kMaxSendsPerTurn clients per turn, the others in a later turn the
+// service gives through requestFlush). Frames are never cut or interleaved:
+// a client whose queue passes its bound is closed.
 //
 // Closing: a client closed while a batch is held is only marked; it is
 // closed when the batch ends, so callers walking their own tables (channels,
