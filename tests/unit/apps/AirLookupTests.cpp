@@ -7,10 +7,12 @@
 
 namespace {
 
+const wchar_t kMachineClasses[] = L"Software\\Classes\\";
+
 void RemoveAirRegistration() {
     for (const wchar_t* key : {L"AIR.InstallerPackage\\shell\\open\\command", L"AIR.InstallerPackage\\shell\\open",
                                L"AIR.InstallerPackage\\shell", L"AIR.InstallerPackage"}) {
-        RegDeleteKeyW(HKEY_CLASSES_ROOT, key);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(kMachineClasses) + key).c_str());
     }
 }
 
@@ -32,14 +34,14 @@ TEST(AirLookup, RegisteredCommandsGiveTheirProgramPart) {
 
 TEST(AirLookup, InstallerCacheFollowsTheRegistration) {
     // The only test that changes the AIR registration of the shared prefix.
-    const wchar_t key[] = L"AIR.InstallerPackage\\shell\\open\\command\\";
+    const std::wstring key = std::wstring(kMachineClasses) + L"AIR.InstallerPackage\\shell\\open\\command\\";
     RemoveAirRegistration();
     EXPECT_EQ(RegistryManager::GetAirInstaller(), L"");
     EXPECT_EQ(GetLastLogMessage(), L"Adobe AIR not installed!");
     // An empty cache is looked up again; a filled one stays until FindAirInstaller reads anew.
-    ASSERT_TRUE(RegistryManager::SetStringValue(HKEY_CLASSES_ROOT, key, L"", L"\"C:\\A\\I.exe\" \"%1\""));
+    ASSERT_TRUE(RegistryManager::SetStringValue(HKEY_LOCAL_MACHINE, key, L"", L"\"C:\\A\\I.exe\" \"%1\""));
     EXPECT_EQ(RegistryManager::GetAirInstaller(), L"\"C:\\A\\I.exe\"");
-    ASSERT_TRUE(RegistryManager::SetStringValue(HKEY_CLASSES_ROOT, key, L"", L"\"D:\\B\\I.exe\" \"%1\""));
+    ASSERT_TRUE(RegistryManager::SetStringValue(HKEY_LOCAL_MACHINE, key, L"", L"\"D:\\B\\I.exe\" \"%1\""));
     EXPECT_EQ(RegistryManager::GetAirInstaller(), L"\"C:\\A\\I.exe\"");
     EXPECT_EQ(RegistryManager::FindAirInstaller(), L"\"D:\\B\\I.exe\"");
     RemoveAirRegistration();
