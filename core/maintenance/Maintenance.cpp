@@ -15,9 +15,9 @@
 
 namespace {
 
-// The update request of this process: set by the update command, read at
-// the very end of the process. And whether a Fixer has run in this process,
-// so the start-entry operations do not ask for elevation again.
+// This process's maintenance record: the update request (set by the update
+// command, read at the very end of the process) and whether a Fixer has been
+// started, so the start-entry operations do not ask for elevation again.
 struct MaintenanceRecord {
     bool updatePending = false;
     bool fixerStarted = false;
