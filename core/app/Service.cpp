@@ -124,10 +124,12 @@ Server* ServerForEvent(HWND window, UINT message) {
     }
 }
 
-// A read event: one bounded read and its messages; -6 leaves the main loop,
-// -7 closes the client.
-void HandleRead(Server* server, HWND window, SOCKET socket) {
+// A read event: one bounded turn of reading and handling (the client gets
+// another turn behind the other events when messages wait); -6 leaves the
+// main loop, -7 closes the client.
+void HandleRead(Server* server, HWND window, UINT message, SOCKET socket) {
     const int result = server->receive(socket);
+    if (server->wantsAnotherTurn(socket)) PostMessageW(window, message, socket, WSAMAKESELECTREPLY(FD_READ, 0));
     if (result == kResultRestartForUpdate) {
         // receive has closed them already; cancel only what is still open.
         if (server->listenSocket() != INVALID_SOCKET) WSAAsyncSelect(server->listenSocket(), window, 0, 0);
@@ -143,7 +145,7 @@ void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket,
     const WORD event = WSAGETSELECTEVENT(lParam);
     switch (event) {
     case FD_READ:
-        HandleRead(server, window, socket);
+        HandleRead(server, window, message, socket);
         break;
     case FD_WRITE:
         server->onWritable(socket);
@@ -168,16 +170,20 @@ void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket,
         // is closed or failing. Data the peer sent before closing is handled
         // first, one read per event.
         switch (server->peerState(socket)) {
-        case Server::PeerState::Gone:
-            LogMessage(std::string("Unexpected connection lost"));
-            onConnectionClosed(server, socket, window);
-            break;
-        case Server::PeerState::DataPending:
-            HandleRead(server, window, socket);
-            if (server->hasClient(socket)) PostMessageW(window, message, socket, lParam);
-            break;
         case Server::PeerState::Open:
             LogFormatted("Close event for an open connection ignored [%d]", server->port());
+            break;
+        case Server::PeerState::Gone:
+            if (!server->wantsAnotherTurn(socket)) {
+                LogMessage(std::string("Unexpected connection lost"));
+                onConnectionClosed(server, socket, window);
+                break;
+            }
+            // its last messages are handled first
+            [[fallthrough]];
+        case Server::PeerState::DataPending:
+            HandleRead(server, window, message, socket);
+            if (server->hasClient(socket)) PostMessageW(window, message, socket, lParam);
             break;
         }
         break;
@@ -185,6 +191,13 @@ void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket,
         LogFormatted("Unknown socket event %d", event);
         break;
     }
+}
+
+// Asks the server's window for another turn of sending; the message names
+// the server by its event number, so a posted copy can only make a server
+// send what it has queued anyway.
+bool RequestFlush(HWND window, UINT serverEvents) {
+    return window != nullptr && PostMessageW(window, kMsgFlushOutput, serverEvents, 0);
 }
 
 // Closes the pressure server on the thread that drives it. Only when that
@@ -275,15 +288,18 @@ bool runServers() {
     };
     ServerHooks commandHooks = CommandServerHooks();
     commandHooks.closeSocket = closeOnSocketsWindow;
+    commandHooks.requestFlush = [](Server&) { return RequestFlush(State().socketsWindow.load(), kMsgCommandEvents); };
     command->setHooks(std::move(commandHooks));
     ServerHooks appsHooks = AppsServerHooks();
     appsHooks.closeSocket = closeOnSocketsWindow;
+    appsHooks.requestFlush = [](Server&) { return RequestFlush(State().socketsWindow.load(), kMsgAppsEvents); };
     apps->setHooks(std::move(appsHooks));
     ServerHooks pressureHooks = PressureServerHooks();
     pressureHooks.closeSocket = [](SOCKET socket) {
         const HWND window = State().tabletWindow.load();
         return window != nullptr && DeferSocketClose(window, socket);
     };
+    pressureHooks.requestFlush = [](Server&) { return RequestFlush(State().tabletWindow.load(), kMsgPressureEvents); };
     pressure->setHooks(std::move(pressureHooks));
     s.mainBudget.attach(*command);
     s.mainBudget.attach(*apps);
@@ -376,6 +392,9 @@ LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
             HandleSocketEvent(server, window, message, static_cast<SOCKET>(wParam), lParam);
         }
         return DefWindowProcW(window, message, wParam, lParam);
+    case kMsgFlushOutput:
+        if (Server* server = ServerForEvent(window, static_cast<UINT>(wParam))) server->flushWaiting();
+        return 0;
     case kMsgReleaseSocket:
         ReleaseDeferredSocket(static_cast<SOCKET>(wParam));
         return 0;

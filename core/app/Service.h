@@ -24,6 +24,9 @@ constexpr UINT kMsgAppsEvents = 0x4002;      // apps server, sockets listener wi
 // Sent by the main thread at shutdown so the tablet thread closes the
 // pressure server itself, rather than the main thread closing it under it.
 constexpr UINT kMsgClosePressureServer = WM_APP + 0x100;
+// Posted by a server to its own window when output waits for another turn
+// of sending; wParam is the server's socket event message.
+constexpr UINT kMsgFlushOutput = WM_APP + 0x102;
 
 // Starts the service: sockets, both windows, the tablet-listener thread, the
 // three listeners on distinct ports, the key file and the event registration.

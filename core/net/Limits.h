@@ -19,6 +19,19 @@ constexpr size_t kMiB = 1024 * kKiB;
 // 8 KiB holds hundreds of the dock's commands, so pipelining stays cheap.
 constexpr size_t kMaxReadPerEvent = 8 * kKiB;
 
+// Frames one read event may queue before the rest of that client's messages
+// wait for its next turn (behind the other clients' events). One pipelined
+// read of short commands fits; a registration that is announced to hundreds
+// of channels is spread over several turns, so the dock is answered within
+// milliseconds while another client floods.
+constexpr size_t kMaxFramesPerReadEvent = 256;
+
+// Clients one turn sends to; the others' output leaves in the next turn,
+// behind the events that came meanwhile. Under Wine every send is a round
+// trip to the wineserver (tens of microseconds or more), so a broadcast to
+// hundreds of channels would otherwise hold the thread for tens of ms.
+constexpr size_t kMaxSendsPerTurn = 32;
+
 // Longest complete message (in bytes, the delimiter not counted). The apps
 // port carries widget data (images, documents), so it takes 16 MiB; the
 // command and pressure ports carry short commands and paths, 1 MiB is far

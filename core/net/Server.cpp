@@ -47,6 +47,13 @@ std::wstring FailureDetail() {
     return detail;
 }
 
+// What a waiting message costs, its record included: a read full of empty
+// messages must count for more than nothing.
+template <typename Framed>
+size_t BacklogCost(const Framed& framed) {
+    return framed.bytes.size() + sizeof(Framed) + 16;
+}
+
 void DropBuffer(std::string& buffer) {
     buffer.clear();
     if (buffer.capacity() > kKeptCapacity) std::string().swap(buffer);
@@ -301,29 +308,48 @@ int Server::receive(SOCKET socket) {
     }
     Client& client = entry->second;
     if (client.closing) return result;
+    client.resume = false;
 
-    // The replies to everything this read holds leave in one send.
+    // The replies to everything handled now leave in one send.
     OutputBatch batch(*this);
-    std::string bytes = readAvailable(socket);
-    const size_t nul = bytes.find('\0');
-    if (nul != std::string::npos) bytes.resize(nul);  // the text ends at a NUL byte
+    bool withinLimit = true;
+    // Messages left from the last read are handled before anything more is read.
+    const bool read = client.backlog.empty();
+    if (read) {
+        std::string bytes = readAvailable(socket);
+        const size_t nul = bytes.find('\0');
+        if (nul != std::string::npos) bytes.resize(nul);  // the text ends at a NUL byte
 
-    // The log shows the text as read; a character cut by the read is shown whole with the next.
-    std::string logged = client.logTail + bytes;
-    client.logTail.clear();
-    if (nul == std::string::npos) {
-        const size_t tail = IncompleteUtf8Tail(logged);
-        client.logTail = logged.substr(logged.size() - tail);
-        logged.resize(logged.size() - tail);
+        // The log shows the text as read; a character cut by the read is shown whole with the next.
+        std::string logged = client.logTail + bytes;
+        client.logTail.clear();
+        if (nul == std::string::npos) {
+            const size_t tail = IncompleteUtf8Tail(logged);
+            client.logTail = logged.substr(logged.size() - tail);
+            logged.resize(logged.size() - tail);
+        }
+        LogReceived(port_, Utf8ToWide(logged));
+
+        std::vector<Framed> messages;
+        withinLimit = frame(socket, client, std::move(bytes), messages);
+        for (Framed& framed : messages) {
+            client.backlogBytes += BacklogCost(framed);
+            client.backlog.push_back(std::move(framed));
+        }
+        account(client);
     }
-    LogReceived(port_, Utf8ToWide(logged));
 
-    std::vector<Framed> messages;
-    const bool withinLimit = frame(socket, client, std::move(bytes), messages);
-    account(client);
-
-    for (const Framed& framed : messages) {
+    // Bounded work per event: a message that fans out to every client (a
+    // registration with hundreds of channels) must not keep the thread from
+    // the others' events for long. The rest waits for the next turn.
+    const size_t framesBefore = framesQueued_;
+    while (!client.backlog.empty()) {
         if (client.closing) break;  // nobody left to answer
+        if (framesQueued_ - framesBefore >= netlimits::kMaxFramesPerReadEvent) break;
+        const Framed framed = std::move(client.backlog.front());
+        client.backlog.pop_front();
+        client.backlogBytes -= BacklogCost(framed);
+        account(client);
         if (framed.tooLong) {
             const std::string limit = std::to_string(messageLimit());
             LogMessage("Message too long, skipped up to its delimiter (limit " + limit + " bytes) [" +
@@ -368,6 +394,7 @@ int Server::receive(SOCKET socket) {
             return result;
         case kResultQuit:
             LogMessage(std::string("Exiting..."));
+            dropBacklog(client);  // the rest of the batch is discarded
             sendReply(L"QuitAcknowledged", socket);
             flush(socket, client);  // the client hears it before its connection is closed
             Sleep(kQuitDelayMs);
@@ -381,7 +408,22 @@ int Server::receive(SOCKET socket) {
         LogFormatted("Unauthorized input too long, closing client [%d]", port_);
         closeClient(socket);
     }
+    // The client's own replies leave first, whatever else waits.
+    if (client.dirty && !client.closing) flush(socket, client);
+    // Another turn when messages wait, or when this turn read nothing.
+    client.resume = !client.closing && (!client.backlog.empty() || !read);
     return result;
+}
+
+bool Server::wantsAnotherTurn(SOCKET socket) const {
+    const auto entry = clients_.find(socket);
+    return entry != clients_.end() && entry->second.resume;
+}
+
+void Server::dropBacklog(Client& client) {
+    client.backlog.clear();
+    client.backlogBytes = 0;
+    account(client);
 }
 
 void Server::startPressureStream(SOCKET socket) {
@@ -427,6 +469,9 @@ void Server::markClosing(SOCKET socket, Client& client) {
     if (socket == authorizedSocket_) authorizedSocket_ = 0;  // a new client may now authorize
     if (client.closing) return;
     client.closing = true;
+    client.resume = false;
+    client.backlog.clear();
+    client.backlogBytes = 0;
     DropBuffer(client.input);
     DropBuffer(client.output);
     client.sent = 0;
@@ -478,6 +523,7 @@ int Server::queue(SOCKET socket, const char* bytes, size_t size) {
         return -1;
     }
     client.output.append(bytes, size);
+    ++framesQueued_;
     if (!client.dirty) {
         client.dirty = true;
         dirty_.push_back(socket);
@@ -523,7 +569,7 @@ void Server::onWritable(SOCKET socket) {
 }
 
 void Server::account(Client& client) {
-    const size_t now = client.input.size() + (client.output.size() - client.sent);
+    const size_t now = client.input.size() + client.backlogBytes + (client.output.size() - client.sent);
     held_ = held_ - client.counted + now;
     if (budget_ != nullptr) budget_->adjust(client.counted, now);
     client.counted = now;
@@ -538,19 +584,39 @@ void Server::release() {
 void Server::settle() {
     if (settling_) return;
     settling_ = true;
-    while (!dirty_.empty() || !closing_.empty()) {
-        std::vector<SOCKET> dirty;
-        dirty.swap(dirty_);
-        for (SOCKET socket : dirty) {
+    // Each send is a round trip to the system: a turn sends to a bounded
+    // number of clients when the service can give us a later turn, and the
+    // rest leave then, each client's share still in one send.
+    bool bounded = static_cast<bool>(hooks_.requestFlush);
+    size_t sends = 0;
+    for (;;) {
+        while (!dirty_.empty() && (!bounded || sends < netlimits::kMaxSendsPerTurn)) {
+            const SOCKET socket = dirty_.front();
+            dirty_.pop_front();
             auto entry = clients_.find(socket);
-            if (entry != clients_.end()) flush(socket, entry->second);
+            if (entry == clients_.end() || !entry->second.dirty) continue;  // gone, or already sent
+            flush(socket, entry->second);
+            ++sends;
         }
         // A close may make others send (a freed channel is announced) and
         // fail: they join the lists and the loop goes on.
         while (!closing_.empty()) closeNow(closing_.back());
+        if (dirty_.empty() && closing_.empty()) break;
+        if (bounded && sends >= netlimits::kMaxSendsPerTurn) {
+            if (flushRequested_) break;
+            flushRequested_ = true;
+            if (hooks_.requestFlush(*this)) break;
+            flushRequested_ = false;
+            bounded = false;  // no later turn to be had: everything now
+        }
     }
     settling_ = false;
     if (budget_ != nullptr) budget_->enforce();
+}
+
+void Server::flushWaiting() {
+    flushRequested_ = false;
+    OutputBatch batch(*this);  // its end sends the next share
 }
 
 int Server::sendRaw(SOCKET socket, const std::string& frame) {

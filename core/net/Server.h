@@ -11,8 +11,10 @@
 // It is written at once when the socket takes it; the rest waits for FD_WRITE
 // (onWritable). While a batch is held (OutputBatch, and the whole handling
 // of one read event) the queues are only filled, and each client's queue
-// leaves in one send when the batch ends. Frames are never cut or
-// interleaved: a client whose queue passes its bound is closed.
+// leaves in one send when the batch ends (the client being served first; at
+// most kMaxSendsPerTurn clients per turn, the others in a later turn the
+// service gives through requestFlush). Frames are never cut or interleaved:
+// a client whose queue passes its bound is closed.
 //
 // Closing: a client closed while a batch is held is only marked; it is
 // closed when the batch ends, so callers walking their own tables (channels,
@@ -21,6 +23,7 @@
 
 #include <winsock2.h>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
@@ -46,6 +49,11 @@ struct ServerHooks {
     // The pen stream started (on the client that asked) or stopped.
     std::function<void()> onStreamStart;
     std::function<void()> onStreamStop;
+    // More output waits than one turn sends: the server asks for a later
+    // turn, in which the service calls flushWaiting (behind the events that
+    // wait meanwhile); false when none can be had. Without it every turn
+    // sends everything at once.
+    std::function<bool(Server& server)> requestFlush;
     // Closes a client socket; false when it did not take the socket, which is
     // then closed at once. The service defers the close until the events
     // already queued for the socket have been handled, so a late event can
@@ -78,12 +86,20 @@ public:
     // (nothing pending, or refused: too many connections). The listener is
     // never closed here, whatever accept() reports.
     SOCKET acceptClient();
-    // Reads what the client has sent (one bounded read) and handles every
-    // complete message. Returns the result code of the last handled
-    // message, -8 if none.
+    // Reads what the client has sent (one bounded read) and handles its
+    // complete messages, as many as one turn's work allows; the rest wait in
+    // the client's backlog and are handled, before anything more is read, at
+    // the next call. Returns the result code of the last handled message, -8
+    // if none.
     int receive(SOCKET socket);
+    // True when receive should be called again for the client although no
+    // read event may come (messages wait, or the last turn did not read);
+    // the service posts itself a read event behind the others' events.
+    bool wantsAnotherTurn(SOCKET socket) const;
     // FD_WRITE: the socket takes data again; writes what waits for it.
     void onWritable(SOCKET socket);
+    // The later turn asked for through requestFlush: sends the next share.
+    void flushWaiting();
     // Closes command-port clients that have not authorized in time (now is
     // GetTickCount()).
     void expireUnauthorized(DWORD now);
@@ -146,8 +162,15 @@ protected:
     virtual bool requiresAuthorization() const;
 
 private:
+    struct Framed {
+        std::string bytes;
+        bool tooLong = false;
+    };
     struct Client {
         std::string input;          // the unfinished message (bytes after the last delimiter)
+        std::deque<Framed> backlog;  // complete messages not handled yet
+        size_t backlogBytes = 0;
+        bool resume = false;         // see wantsAnotherTurn
         bool skipping = false;      // past the message limit: dropping up to the next delimiter
         bool pastFirstLine = false;  // a delimiter has been seen
         std::string logTail;        // a UTF-8 character cut by the last read, for the log line
@@ -160,11 +183,6 @@ private:
         DWORD acceptedAt = 0;
         size_t counted = 0;  // what held_ counts for this client
     };
-    struct Framed {
-        std::string bytes;
-        bool tooLong = false;
-    };
-
     std::string readAvailable(SOCKET socket);
     bool frame(SOCKET socket, Client& client, std::string chunk, std::vector<Framed>& batch);
     bool authorize(SOCKET socket, Client& client, const std::wstring& message);
@@ -177,6 +195,7 @@ private:
     int queue(SOCKET socket, const char* bytes, size_t size);
     void flush(SOCKET socket, Client& client);
     void markClosing(SOCKET socket, Client& client);
+    void dropBacklog(Client& client);
     void closeNow(SOCKET socket);
     void account(Client& client);
     void release();
@@ -194,9 +213,11 @@ private:
     SOCKET streamClient_ = INVALID_SOCKET;
     int port_ = 0;
     std::map<SOCKET, Client> clients_;
-    std::vector<SOCKET> dirty_;    // clients with output queued during the held batch
+    std::deque<SOCKET> dirty_;     // clients with output queued and not yet sent
+    bool flushRequested_ = false;
     std::vector<SOCKET> closing_;  // clients marked while a batch was held
     size_t held_ = 0;
+    size_t framesQueued_ = 0;  // frames queued so far, to bound one turn's work
     int holdDepth_ = 0;
     bool settling_ = false;
 };
