@@ -110,7 +110,14 @@ def _pen_figures(ctx):
             for rate in RATES:
                 # The machine's load drifts: each rate is compared with a round trip measured just before it.
                 rtt = _client(ctx, prefix, "rtt", ctx.count(5000))
-                pen.append((rtt, _client(ctx, prefix, "pen", service.key.pressure_port, DOCK_TITLE, rate, count)))
+                # CPU per packet of the service and of the dock (whose thread makes the hop), and the
+                # machine's load: what a rate that is not kept up with is bounded by.
+                cpu0 = benchlib.cpu_seconds(service.proc.pid), benchlib.cpu_seconds(dock.pid)
+                r = _client(ctx, prefix, "pen", service.key.pressure_port, DOCK_TITLE, rate, count)
+                r["service_cpu_us_per_packet"] = (benchlib.cpu_seconds(service.proc.pid) - cpu0[0]) * 1e6 / count
+                r["dock_cpu_us_per_packet"] = (benchlib.cpu_seconds(dock.pid) - cpu0[1]) * 1e6 / count
+                r["load_average"] = os.getloadavg()[0]
+                pen.append((rtt, r))
         finally:
             prefix.send_message("ApolloRuntimeContentWindow", 0x10, post=True)  # WM_CLOSE
             service.stop()
@@ -174,7 +181,9 @@ def run(ctx):
         rows.append(ctx.row("pen latency at %d/s (%d packets)" % (r["rate"], r["posted"]), r["median_us"],
                             "us median", baseline=rtt["median_us"], ratio=ratio,
                             target="<= %.0fx round trip" % MEDIAN_TARGET,
-                            ok=ratio is not None and ratio <= MEDIAN_TARGET, extra={"p99_us": r["p99_us"]}))
+                            ok=ratio is not None and ratio <= MEDIAN_TARGET,
+                            extra={k: r[k] for k in ("p99_us", "service_cpu_us_per_packet", "dock_cpu_us_per_packet",
+                                                     "load_average")}))
         rows.append(ctx.row("pen latency at %d/s, 99th percentile" % r["rate"], r["p99_us"], "us",
                             baseline=rtt["p99_us"], ratio=r["p99_us"] / rtt["p99_us"] if rtt["p99_us"] else None,
                             target="<= %d us" % P99_TARGET_US, ok=r["p99_us"] <= P99_TARGET_US,
