@@ -106,8 +106,9 @@ def test_unfinished_messages_on_the_apps_port_stay_under_the_service_cap(service
                     holder.send_raw(chunk)
             except OSError:
                 pass  # closed as the largest holder
-        assert service.wait_log("Service buffers full, closing the client holding the most [%d]" %
-                                service.key.apps_port)
+        # Told by the connection, not the log: a megabyte of input per logged
+        # read soon passes the log's size cap, which empties the file.
+        assert any(holder.wait_closed(0.5) for holder in holders), "no holder was closed"
         assert dock.request("getCoreVersion") == "Success CoreVersion=2.06.0"
         assert steady.request("registerChannel steady") == "Success ChannelRegistered=true"
         growth = service.rss_kib() - rss_before
