@@ -19,18 +19,21 @@ constexpr size_t kMiB = 1024 * kKiB;
 // 8 KiB holds hundreds of the dock's commands, so pipelining stays cheap.
 constexpr size_t kMaxReadPerEvent = 8 * kKiB;
 
-// Frames one read event may queue before the rest of that client's messages
-// wait for its next turn (behind the other clients' events). One pipelined
-// read of short commands fits; a registration that is announced to hundreds
-// of channels is spread over several turns, so the dock is answered within
-// milliseconds while another client floods.
-constexpr size_t kMaxFramesPerReadEvent = 256;
+// Frames one turn of a client (one read event, or the turn the service gives
+// it afterwards) may queue before the rest of its messages wait for its next
+// turn, behind the other clients' events. 64 short replies take well under a
+// millisecond; a registration announced to hundreds of channels is spread
+// over several turns, so the dock is answered within a few milliseconds
+// while another client floods, and pipelined commands lose nothing
+// measurable (one posted message per 64 replies).
+constexpr size_t kMaxFramesPerReadEvent = 64;
 
-// Clients one turn sends to; the others' output leaves in the next turn,
-// behind the events that came meanwhile. Under Wine every send is a round
-// trip to the wineserver (tens of microseconds or more), so a broadcast to
-// hundreds of channels would otherwise hold the thread for tens of ms.
-constexpr size_t kMaxSendsPerTurn = 32;
+// Clients one turn sends to; the others' output leaves in a later turn,
+// behind the events that came meanwhile, each client's share still in one
+// send. Under Wine every send is a round trip to the wineserver (tens of
+// microseconds or more), so a broadcast to hundreds of channels would
+// otherwise hold the thread for tens of milliseconds.
+constexpr size_t kMaxSendsPerTurn = 8;
 
 // Longest complete message (in bytes, the delimiter not counted). The apps
 // port carries widget data (images, documents), so it takes 16 MiB; the

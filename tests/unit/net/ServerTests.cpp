@@ -150,8 +150,9 @@ TEST_F(ServerSockets, AClientThatNeverReadsIsClosedAtItsBoundWhileAnotherIsAnswe
     ASSERT_NE(otherSide, INVALID_SOCKET);
     server_.pendingText = std::wstring(64 * 1024, L'r');
     std::string pipelined;
-    for (int i = 0; i < 100; ++i) pipelined += "a|";  // 6.4 MB of replies, never read
+    for (int i = 0; i < 400; ++i) pipelined += "a|";  // 26 MB of replies, more than the system buffers
     SendAndPump(pipelined);
+    for (int turn = 0; turn < 100 && server_.wantsAnotherTurn(serverSide_); ++turn) server_.receive(serverSide_);
     EXPECT_FALSE(server_.hasClient(serverSide_));
     EXPECT_EQ(server_.heldBytes(), 0u);
 
