@@ -4,6 +4,7 @@
 #include <io.h>
 #include <share.h>
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <cwctype>
@@ -25,7 +26,10 @@ constexpr size_t kDateTimeBuffer = 120;
 // detail is per thread (below).
 struct LogState {
     CRITICAL_SECTION lock;
-    bool logEnabled = true;
+    // Written under the lock; read without it on every entry, so that a
+    // service whose log is off (the usual case) pays no lock and no escaping
+    // for the line it will not write.
+    std::atomic<bool> logEnabled{true};
     FILE* logFile = nullptr;
     std::wstring logPath;
     LONG sessionStart = 0;
@@ -172,6 +176,7 @@ void DeinitFileLog() {
 }
 
 void WriteLogLine(const std::wstring& text, bool timestamped) {
+    if (!State().logEnabled.load(std::memory_order_relaxed)) return;
     LogLock lock;
     WriteLineLocked(text, timestamped);
 }
@@ -179,7 +184,8 @@ void WriteLogLine(const std::wstring& text, bool timestamped) {
 // The echo to standard output is left out: a GUI process has no console, and
 // the message must never be used as a format.
 void LogMessage(const std::wstring& text) {
-    tLastMessage = text;
+    tLastMessage = text;  // the failure detail, kept whether or not the file is written
+    if (!State().logEnabled.load(std::memory_order_relaxed)) return;
     WriteLogLine(EscapePercent(text), true);
 }
 
