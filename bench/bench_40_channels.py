@@ -15,16 +15,24 @@ class Drainer:
     def __init__(self, clients):
         self.clients = clients
         self.frames = 0
+        self.closed = 0
         self.stop = False
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
 
     def _run(self):
         socks = [c.sock for c in self.clients]
-        while not self.stop:
+        while not self.stop and socks:
             ready, _, _ = select.select(socks, [], [], 0.05)
             for s in ready:
-                self.frames += s.recv(1 << 16).count(b"|")
+                try:
+                    data = s.recv(1 << 16)
+                except OSError:
+                    data = b""
+                if not data:  # closed by the service (e.g. past its output bound)
+                    socks.remove(s)
+                    self.closed += 1
+                self.frames += data.count(b"|")
 
     def wait_frames(self, count, timeout=120):
         deadline = time.monotonic() + timeout

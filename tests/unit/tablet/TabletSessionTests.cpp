@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 #include "core/net/PressureServer.h"
@@ -39,61 +40,54 @@ TEST(TabletSession, AfterShutdownWinTabIsNeitherUsedNorLoadedAgain) {
     DestroyWindow(window);
 }
 
-TEST(TabletSession, RetriedLoadFromTheMessageHandlerRunsOutsideTheLock) {
+// A pressure server whose one client has started the pen stream.
+class StreamingPressurePort : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ServerHooks hooks;
+        hooks.handleMessage = [](Server&, SOCKET, const std::wstring&) { return kResultStartPressure; };
+        server.setHooks(hooks);
+        const int port = server.listen();
+        ASSERT_GT(port, 0);
+        pen = std::make_unique<testsupport::Client>(port);
+        const SOCKET serverSide = testsupport::AcceptNext(server);
+        ASSERT_NE(INVALID_SOCKET, serverSide);
+        pen->send("startTablet|");
+        testsupport::Pump(server, serverSide);
+        ASSERT_EQ("|", pen->readFrame());
+    }
+    void TearDown() override { server.deinit(true); }
+
+    testsupport::WinsockSession winsock;
+    PressureServer server;
+    std::unique_ptr<testsupport::Client> pen;
+};
+
+TEST_F(StreamingPressurePort, RetriedLoadFromTheMessageHandlerRunsOutsideTheLock) {
     // A proximity message before WinTab is loaded retries the load from
     // inside the message handler, which holds the session lock: the retry
     // must neither take the lock again nor load the library under it.
-    testsupport::WinsockSession winsock;
-    PressureServer server;
-    ServerHooks hooks;
-    hooks.handleMessage = [](Server&, SOCKET, const std::wstring&) { return kResultStartPressure; };
-    server.setHooks(hooks);
-    const int port = server.listen();
-    ASSERT_GT(port, 0);
-    testsupport::Client pen(port);
-    const SOCKET serverSide = testsupport::AcceptNext(server);
-    ASSERT_NE(INVALID_SOCKET, serverSide);
-    pen.send("startTablet|");
-    testsupport::Pump(server, serverSide);
-    ASSERT_EQ("|", pen.readFrame());
-
     const HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     setTabletListenerWindow(window);
     handleTabletMessage(window, wintab::WT_PROXIMITY, 1, 1, &server);
     EXPECT_EQ(0, tabletLockMisuses());
     EXPECT_EQ(L"WinTab init called.", GetLastLogMessage()) << "the retry loaded WinTab (Wine's own wintab32)";
     DestroyWindow(window);
-    server.deinit(true);
 }
 
-TEST(TabletSession, OnlyTheTabletListenerWindowSendsOnThePressurePort) {
-    testsupport::WinsockSession winsock;
-    PressureServer server;
-    ServerHooks hooks;
-    hooks.handleMessage = [](Server&, SOCKET, const std::wstring&) { return kResultStartPressure; };
-    server.setHooks(hooks);
-    const int port = server.listen();
-    ASSERT_GT(port, 0);
-    testsupport::Client pen(port);
-    const SOCKET serverSide = testsupport::AcceptNext(server);
-    ASSERT_NE(INVALID_SOCKET, serverSide);
-    pen.send("startTablet|");
-    testsupport::Pump(server, serverSide);
-    ASSERT_EQ("|", pen.readFrame());
-
+TEST_F(StreamingPressurePort, OnlyTheTabletListenerWindowSendsOnThePressurePort) {
     // The sockets listener window shares the window procedure; a button
     // message sent there must not make its thread write to the pressure port.
     const HWND listener = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     const HWND sockets = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     setTabletListenerWindow(listener);
     handleTabletMessage(sockets, WM_LBUTTONDOWN, MK_LBUTTON, 0, &server);
-    EXPECT_TRUE(pen.quiet());
+    EXPECT_TRUE(pen->quiet());
     handleTabletMessage(listener, WM_LBUTTONDOWN, MK_LBUTTON, 0, &server);
-    EXPECT_EQ("d", pen.readBytes(1));
+    EXPECT_EQ("d", pen->readBytes(1));
 
     DestroyWindow(sockets);
     DestroyWindow(listener);
-    server.deinit(true);
 }
 
 TEST(DriverVersion, LastSeparatorIsAHyphenAndAnythingUnreadableIsNone) {
