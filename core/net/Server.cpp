@@ -313,8 +313,15 @@ int Server::receive(SOCKET socket) {
     // The replies to everything handled now leave in one send.
     OutputBatch batch(*this);
     bool withinLimit = true;
+    // Output of earlier turns still waiting for its turn to be sent: nothing
+    // new is read or handled until it has left. A client whose messages fan
+    // out to every other client (registrations announced to hundreds of
+    // channels) is held to the pace its output leaves at; otherwise its
+    // turns would outrun the sends and well-reading clients would reach
+    // their output bound. A later turn comes behind the others' events.
+    const bool outputWaiting = dirty_.size() > netlimits::kMaxSendsPerTurn;
     // Messages left from the last read are handled before anything more is read.
-    const bool read = client.backlog.empty();
+    const bool read = client.backlog.empty() && !outputWaiting;
     if (read) {
         std::string bytes = readAvailable(socket);
         const size_t nul = bytes.find('\0');
@@ -343,7 +350,7 @@ int Server::receive(SOCKET socket) {
     // registration with hundreds of channels) must not keep the thread from
     // the others' events for long. The rest waits for the next turn.
     const size_t framesBefore = framesQueued_;
-    while (!client.backlog.empty()) {
+    while (!client.backlog.empty() && !outputWaiting) {
         if (client.closing) break;  // nobody left to answer
         if (framesQueued_ - framesBefore >= netlimits::kMaxFramesPerReadEvent) break;
         const Framed framed = std::move(client.backlog.front());

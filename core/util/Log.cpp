@@ -71,24 +71,27 @@ void EmptyFile(const std::wstring& path) {
 }
 
 bool InitFileLogLocked() {
+    // logEnabled changes only to its final value: other threads read it
+    // without the lock, and a passing "off" would drop their lines.
     LogState& s = State();
-    s.logPath = kPathTemplate;
-    s.logEnabled = false;
-    s.logPath = ExpandPath(s.logPath);
+    s.logPath = ExpandPath(kPathTemplate);
 
     FILE* probe = _wfsopen(s.logPath.c_str(), L"r", _SH_DENYNO);
-    if (probe == nullptr) return false;  // no file: logging stays off for this process
+    if (probe == nullptr) {  // no file: logging stays off for this process
+        s.logEnabled = false;
+        return false;
+    }
     fseek(probe, 0, SEEK_END);
     const long size = ftell(probe);
     fclose(probe);
     if (size > kSizeLimit) EmptyFile(s.logPath);
 
-    s.logEnabled = true;
     s.logFile = _wfsopen(s.logPath.c_str(), L"a", _SH_DENYNO);
     if (s.logFile == nullptr) {
         s.logEnabled = false;
         return false;
     }
+    s.logEnabled = true;
     WriteHeaderLocked();
     return true;
 }

@@ -91,6 +91,19 @@ def _write_until_closed(sock, payload, seconds):
     return sent
 
 
+def _closed_by_service(sock, seconds=20):
+    """Reads what the service had sent until it closes the connection."""
+    sock.settimeout(seconds)
+    try:
+        while sock.recv(1 << 20):
+            pass
+    except ConnectionResetError:
+        pass
+    except socket.timeout:
+        return False
+    return True
+
+
 def test_client_that_never_reads(running):
     # An authorized client pipelines commands and never reads its replies: the
     # service may give up on it, but must go on serving the other ports meanwhile
@@ -125,8 +138,9 @@ def test_client_that_never_reads(running):
         # Once its output passes its bound it is closed and the forwards fail
         # and say so; nothing blocks.
         assert errors > 0
-        assert running.wait_log("Client does not read its replies, output bound reached, closing it [%d]" %
-                                running.key.apps_port)
+        # Told by the connection, not the log: the forwarded megabytes are
+        # logged past the log's size cap, which empties the file meanwhile.
+        assert _closed_by_service(sleeper.sock)
     finally:
         sleeper.close()
         sender.close()
