@@ -79,6 +79,7 @@ def flood_and_drain(flooder, listeners, payload, stop):
     In the probing process these threads would hold the interpreter's lock for
     whole switch intervals (5 ms) and the dock's probe would measure that."""
     drain = Drainer(listeners + [flooder])
+    flooder.sock.settimeout(None)  # the service reads at the pace its output leaves
 
     def flood():
         try:

@@ -12,6 +12,8 @@ import tempfile
 import threading
 import time
 
+from marlin_e2e import marlin_client
+
 
 def percentile(values, p):
     ordered = sorted(values)
@@ -56,37 +58,19 @@ def wait_for(predicate, timeout, step=0.05):
     return None
 
 
-class Framed:
-    """A client of a '|'-framed port."""
+class Framed(marlin_client.Connection):
+    """A client of a '|'-framed port: the client library's connection, read frame
+    by frame (the figures time every frame, whatever it is)."""
 
     def __init__(self, port, timeout=10.0):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.buffer = b""
-
-    def send(self, text):
-        self.sock.sendall(text.encode("utf-8") + b"|")
+        super().__init__(port, marlin_client.COMMAND, timeout)
 
     def reply(self):
-        while b"|" not in self.buffer:
-            chunk = self.sock.recv(65536)
-            if not chunk:
-                raise ConnectionError("connection closed")
-            self.buffer += chunk
-        frame, _, self.buffer = self.buffer.partition(b"|")
-        return frame.decode("latin-1")
+        return self.read_frame()
 
-    def replies(self, count):
-        got = 0
-        while got < count:
-            chunk = self.sock.recv(1 << 20)
-            if not chunk:
-                raise ConnectionError("connection closed")
-            got += chunk.count(b"|")
-        return got
-
-    def close(self):
-        self.sock.close()
+    def replies(self, count, timeout=120.0):
+        self.skip_frames(count, timeout)
+        return count
 
 
 def round_trips(client, message, count):

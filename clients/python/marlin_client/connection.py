@@ -136,6 +136,21 @@ class Connection:
             frame, _, self._buffer = self._buffer.partition(b"|")
             return frame.decode("latin-1")
 
+    def skip_frames(self, count: int, timeout: Optional[float] = None) -> None:
+        """Reads until count more '|'-framed messages have come and drops them, without
+        decoding: for a reader that only counts the replies to pipelined commands."""
+        with self._lock:
+            deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
+            while True:
+                seen = self._buffer.count(b"|")
+                if seen >= count:
+                    for _ in range(count):
+                        self._buffer = self._buffer.partition(b"|")[2]
+                    return
+                count -= seen
+                self._buffer = self._buffer[self._buffer.rfind(b"|") + 1:] if seen else self._buffer
+                self._fill(deadline)
+
     def is_unsolicited(self, message: Message) -> bool:
         return message.kind == "token" or message.text.startswith(UNSOLICITED_PREFIXES.get(self.kind, ()))
 
