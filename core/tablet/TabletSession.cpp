@@ -4,6 +4,7 @@
 #include <atomic>
 #include <ctime>
 #include <map>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -333,7 +334,11 @@ void penStreamStarted() {
 }
 
 void penStreamStopped() {
-    SessionLock lock;
+    // A send that fails inside the pen handler (a client past its output
+    // bound, a reset connection) ends the stream there, on a thread that
+    // holds the lock already: the lock is then not taken a second time.
+    std::optional<SessionLock> lock;
+    if (!HoldsSessionLock()) lock.emplace();
     Session().pen.inProximity = false;
     Session().pen.proximityState = -1;
 }
