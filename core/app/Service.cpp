@@ -1,4 +1,5 @@
 #include "core/app/Service.h"
+#include "core/app/ServiceTesting.h"
 
 #include <atomic>
 #include <cstdlib>

@@ -13,9 +13,6 @@
 
 #include "core/net/Server.h"
 
-class PressureServer;
-class AppsCommunicationServer;
-
 // Socket event messages; the number tells which server the event is for.
 constexpr UINT kMsgCommandEvents = 0x4000;   // command server, sockets listener window
 constexpr UINT kMsgPressureEvents = 0x4001;  // pressure server, tablet listener window
@@ -60,10 +57,3 @@ LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
 // it (a pen stream ends only with its own client, in the server).
 void onConnectionClosed(Server* server, SOCKET socket, HWND window);
 
-// The two listener windows (null until created).
-HWND GetSocketsListenerWindow();
-HWND GetTabletListenerWindow();
-// The three servers (null until runServers has created them).
-Server* GetCommandServer();
-PressureServer* GetPressureServer();
-AppsCommunicationServer* GetAppsServer();

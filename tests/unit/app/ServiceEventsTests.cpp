@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "core/app/Service.h"
+#include "core/app/ServiceTesting.h"
 
 #include <functional>
 #include <string>
