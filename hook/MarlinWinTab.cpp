@@ -6,6 +6,7 @@
 // tablet listener window. In MarlinCore's own process the library stays idle.
 #include <windows.h>
 
+#include <cstddef>
 #include <cwchar>
 
 #include "core/tablet/WinTab.h"
@@ -32,12 +33,22 @@ struct HookState {
 };
 HookState gHook;
 
-// The structure behind a hook's lParam read as four 32-bit words: a MSG for
+// The structure behind a hook's lParam read as four machine words: a MSG for
 // WH_GETMESSAGE (hwnd, message, wParam, lParam), a CWPSTRUCT for
 // WH_CALLWNDPROC (lParam, wParam, message, hwnd).
 struct HookWords {
     UINT_PTR w0, w1, w2, w3;
 };
+static_assert(offsetof(MSG, message) == sizeof(UINT_PTR) && offsetof(MSG, lParam) == 3 * sizeof(UINT_PTR),
+              "a MSG starts with four machine words");
+static_assert(offsetof(CWPSTRUCT, message) == 2 * sizeof(UINT_PTR) && offsetof(CWPSTRUCT, hwnd) == 3 * sizeof(UINT_PTR),
+              "a CWPSTRUCT is four machine words");
+
+// A message number read from the word that holds the UINT `message` (w1 of a
+// MSG, w2 of a CWPSTRUCT). In a 64-bit process that UINT fills only the low
+// half of its word and the high half is padding with any content, so only the
+// low 32 bits are the number; in a 32-bit process this is the whole word.
+UINT MessageNumber(UINT_PTR word) { return static_cast<UINT>(word); }
 
 bool IsWindowOfThisThread(UINT_PTR value) {
     const HWND window = reinterpret_cast<HWND>(value);
@@ -52,8 +63,9 @@ bool IsWindowOfThisThread(UINT_PTR value) {
 // window of another thread.
 bool IsOpenRequestFromAnotherThread(const HookWords& w) {
     const HWND carried = reinterpret_cast<HWND>(w.w0);
-    return w.w1 == hookmsg::MSG_CONTEXT_OPEN && w.w2 == WM_NULL && IsWindowOfThisThread(w.w3) && carried != nullptr &&
-           IsWindow(carried) && GetWindowThreadProcessId(carried, nullptr) != GetCurrentThreadId();
+    return w.w1 == hookmsg::MSG_CONTEXT_OPEN && MessageNumber(w.w2) == WM_NULL && IsWindowOfThisThread(w.w3) &&
+           carried != nullptr && IsWindow(carried) &&
+           GetWindowThreadProcessId(carried, nullptr) != GetCurrentThreadId();
 }
 
 // A CWPSTRUCT always ends with the window the message was sent to (one of
@@ -63,13 +75,20 @@ bool IsOpenRequestFromAnotherThread(const HookWords& w) {
 // neither close the context nor reach the service as mouse input.
 bool LooksLikeQueueMessage(const HookWords& w) { return !IsWindowOfThisThread(w.w3); }
 
+// w1 is a MSG's message, or a CWPSTRUCT's wParam, which fills its whole word.
+// A wParam with bits above the low 32 is no message number, even when its low
+// half equals one; only the queue shape may carry padding there. Always true
+// in a 32-bit process. Asked only for the numbers acted on, so every other
+// message still costs one comparison.
+bool WordIsMessageNumber(const HookWords& w) { return w.w1 == MessageNumber(w.w1) || LooksLikeQueueMessage(w); }
+
 bool IsTabletListenerWindow(HWND window) {
     wchar_t name[32] = L"";
     return window != nullptr && GetClassNameW(window, name, 32) > 0 && wcscmp(name, kTabletListenerClass) == 0;
 }
 
-void Forward(const HookWords& w) {
-    SendMessageW(gHook.backEndWindow, static_cast<UINT>(w.w1), static_cast<WPARAM>(w.w2), static_cast<LPARAM>(w.w3));
+void Forward(UINT message, const HookWords& w) {
+    SendMessageW(gHook.backEndWindow, message, static_cast<WPARAM>(w.w2), static_cast<LPARAM>(w.w3));
 }
 
 bool TargetWindowIsInThisProcess() {
@@ -166,19 +185,22 @@ bool OpenOrEnable() {
 }
 
 void Act(const HookWords& w) {
-    switch (w.w1) {
+    const UINT message = MessageNumber(w.w1);
+    switch (message) {
     case WM_QUIT:
+        if (LooksLikeQueueMessage(w)) CloseContext();
+        break;
     case hookmsg::MSG_CONTEXT_CLOSE:
-        if (w.w1 == hookmsg::MSG_CONTEXT_CLOSE || LooksLikeQueueMessage(w)) CloseContext();
+        if (WordIsMessageNumber(w)) CloseContext();
         break;
     case WM_MOUSEMOVE:
     case WM_LBUTTONDOWN:
     case WM_LBUTTONUP:
-        if (LooksLikeQueueMessage(w)) Forward(w);
+        if (LooksLikeQueueMessage(w)) Forward(message, w);
         break;
     case wintab::WT_PACKET:
     case wintab::WT_PROXIMITY:
-        Forward(w);
+        if (WordIsMessageNumber(w)) Forward(message, w);
         break;
     case hookmsg::MSG_CONTEXT_OPEN:
         // Any desktop program can send this request; pen packets go only to
@@ -186,13 +208,14 @@ void Act(const HookWords& w) {
         // is ignored. The window found at load may be stale (a service that
         // restarted while this library stayed loaded): a valid request
         // replaces it.
-        if (!IsTabletListenerWindow(reinterpret_cast<HWND>(w.w0))) break;
+        if (!WordIsMessageNumber(w) || !IsTabletListenerWindow(reinterpret_cast<HWND>(w.w0))) break;
         gHook.backEndWindow = reinterpret_cast<HWND>(w.w0);
         gHook.targetWindow = reinterpret_cast<HWND>(w.w3);
         OpenOrEnable();
         break;
     case wintab::WT_CTXCLOSE:
-        gHook.context = nullptr;  // the driver closed it; the next request opens a new one
+        // The driver closed it; the next request opens a new one.
+        if (WordIsMessageNumber(w)) gHook.context = nullptr;
         break;
     default:
         break;

@@ -96,7 +96,8 @@ int SendDataToChannel(Server& apps, const std::vector<std::wstring>& tokens, SOC
 }  // namespace
 
 int HandleCommandFromSocket(Server& apps, const std::wstring& message, SOCKET socket) {
-    LogFormatted("CommandHandler::HandleCommandFromSocket socket %d", static_cast<int>(socket));
+    LogMessage("CommandHandler::HandleCommandFromSocket socket " +
+               std::to_string(static_cast<unsigned long long>(socket)));
     const std::vector<std::wstring> tokens = TokenizeCommand(message);
     if (tokens.empty()) {
         LogMessage(std::string("No command found."));

@@ -32,7 +32,7 @@ bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) 
 bool CopyChecked(const UpdatedFile& file, const std::wstring& delivered, const std::wstring& incoming) {
     LogStep(Widen(file.logName) + L" CopyFile ", delivered, incoming);
     const bool copied = copyFile(delivered, incoming);
-    if (copied && FileSizeOf(incoming) == FileSizeOf(delivered) && IsComplete32BitImage(incoming, file.kind)) {
+    if (copied && FileSizeOf(incoming) == FileSizeOf(delivered) && IsCompleteImage(incoming, file.kind)) {
         return true;
     }
     if (Exists(incoming)) deleteFile(incoming);
@@ -79,13 +79,13 @@ bool InstallUpdatedFile(const UpdatedFile& file, const std::wstring& updateFolde
 
 bool RestoreBackup(const std::wstring& programPath) {
     const std::wstring backup = programPath + L".bck";
-    if (!Exists(backup) || !IsComplete32BitImage(backup, ImageKind::Program)) return false;
+    if (!Exists(backup) || !IsCompleteImage(backup, ImageKind::Program)) return false;
     LogMessage(L"Maintenance: putting back " + backup);
     return moveFile(backup, programPath);
 }
 
 bool RestoreBackupIfUnusable(const std::wstring& programPath) {
-    if (Exists(programPath) && IsComplete32BitImage(programPath, ImageKind::Program)) return false;
+    if (Exists(programPath) && IsCompleteImage(programPath, ImageKind::Program)) return false;
     return RestoreBackup(programPath);
 }
 

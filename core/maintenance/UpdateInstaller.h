@@ -22,7 +22,7 @@ extern const UpdatedFile kUpdatedHookLibrary;
 
 // Copies the delivered file beside the installed one under a temporary name
 // (installed name + ".new"), checks the copy (the delivered file's size, a
-// complete 32-bit image of its kind), then renames the installed file to its
+// complete image of its kind for this machine), then renames the installed file to its
 // ".bck" name and the copy to the installed name. A damaged or missing new
 // file leaves the installed one untouched. The delivered file stays in the
 // update folder. True only when the backup and the new file are both in place.

@@ -303,7 +303,7 @@ int Server::receive(SOCKET socket) {
     auto entry = clients_.find(socket);
     if (entry == clients_.end()) {
         // A late event for a client this server has already closed.
-        LogFormatted("Server::receive: no such client %d", static_cast<int>(socket));
+        LogMessage("Server::receive: no such client " + std::to_string(static_cast<unsigned long long>(socket)));
         return result;
     }
     Client& client = entry->second;
@@ -513,7 +513,7 @@ void Server::deinit(bool closeListener) {
 }
 
 void Server::handleConnectionLost(SOCKET socket) {
-    LogFormatted("Server::handleConnectionLost %d", static_cast<int>(socket));
+    LogMessage("Server::handleConnectionLost " + std::to_string(static_cast<unsigned long long>(socket)));
     closeClient(socket);
 }
 

@@ -8,6 +8,17 @@ namespace {
 
 constexpr DWORD kReadBufferBytes = 520;  // 259 characters and the terminator
 
+// The product is a 32-bit program: on 64-bit Windows it sees the 32-bit view
+// of the keys Windows redirects (HKLM\SOFTWARE lands in Wow6432Node), and the
+// dock, its installer and earlier versions all keep their entries there. A
+// 64-bit build asks for that same view on every key it opens, creates or
+// deletes; keys Windows does not redirect ignore the flag.
+#ifdef _WIN64
+constexpr REGSAM kRegistryView = KEY_WOW64_32KEY;
+#else
+constexpr REGSAM kRegistryView = 0;
+#endif
+
 // The root an operation works on. HKEY_CURRENT_USER becomes the calling
 // thread's user key, owned here and closed with the operation; the other
 // predefined roots are used as they are.
@@ -30,13 +41,23 @@ private:
 
 LONG OpenKey(const RegistryRoot& root, const std::wstring& subKey, REGSAM access, marlin::unique_hkey& key) {
     if (root.get() == nullptr) return ERROR_FILE_NOT_FOUND;
-    return RegOpenKeyExW(root.get(), subKey.c_str(), 0, access, key.put());
+    return RegOpenKeyExW(root.get(), subKey.c_str(), 0, access | kRegistryView, key.put());
 }
 
 LONG CreateKey(const RegistryRoot& root, const std::wstring& subKey, marlin::unique_hkey& key) {
     if (root.get() == nullptr) return ERROR_FILE_NOT_FOUND;
-    return RegCreateKeyExW(root.get(), subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
-                           key.put(), nullptr);
+    return RegCreateKeyExW(root.get(), subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                           KEY_SET_VALUE | kRegistryView, nullptr, key.put(), nullptr);
+}
+
+// RegDeleteKeyW deletes in the caller's own view; the view-taking call exists
+// on every 64-bit Windows, while a 32-bit build must still run on Windows XP.
+LONG DeleteSubKey(HKEY parent, const std::wstring& name) {
+#ifdef _WIN64
+    return RegDeleteKeyExW(parent, name.c_str(), kRegistryView, 0);
+#else
+    return RegDeleteKeyW(parent, name.c_str());
+#endif
 }
 
 }  // namespace
@@ -99,7 +120,7 @@ bool DeleteKey(HKEY root, std::wstring subKey, std::wstring name, bool isValue) 
     marlin::unique_hkey key;
     LONG status = OpenKey(base, subKey, access, key);
     if (status == ERROR_SUCCESS) {
-        status = isValue ? RegDeleteValueW(key.get(), name.c_str()) : RegDeleteKeyW(key.get(), name.c_str());
+        status = isValue ? RegDeleteValueW(key.get(), name.c_str()) : DeleteSubKey(key.get(), name);
     }
     if (status != ERROR_SUCCESS) {
         // The registry returns its status instead of setting the thread's

@@ -1,7 +1,8 @@
 // Registry access: each operation opens what it needs, does one thing and
 // closes again. HKEY_CURRENT_USER is re-opened for the calling thread's user
 // (RegOpenCurrentUser), so a thread that impersonates another user reaches
-// that user's profile. No registry-view flag is ever added.
+// that user's profile. Keys are seen as the 32-bit product sees them: a
+// 64-bit build asks for the 32-bit registry view (see RegistryManager.cpp).
 #pragma once
 
 #include <windows.h>

@@ -12,7 +12,19 @@
 
 namespace {
 
-const wchar_t kAppsFolder[] = L"%ProgramFiles%\\Marlin Dock\\Apps\\";
+const wchar_t kAppsFolderBelowProgramFiles[] = L"\\Marlin Dock\\Apps\\";
+
+// The folder the AIR installer puts applications in, expanded. The 32-bit
+// product's %ProgramFiles% is the 32-bit program folder on 64-bit Windows;
+// a 64-bit build names that folder itself, so both give the installer the
+// same -location. Only 64-bit Windows sets %ProgramFiles(x86)%.
+std::wstring AppsFolder() {
+#ifdef _WIN64
+    if (GetEnvironmentVariableW(L"ProgramFiles(x86)", nullptr, 0) != 0)
+        return ExpandPath(std::wstring(L"%ProgramFiles(x86)%") + kAppsFolderBelowProgramFiles);
+#endif
+    return ExpandPath(std::wstring(L"%ProgramFiles%") + kAppsFolderBelowProgramFiles);
+}
 
 // A value placed between double quotes on a command line must not contain a
 // quote, and must not end with a backslash, which would escape the closing
@@ -40,7 +52,7 @@ std::wstring TokenOrEmpty(const std::vector<std::wstring>& tokens, size_t i) {
 }  // namespace
 
 void BuildAirInstallerArguments(const std::wstring& appId, const std::wstring& airFile, std::wstring& arguments) {
-    arguments = L"-silent -eulaAccepted -location \"" + ExpandPath(kAppsFolder) + L"\\" + appId + L"\" \"" + airFile +
+    arguments = L"-silent -eulaAccepted -location \"" + AppsFolder() + L"\\" + appId + L"\" \"" + airFile +
                 L"\"";
 }
 

@@ -4,6 +4,7 @@
 #include "core/util/Handles.h"
 #include "core/util/Log.h"
 #include "tests/support/Guids.h"
+#include "tests/support/RegistryView.h"
 
 namespace {
 
@@ -12,7 +13,8 @@ const wchar_t kMachineClasses[] = L"Software\\Classes\\";
 void RemoveAirRegistration() {
     for (const wchar_t* key : {L"AIR.InstallerPackage\\shell\\open\\command", L"AIR.InstallerPackage\\shell\\open",
                                L"AIR.InstallerPackage\\shell", L"AIR.InstallerPackage"}) {
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(kMachineClasses) + key).c_str());
+        const std::wstring path = std::wstring(kMachineClasses) + key;
+        testsupport::DeleteKeyInView(HKEY_LOCAL_MACHINE, path, testsupport::kProductView);
     }
 }
 
@@ -62,7 +64,8 @@ TEST(AirLookup, ElevatedProgramsComeFromTheMachineRegistration) {
     ASSERT_TRUE(RegistryManager::SetStringValue(HKEY_CURRENT_USER, user + L"\\Msi.Package\\shell\\Uninstall\\command",
                                                 L"", evil));
     marlin::unique_hkey merged;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, user.c_str(), 0, KEY_READ, merged.put()), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, user.c_str(), 0, KEY_READ | testsupport::kProductView, merged.put()),
+              ERROR_SUCCESS);
     ASSERT_EQ(RegOverridePredefKey(HKEY_CLASSES_ROOT, merged.get()), ERROR_SUCCESS);
     const std::wstring installer = RegistryManager::FindAirInstaller();
     const std::wstring uninstaller = RegistryManager::FindMsiUninstaller();
@@ -73,7 +76,7 @@ TEST(AirLookup, ElevatedProgramsComeFromTheMachineRegistration) {
                                L"\\AIR.InstallerPackage\\shell", L"\\AIR.InstallerPackage",
                                L"\\Msi.Package\\shell\\Uninstall\\command", L"\\Msi.Package\\shell\\Uninstall",
                                L"\\Msi.Package\\shell", L"\\Msi.Package", L""}) {
-        RegDeleteKeyW(HKEY_CURRENT_USER, (user + key).c_str());
+        testsupport::DeleteKeyInView(HKEY_CURRENT_USER, user + key, testsupport::kProductView);
     }
 }
 
@@ -88,7 +91,7 @@ TEST(AirLookup, StartPathFromInstallLocation) {
         const std::wstring code = testsupport::NewGuid();
         ASSERT_TRUE(RegistryManager::SetStringValue(HKEY_LOCAL_MACHINE, uninstall + code, L"InstallLocation", c.first));
         EXPECT_EQ(RegistryManager::GetAirAppStartPath(code), c.second);
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, (uninstall + code).c_str());
+        testsupport::DeleteKeyInView(HKEY_LOCAL_MACHINE, uninstall + code, testsupport::kProductView);
     }
     EXPECT_EQ(RegistryManager::GetAirAppStartPath(testsupport::NewGuid()), L"");
 }

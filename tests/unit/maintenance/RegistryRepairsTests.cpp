@@ -11,24 +11,28 @@
 #include "core/platform/RegistryManager.h"
 #include "core/util/Log.h"
 #include "tests/support/Guids.h"
+#include "tests/support/RegistryView.h"
 
 namespace {
 
 const std::wstring kUninstall = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 const std::wstring kUninstall32 = L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 
+using testsupport::kProductView;
 using testsupport::NewGuid;
 
+// Keys are made and read where the product sees them.
 void CreateKey(HKEY root, const std::wstring& path) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | kProductView, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
     RegCloseKey(key);
 }
 
 // The type of a value; REG_NONE when it is missing.
 DWORD ReadValue(HKEY root, const std::wstring& path, const wchar_t* name) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return REG_NONE;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | kProductView, &key) != ERROR_SUCCESS) return REG_NONE;
     DWORD type = REG_NONE;
     if (RegQueryValueExW(key, name, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) type = REG_NONE;
     RegCloseKey(key);
@@ -43,8 +47,8 @@ protected:
         view32_ = kUninstall32 + productCode_;
     }
     void TearDown() override {
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, native_.c_str());
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, view32_.c_str());
+        testsupport::DeleteKeyInView(HKEY_LOCAL_MACHINE, native_, kProductView);
+        testsupport::DeleteKeyInView(HKEY_LOCAL_MACHINE, view32_, kProductView);
     }
     std::wstring productCode_, native_, view32_;
 };
@@ -53,6 +57,12 @@ protected:
 
 TEST_F(UninstallEntry, ThirtyTwoBitViewPathIsPreferred) {
     CreateKey(HKEY_LOCAL_MACHINE, native_);
+    if (testsupport::RegistryIsRedirected()) {
+        // The product's SOFTWARE is Wow6432Node: the entry it sees under the
+        // ordinary path is the 32-bit one, which the explicit path names too.
+        EXPECT_EQ(findUninstallEntryFor(productCode_), view32_);
+        return;
+    }
     EXPECT_EQ(findUninstallEntryFor(productCode_), native_);
     CreateKey(HKEY_LOCAL_MACHINE, view32_);
     EXPECT_EQ(findUninstallEntryFor(productCode_), view32_);

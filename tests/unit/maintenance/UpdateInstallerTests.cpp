@@ -1,12 +1,14 @@
 // Installing update files into a scratch install folder: the installed file
 // is replaced and kept as ".bck", and is never left missing or replaced by a
 // damaged file. The files are copies of the built programs, so the checks
-// see real 32-bit images.
+// see real images of this build's machine.
 #include <winsock2.h>  // before windows.h, which gtest includes
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstring>
 #include <string>
 
 #include "core/maintenance/UpdateInstaller.h"
@@ -99,4 +101,26 @@ TEST_F(UpdateFolders, DamagedNewProgramIsRefused) {
         EXPECT_EQ(ReadBytes(Delivered(file)), damaged);
     }
     EXPECT_NE(Log().find("new file damaged or unreadable, keeping "), std::string::npos) << Log();
+}
+
+// The same program marked as built for the other width (x86 and x86-64 share
+// every header field up to these two): this build could not run it.
+TEST_F(UpdateFolders, ImageOfTheOtherWidthIsRefused) {
+    const UpdatedFile& file = kUpdatedCore;
+    WriteBytes(Installed(file), program_);
+    std::string other = program_;
+    LONG headers = 0;
+    memcpy(&headers, &other[offsetof(IMAGE_DOS_HEADER, e_lfanew)], sizeof(headers));
+#ifdef _WIN64
+    const WORD machine = IMAGE_FILE_MACHINE_I386, magic = IMAGE_NT_OPTIONAL_HDR32_MAGIC;
+#else
+    const WORD machine = IMAGE_FILE_MACHINE_AMD64, magic = IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+#endif
+    memcpy(&other[headers + offsetof(IMAGE_NT_HEADERS, FileHeader.Machine)], &machine, sizeof(machine));
+    memcpy(&other[headers + offsetof(IMAGE_NT_HEADERS, OptionalHeader.Magic)], &magic, sizeof(magic));
+    WriteBytes(Delivered(file), other);
+    EXPECT_FALSE(Install(file));
+    EXPECT_EQ(ReadBytes(Installed(file)), program_);
+    EXPECT_FALSE(PathExists(Installed(file) + L".bck"));
+    EXPECT_NE(Log().find("is not usable: not an image for this machine"), std::string::npos) << Log();
 }

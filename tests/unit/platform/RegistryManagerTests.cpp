@@ -8,6 +8,7 @@
 
 #include "core/util/Log.h"
 #include "core/util/Text.h"
+#include "tests/support/RegistryView.h"
 
 namespace {
 
@@ -17,22 +18,13 @@ protected:
         key_ = L"Software\\MarlinTests\\" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                Widen(::testing::UnitTest::GetInstance()->current_test_info()->name());
     }
-    void TearDown() override { DeleteTree(HKEY_CURRENT_USER, key_); }
-    static void DeleteTree(HKEY root, const std::wstring& path) {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
-        wchar_t child[256];
-        for (DWORD length = 256; RegEnumKeyExW(key, 0, child, &length, nullptr, nullptr, nullptr, nullptr) == 0;
-             length = 256) {
-            DeleteTree(key, child);
-        }
-        RegCloseKey(key);
-        RegDeleteKeyW(root, path.c_str());
-    }
+    void TearDown() override { testsupport::DeleteKeyTree(HKEY_CURRENT_USER, key_, testsupport::kProductView); }
     // The stored bytes, read directly.
     std::string Raw(const std::wstring& value) const {
         HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, key_.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return "<none>";
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, key_.c_str(), 0, KEY_QUERY_VALUE | testsupport::kProductView, &key) !=
+            ERROR_SUCCESS)
+            return "<none>";
         BYTE data[16384];
         DWORD size = sizeof(data);
         const LONG status = RegQueryValueExW(key, value.c_str(), nullptr, nullptr, data, &size);
@@ -105,4 +97,52 @@ TEST_F(Registry, CurrentUserIsTheThreadUsersProfile) {
 
     ASSERT_TRUE(RegistryManager::SetStringValue(HKEY_CURRENT_USER, key_, L"who", L"me"));
     EXPECT_EQ(RegistryManager::GetStringValue(HKEY_USERS, userKey, L"who"), L"me");
+}
+
+// The product is a 32-bit program: on 64-bit Windows its HKLM\SOFTWARE is
+// SOFTWARE\Wow6432Node, where the dock, its installers and earlier versions
+// keep their entries. A 64-bit build must read and write exactly there. The
+// physical keys are reached through the 64-bit view.
+TEST_F(Registry, MachineSoftwareIsWhereThirtyTwoBitProgramsKeepIt) {
+    if (!testsupport::RegistryIsRedirected())
+        GTEST_SKIP() << "32-bit Windows has a single registry view: nothing is redirected for this 32-bit process";
+    const std::wstring leaf = key_.substr(key_.find(L'\\') + 1);  // below Software
+    const std::wstring mine = L"SOFTWARE\\" + leaf;
+    const std::wstring thirtyTwoBit = L"SOFTWARE\\Wow6432Node\\" + leaf;
+    const auto writePhysical = [](const std::wstring& path, const wchar_t* name, const std::wstring& data) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                                  nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                       static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    };
+    const auto readPhysical = [](const std::wstring& path, const wchar_t* name) {
+        HKEY key = nullptr;
+        const REGSAM access = KEY_QUERY_VALUE | KEY_WOW64_64KEY;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &key) != ERROR_SUCCESS)
+            return std::wstring(L"<none>");
+        wchar_t data[64] = L"";
+        DWORD size = sizeof(data) - sizeof(wchar_t);
+        const LONG status = RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+        RegCloseKey(key);
+        return status == ERROR_SUCCESS ? std::wstring(data) : std::wstring(L"<none>");
+    };
+
+    writePhysical(thirtyTwoBit, L"written", L"by a 32-bit program");
+    writePhysical(mine + L"\\sub", L"theirs", L"by a 64-bit program");
+    EXPECT_EQ(RegistryManager::GetStringValue(HKEY_LOCAL_MACHINE, mine, L"written"), L"by a 32-bit program");
+    EXPECT_EQ(RegistryManager::GetStringValue(HKEY_LOCAL_MACHINE, mine + L"\\sub", L"theirs"), L"");
+
+    ASSERT_TRUE(RegistryManager::SetStringValue(HKEY_LOCAL_MACHINE, mine + L"\\sub", L"ours", L"product"));
+    EXPECT_EQ(readPhysical(thirtyTwoBit + L"\\sub", L"ours"), L"product");
+    EXPECT_EQ(readPhysical(mine + L"\\sub", L"ours"), L"<none>");
+
+    EXPECT_TRUE(RegistryManager::DeleteKey(HKEY_LOCAL_MACHINE, mine, L"sub", false));
+    EXPECT_EQ(readPhysical(thirtyTwoBit + L"\\sub", L"ours"), L"<none>");
+    EXPECT_EQ(readPhysical(mine + L"\\sub", L"theirs"), L"by a 64-bit program");  // the other view is left alone
+
+    testsupport::DeleteKeyTree(HKEY_LOCAL_MACHINE, thirtyTwoBit, KEY_WOW64_64KEY);
+    testsupport::DeleteKeyTree(HKEY_LOCAL_MACHINE, mine, KEY_WOW64_64KEY);
 }
