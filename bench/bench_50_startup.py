@@ -82,7 +82,7 @@ def mark_dock_entry_in_order(prefix, work):
     result = prefix.run(["msiexec", "/qn", "/i", prefix.windows_path(package)], timeout=120)
     if result.returncode != 0:
         raise RuntimeError("msiexec failed: %s" % result.returncode)
-    listing = prefix.run([prefix.reg_program, "query", UNINSTALL_KEY]).stdout
+    listing = prefix.reg("query", UNINSTALL_KEY).stdout
     for line in listing.splitlines():
         key = line.strip()
         if key.startswith("HKEY_") and key.rstrip("\\") != UNINSTALL_KEY.replace("HKLM", "HKEY_LOCAL_MACHINE"):

@@ -90,9 +90,7 @@ def _client(ctx, prefix, *args, timeout=600):
 def _pen_figures(ctx):
     count = ctx.count(10000)
     with marlin_e2e.WinePrefix(log=False) as prefix:
-        shutil.copy2(os.path.join(_driver_dir(ctx), "wintab32.dll"),  # the 32-bit system folder
-                     os.path.join(prefix.drive_c, "windows", "syswow64" if os.path.isdir(
-                         os.path.join(prefix.drive_c, "windows", "syswow64")) else "system32"))
+        shutil.copy2(os.path.join(_driver_dir(ctx), "wintab32.dll"), marlin_e2e.service_system_dir(prefix))
         prefix.env["WINEDLLOVERRIDES"] = "mscoree,mshtml=;wintab32=n,b"
         service = marlin_e2e.Service(prefix)
         service.start()

@@ -12,6 +12,7 @@ import tempfile
 import threading
 import time
 
+import marlin_e2e
 from marlin_e2e import marlin_client
 
 
@@ -34,7 +35,7 @@ def wine_path(unix_path):
 
 def wine_env(prefix=None):
     env = dict(os.environ)
-    env.setdefault("WINEARCH", "win32")
+    env.setdefault("WINEARCH", marlin_e2e.wine_arch())
     env.setdefault("WINEDEBUG", "-all")
     env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
     if prefix:
@@ -44,7 +45,7 @@ def wine_env(prefix=None):
 
 def start_wine(exe, args=(), prefix=None, log=None):
     out = open(log or os.devnull, "ab")
-    return subprocess.Popen(["wine", exe, *args], env=wine_env(prefix), stdout=out, stderr=out,
+    return subprocess.Popen([marlin_e2e.wine_loader(), exe, *args], env=wine_env(prefix), stdout=out, stderr=out,
                             stdin=subprocess.DEVNULL)
 
 

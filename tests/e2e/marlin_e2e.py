@@ -8,7 +8,19 @@ Environment (set by CTest and tools/wine-session):
     MARLIN_BIN_DIR        build/bin with MarlinCore.exe, MarlinWinTab.dll and the fixtures
     MARLIN_WINE_TEMPLATE  a ready prefix, copied with `cp -a` (about 2 s)
     MARLIN_WINEARCH       win32 (default) or win64: the template's architecture
+    MARLIN_WINE           the Wine loader to start programs with (default "wine"; the
+                          64-bit loader where the host runs no 32-bit programs)
+    MARLIN_HOST_RUNS_32BIT  0 where the host runs no 32-bit programs (default 1)
     DISPLAY               an X display (ensure_display() starts Xvfb when it is unset)
+
+Widths
+------
+wine_loader() -> the Wine loader command; every Windows program starts through it
+host_runs_32bit() -> False where no 32-bit program can run (nor be tested) here
+service_bits() -> 32 or 64: the width of $MARLIN_BIN_DIR/MarlinCore.exe (its PE header)
+program_files() -> the program folder the service installs AIR applications under
+service_system_dir(prefix) -> Linux path of the service's system folder (where a
+    tablet driver puts the wintab32.dll of the service's width)
 
 API
 ---
@@ -26,8 +38,11 @@ WinePrefix(root=None, air_installer=DEFAULT_AIR_INSTALLER, log=True)
     .start(args, stdout_path, stderr_path) -> subprocess.Popen under Wine
     .reg_add(key, value_name, data, kind="REG_SZ"); value_name None = default value
     .reg_query(key, value_name=None) -> str or None
-        both through the 32-bit reg.exe (.reg_program): the registry as the
-        32-bit service sees it, also in a 64-bit prefix
+    .reg(verb, key, *args) -> Completed of reg.exe (e.g. .reg("delete", key, "/f"))
+        all through reg.exe as the service sees the registry: in a 64-bit prefix
+        the 32-bit view, as the shipped 32-bit product sees it under WoW64 (the
+        32-bit reg.exe for a 32-bit service, /reg:32 for a 64-bit one); with
+        native=True the 64-bit view of a 64-bit prefix instead (/reg:64)
     .register_air_installer(command_path); .unregister_air_installer()
     .install_binaries(folder="C:\\MarlinCore") -> Windows path of the copied MarlinCore.exe
         (MarlinCore.exe and MarlinWinTab.dll copied there, as in an installation)
@@ -109,9 +124,49 @@ def wine_arch():
     return os.environ.get("MARLIN_WINEARCH", "win32")
 
 
+def wine_loader():
+    return os.environ.get("MARLIN_WINE", "wine")
+
+
+def host_runs_32bit():
+    return os.environ.get("MARLIN_HOST_RUNS_32BIT", "1") != "0"
+
+
+_service_bits = None
+
+
+def pe_bits(path):
+    """32 or 64 from a Windows program's PE header (the optional header's magic)."""
+    with open(path, "rb") as f:
+        header = f.read(4096)
+    pe = int.from_bytes(header[0x3c:0x40], "little")
+    if header[:2] != b"MZ" or header[pe:pe + 4] != b"PE\0\0":
+        raise RuntimeError("%s is not a Windows program" % path)
+    magic = int.from_bytes(header[pe + 24:pe + 26], "little")
+    return {0x10b: 32, 0x20b: 64}[magic]
+
+
+def service_bits():
+    """The width of the MarlinCore.exe under test."""
+    global _service_bits
+    if _service_bits is None:
+        _service_bits = pe_bits(os.path.join(bin_dir(), "MarlinCore.exe"))
+    return _service_bits
+
+
 def program_files():
-    """%ProgramFiles% as the 32-bit service sees it (WoW64 moves it in a 64-bit prefix)."""
+    """The program folder of a 32-bit program, which the service uses at either
+    width: %ProgramFiles%, moved to "Program Files (x86)" in a 64-bit prefix."""
     return "C:\\Program Files" if wine_arch() == "win32" else "C:\\Program Files (x86)"
+
+
+def service_system_dir(prefix):
+    """The system folder of a program of the service's width: syswow64 for a
+    32-bit service in a 64-bit prefix, system32 otherwise."""
+    windows = os.path.join(prefix.drive_c, "windows")
+    if service_bits() == 32 and wine_arch() == "win64":
+        return os.path.join(windows, "syswow64")
+    return os.path.join(windows, "system32")
 
 
 def template_prefix():
@@ -193,8 +248,14 @@ class WinePrefix:
             "WINEDLLOVERRIDES": "mscoree,mshtml=",
             "DISPLAY": ensure_display(),
         })
-        # In a 64-bit prefix "reg" is the 64-bit program, which sees other keys.
-        self.reg_program = "reg" if wine_arch() == "win32" else "C:\\windows\\syswow64\\reg.exe"
+        # In a 64-bit prefix "reg" is the 64-bit program, which sees the native
+        # view; the service sees the 32-bit one at either width.
+        self._reg_program, self._reg_view = "reg", []
+        if wine_arch() == "win64":
+            if service_bits() == 32:
+                self._reg_program = "C:\\windows\\syswow64\\reg.exe"
+            else:
+                self._reg_view = ["/reg:32"]
         self._counter = 0
         if log:
             open(self.log_path, "wb").close()
@@ -220,7 +281,7 @@ class WinePrefix:
     # -- programs
     def start(self, args, stdout_path, stderr_path):
         with open(stdout_path, "wb") as out, open(stderr_path, "wb") as err:
-            return subprocess.Popen(["wine"] + list(args), env=self.env, stdin=subprocess.DEVNULL,
+            return subprocess.Popen([wine_loader()] + list(args), env=self.env, stdin=subprocess.DEVNULL,
                                     stdout=out, stderr=err, cwd=self._tmp)
 
     def run(self, args, timeout=60):
@@ -259,17 +320,19 @@ class WinePrefix:
         self.close()
 
     # -- registry
-    def reg_add(self, key, value_name, data, kind="REG_SZ"):
-        args = [self.reg_program, "add", key]
-        args += ["/ve"] if value_name is None else ["/v", value_name]
-        args += ["/t", kind, "/d", data, "/f"]
-        result = self.run(args)
+    def reg(self, verb, key, *args, native=False):
+        if native:
+            return self.run(["reg", verb, key] + list(args) + ["/reg:64"])
+        return self.run([self._reg_program, verb, key] + list(args) + self._reg_view)
+
+    def reg_add(self, key, value_name, data, kind="REG_SZ", native=False):
+        args = ["/ve"] if value_name is None else ["/v", value_name]
+        result = self.reg("add", key, *args, "/t", kind, "/d", data, "/f", native=native)
         if result.returncode != 0:
             raise RuntimeError("reg add %s failed: %s" % (key, result.stderr or result.stdout))
 
-    def reg_query(self, key, value_name=None):
-        args = [self.reg_program, "query", key] + (["/ve"] if value_name is None else ["/v", value_name])
-        result = self.run(args)
+    def reg_query(self, key, value_name=None, native=False):
+        result = self.reg("query", key, *(["/ve"] if value_name is None else ["/v", value_name]), native=native)
         if result.returncode != 0:
             return None
         for line in result.stdout.splitlines():
@@ -284,7 +347,7 @@ class WinePrefix:
         self.reg_add(AIR_COMMAND_KEY, None, '"%s" "%%1"' % command_path)
 
     def unregister_air_installer(self):
-        self.run([self.reg_program, "delete", "HKEY_CLASSES_ROOT\\AIR.InstallerPackage", "/f"])
+        self.reg("delete", "HKEY_CLASSES_ROOT\\AIR.InstallerPackage", "/f")
 
     # -- files
     def install_binaries(self, folder="C:\\MarlinCore"):

@@ -1,12 +1,17 @@
 """Folderguard.dll as a real installer loads it: a small Unicode NSIS script,
 compiled with makensis, calls both exports and writes what it popped to a
-file; the installer runs silently under Wine in a throw-away prefix."""
+file; the installer runs silently under Wine in a throw-away prefix.
+
+makensis makes only 32-bit installers, and an installer loads plug-ins of its
+own width: the suite runs with the 32-bit build in a 32-bit prefix."""
 import os
 import shutil
 import subprocess
 from pathlib import Path
 
 import pytest
+
+import marlin_e2e
 
 BIN_DIR = Path(os.environ.get("MARLIN_BIN_DIR", ""))
 TEMPLATE = os.environ.get("MARLIN_WINE_TEMPLATE", "")
@@ -44,6 +49,12 @@ SectionEnd
 
 @pytest.fixture
 def prefix(tmp_path):
+    if not marlin_e2e.host_runs_32bit():
+        pytest.skip("this host runs no 32-bit programs, and the NSIS installer that loads Folderguard.dll "
+                    "is a 32-bit program")
+    if marlin_e2e.service_bits() == 64:
+        pytest.skip("the 32-bit NSIS installer cannot load the 64-bit build's Folderguard.dll; "
+                    "the 32-bit build's run of this suite covers the plug-in")
     if not TEMPLATE or not (Path(TEMPLATE) / "system.reg").is_file():
         pytest.fail("MARLIN_WINE_TEMPLATE does not name a prepared prefix; run through ./marlin test")
     path = tmp_path / "prefix"
@@ -77,7 +88,7 @@ def test_installer_calls_both_exports(prefix, tmp_path):
 
     # Output to a file: Wine's background services keep inherited pipes open.
     with open(tmp_path / "wine.log", "wb") as log:
-        run = subprocess.run(["wine", str(installer), "/S"], env=env, cwd=tmp_path,
+        run = subprocess.run([marlin_e2e.wine_loader(), str(installer), "/S"], env=env, cwd=tmp_path,
                              stdout=log, stderr=log, timeout=120)
     assert run.returncode == 0, (tmp_path / "wine.log").read_text(errors="replace")
 

@@ -7,6 +7,7 @@ administrator's paths; the non-administrator decision is a unit test."""
 
 import os
 import re
+import shutil
 
 import pytest
 
@@ -221,9 +222,43 @@ def test_fixer_marks_the_uninstall_entry_and_moves_the_run_value(fresh_prefix, t
     service.stop()
 
 
+def test_the_dock_and_widget_entries_are_those_of_the_32_bit_view(fresh_prefix, tmp_path):
+    # The product is 32-bit: on 64-bit Windows it finds the uninstall entries
+    # that 32-bit installers write (under Wow6432Node) and marks the dock's
+    # there, whatever width the service is built for.
+    prefix = fresh_prefix
+    if marlin_e2e.wine_arch() == "win32":
+        pytest.skip("a 32-bit prefix has a single registry view")
+    package = msi_packages.build_package(str(tmp_path), "MarlinDockStandIn", DOCK_UPGRADE_CODE)
+    assert prefix.run(["msiexec", "/i", prefix.windows_path(package), "/qn"], timeout=120).returncode == 0
+    product_code = msi_packages.related_products(prefix, DOCK_UPGRADE_CODE)[0]
+    uninstall = "Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + product_code
+    entries = {"Seen": "HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\" + uninstall,
+               "Unseen": "HKEY_LOCAL_MACHINE\\SOFTWARE\\" + uninstall}
+    for name, entry in entries.items():  # written in the native view, each naming a program of its own
+        prefix.reg("delete", entry, "/f", native=True)
+        prefix.reg_add(entry, "InstallLocation", "C:\\widgets\\" + name, native=True)
+        os.makedirs(prefix.linux_path("C:\\widgets\\" + name))
+        shutil.copy2(os.path.join(marlin_e2e.bin_dir(), "MarlinTestApp.exe"),
+                     prefix.linux_path("C:\\widgets\\%s\\%s.exe" % (name, name)))
+
+    service = marlin_e2e.Service(prefix, exe=prefix.install_binaries(INSTALL_FOLDER))
+    service.start()
+    assert "Dock update detected: fixing registry for uninstaller" in service.log()
+    with service.command() as client:
+        assert client.request("startAirApplication Dock " + DOCK_UPGRADE_CODE) == "Success AirAppIsStarted=Dock"
+    assert msi_packages.wait_for(lambda: os.path.exists(prefix.linux_path("C:\\widgets\\Seen\\Seen.exe.started")),
+                                 30)
+    prefix.run(["taskkill", "/f", "/im", "Seen.exe"])
+    service.stop()
+    assert not os.path.exists(prefix.linux_path("C:\\widgets\\Unseen\\Unseen.exe.started"))
+    assert prefix.reg_query(entries["Seen"], "SystemComponent", native=True) == "0x1"
+    assert prefix.reg_query(entries["Unseen"], "SystemComponent", native=True) is None
+
+
 def test_a_machine_wide_autostart_moves_with_one_fixer_even_without_a_user_run_key(fresh_prefix):
     prefix = fresh_prefix
-    prefix.run([prefix.reg_program, "delete", "HKEY_CURRENT_USER\\" + RUN_KEY, "/f"])
+    prefix.reg("delete", "HKEY_CURRENT_USER\\" + RUN_KEY, "/f")
     prefix.reg_add("HKEY_LOCAL_MACHINE\\" + RUN_KEY, "Marlin Dock", "C:\\old\\Marlin Dock.exe")
     exe = prefix.install_binaries(INSTALL_FOLDER)
     service = marlin_e2e.Service(prefix, exe=exe)

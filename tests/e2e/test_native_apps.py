@@ -103,8 +103,9 @@ def test_argument_errors_and_rights(env):
 
 
 def test_a_64_bit_program_is_found_and_stopped_in_any_letter_case(env, tmp_path):
-    # On 64-bit Windows most programs are 64-bit, and the 32-bit service
-    # cannot read their module lists; file names match in any letter case.
+    # On 64-bit Windows most programs are 64-bit: the service finds them at
+    # either width (a 32-bit one cannot read their module lists); file names
+    # match in any letter case.
     probe = os.path.join(marlin_e2e.bin_dir(), "Probe64.exe")
     if not os.path.isfile(probe):
         pytest.skip("Probe64.exe was not built (no x86_64 MinGW compiler)")

@@ -93,7 +93,7 @@ def test_machine_wide_entry_starts_the_fixer(prefix, service):
     with service.command() as client:
         assert client.request("setAsStartup", timeout=30) == "Success "
     assert "with args 'Fixer'" in service.log()
-    prefix.run(["reg", "delete", MACHINE_RUN_KEY, "/v", "Marlin Dock", "/f"])
+    prefix.reg("delete", MACHINE_RUN_KEY, "/v", "Marlin Dock", "/f")
 
 
 def test_file_associations(prefix, service):

@@ -2,7 +2,7 @@
 loaded into the dock by the service, pen events on the pressure port.
 
 The stand-in driver (tests/fixtures/wintab) is installed into the prefix's
-system folder (the 32-bit one) as a tablet driver installs its wintab32.dll,
+system folder of the service's width as a tablet driver installs its wintab32.dll,
 the only place the service loads it from, and Wine is told
 to prefer it to its own. The test dock lives beside a copy of it
 (bin/tablet-driver) and loads it only through the hook library.
@@ -27,16 +27,10 @@ def driver_dir():
     return os.path.join(marlin_e2e.bin_dir(), "tablet-driver")
 
 
-def system_dir(prefix):
-    """The system folder of a 32-bit program: syswow64 in a 64-bit prefix."""
-    wow64 = os.path.join(prefix.drive_c, "windows", "syswow64")
-    return wow64 if os.path.isdir(wow64) else os.path.join(prefix.drive_c, "windows", "system32")
-
-
 @pytest.fixture(scope="module")
 def prefix():
     with marlin_e2e.WinePrefix() as p:
-        shutil.copy2(os.path.join(driver_dir(), "wintab32.dll"), system_dir(p))
+        shutil.copy2(os.path.join(driver_dir(), "wintab32.dll"), marlin_e2e.service_system_dir(p))
         p.env["WINEDLLOVERRIDES"] = "mscoree,mshtml=;wintab32=n,b"
         yield p
 
@@ -158,7 +152,7 @@ def test_wintab_is_loaded_from_the_system_folder_only(prefix, service, dock, tmp
 
 
 def test_driver_version_comes_from_the_driver_library(prefix, service):
-    library = os.path.join(system_dir(prefix), "Stylus_Pad.dll")
+    library = os.path.join(marlin_e2e.service_system_dir(prefix), "Stylus_Pad.dll")
     with service.pressure() as client:
         assert client.request("getDriverVersion") == "Success DriverVersion=none"
         shutil.copy2(os.path.join(driver_dir(), "Stylus_Pad.dll"), library)
