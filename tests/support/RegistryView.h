@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "core/util/Handles.h"
+
 namespace testsupport {
 
 #ifdef _WIN64
@@ -41,20 +43,19 @@ inline LONG DeleteKeyInView(HKEY root, const std::wstring& path, REGSAM view) {
 
 // Deletes a key with everything below it, in a view as above.
 inline void DeleteKeyTree(HKEY root, const std::wstring& path, REGSAM view) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_ENUMERATE_SUB_KEYS | view, &key) != ERROR_SUCCESS) return;
-    wchar_t child[256];
-    for (DWORD length = 256; RegEnumKeyExW(key, 0, child, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-         length = 256) {
-        const std::wstring childPath = path + L"\\" + child;
-        DeleteKeyTree(root, childPath, view);
-        HKEY left = nullptr;  // a child that could not be deleted would be enumerated forever
-        if (RegOpenKeyExW(root, childPath.c_str(), 0, KEY_QUERY_VALUE | view, &left) == ERROR_SUCCESS) {
-            RegCloseKey(left);
-            break;
+    {
+        marlin::unique_hkey key;
+        if (RegOpenKeyExW(root, path.c_str(), 0, KEY_ENUMERATE_SUB_KEYS | view, key.put()) != ERROR_SUCCESS) return;
+        wchar_t child[256];
+        for (DWORD length = 256;
+             RegEnumKeyExW(key.get(), 0, child, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+             length = 256) {
+            const std::wstring childPath = path + L"\\" + child;
+            DeleteKeyTree(root, childPath, view);
+            marlin::unique_hkey left;  // a child that could not be deleted would be enumerated forever
+            if (RegOpenKeyExW(root, childPath.c_str(), 0, KEY_QUERY_VALUE | view, left.put()) == ERROR_SUCCESS) break;
         }
     }
-    RegCloseKey(key);
     DeleteKeyInView(root, path, view);
 }
 

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "core/util/Handles.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
 #include "tests/support/RegistryView.h"
@@ -110,23 +111,21 @@ TEST_F(Registry, MachineSoftwareIsWhereThirtyTwoBitProgramsKeepIt) {
     const std::wstring mine = L"SOFTWARE\\" + leaf;
     const std::wstring thirtyTwoBit = L"SOFTWARE\\Wow6432Node\\" + leaf;
     const auto writePhysical = [](const std::wstring& path, const wchar_t* name, const std::wstring& data) {
-        HKEY key = nullptr;
+        marlin::unique_hkey key;
         ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
-                                  nullptr, &key, nullptr),
+                                  nullptr, key.put(), nullptr),
                   ERROR_SUCCESS);
-        RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+        RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
                        static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
-        RegCloseKey(key);
     };
     const auto readPhysical = [](const std::wstring& path, const wchar_t* name) {
-        HKEY key = nullptr;
+        marlin::unique_hkey key;
         const REGSAM access = KEY_QUERY_VALUE | KEY_WOW64_64KEY;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &key) != ERROR_SUCCESS)
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, key.put()) != ERROR_SUCCESS)
             return std::wstring(L"<none>");
         wchar_t data[64] = L"";
         DWORD size = sizeof(data) - sizeof(wchar_t);
-        const LONG status = RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
-        RegCloseKey(key);
+        const LONG status = RegQueryValueExW(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
         return status == ERROR_SUCCESS ? std::wstring(data) : std::wstring(L"<none>");
     };
 
