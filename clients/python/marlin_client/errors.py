@@ -14,7 +14,8 @@ class ServiceNotRunning(MarlinError, ConnectionRefusedError):
 
 
 class AuthorizationRefused(MarlinError):
-    """The command port closed the connection instead of answering "authOk"."""
+    """The service did not accept the key: the command port closed the connection
+    instead of answering "authOk", or the pressure or apps port answered a failure."""
 
 
 class ConnectionClosed(MarlinError, ConnectionError):
@@ -23,3 +24,20 @@ class ConnectionClosed(MarlinError, ConnectionError):
 
 class NoReply(MarlinError, TimeoutError):
     """No reply (or no message) arrived within the time allowed."""
+
+
+class IncompleteMessage(NoReply):
+    """A message was still arriving when the time ran out. Its bytes stay with the
+    connection: reading again (with a longer timeout) continues where this stopped."""
+
+
+class CommandFailed(MarlinError):
+    """The service answered a failure or syntax error; .reply holds its whole reply."""
+
+    def __init__(self, message: str, reply: str):
+        super().__init__(message)
+        self.reply = reply
+
+
+class DataNotSendable(MarlinError, ValueError):
+    """The text would not arrive as given (the reason says why); nothing was sent."""

@@ -77,8 +77,8 @@ def find_key_file(path: Optional[str] = None, prefix: Optional[str] = None,
         if os.path.isfile(found):
             return found
         looked.append(found)
-    raise KeyFileError("no key file (looked at %s): is the service running in that prefix? "
-                       "Start it with './marlin serve', or name the file with --key-file"
+    raise KeyFileError("no key file (looked at %s): is the service running in that prefix? It writes the "
+                       "file at every start; pass its path, or the Wine prefix the service runs in"
                        % (", ".join(looked) or "no prefix given"))
 
 
@@ -89,8 +89,8 @@ def read_key_file(path: str) -> KeyFile:
             text = f.read().decode("utf-8", "replace")
         mtime = os.path.getmtime(path)
     except OSError as e:
-        raise KeyFileError("cannot read the key file %s: %s (is the service running? './marlin serve')"
-                           % (path, e.strerror or e)) from None
+        raise KeyFileError("cannot read the key file %s: %s (is the service running? It writes the file at "
+                           "every start)" % (path, e.strerror or e)) from None
     key = parse_key_file(text, path, mtime)
     if key is None:
         raise KeyFileError("the key file %s (written %s) is incomplete: it should hold commandPort, pressurePort, "

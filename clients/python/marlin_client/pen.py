@@ -5,7 +5,8 @@ Two kinds of data arrive on the pressure port:
       PenData.PROXIMITY_IN, PenData.PROXIMITY_OUT,
       PenData.USE_TIP, PenData.USE_ERASER, PenData.USE_UNKNOWN_CURSOR
   - space-terminated tokens, only to the client that sent startTablet:
-      a pressure value as four or more digits ("0300 "),
+      a pressure value as four or more digits, after a minus sign when the
+      driver reports a negative one ("0300 ", "-0300 "),
       a position "m<x>_<y> " (pen or drag move), a button "d<x>_<y> " (left
       button down) or "u<x>_<y> " (up), in screen pixels.
 """
@@ -13,7 +14,8 @@ Two kinds of data arrive on the pressure port:
 import re
 from typing import NamedTuple, Optional, Union
 
-PEN_TOKEN = re.compile(r"^(\d{4,}|[dum]-?\d+_-?\d+)$")
+PEN_TOKEN = re.compile(r"^(-?\d{4,}|[dum]-?\d+_-?\d+)$")
+_PRESSURE = re.compile(r"^-?\d{4,}$")
 _POSITION = re.compile(r"^([dum])(-?\d+)_(-?\d+)$")
 
 PROXIMITY_IN = "PenData.PROXIMITY_IN"
@@ -69,7 +71,7 @@ def parse_pen_word(frame: str) -> Optional[PenEvent]:
 
 def parse_pen_token(token: str) -> Optional[PenEvent]:
     """The event a space-terminated token stands for, or None when it is not a pen token."""
-    if token.isdigit():
+    if _PRESSURE.match(token):
         return Pressure(int(token))
     match = _POSITION.match(token)
     if not match:
