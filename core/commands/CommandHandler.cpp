@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "core/apps/air/AirAppCommands.h"
@@ -126,34 +127,50 @@ int AssociateFileTypes(const Tokens& tokens) { return ChangeFileTypes(tokens, As
 
 int UnassociateFileTypes(const Tokens& tokens) { return ChangeFileTypes(tokens, UnassociateFileType); }
 
+// A plain query answers from what the system tells at once; every other
+// command may wait (installers, elevated copies, process starts, shell
+// notifications that message every window), so the replies queued before it
+// are sent first.
+enum class Kind { PlainQuery, MayBlock };
+
 struct Command {
     const char* keyword;
     int (*action)(const Tokens& tokens);
+    Kind kind;
 };
 
 // Tested in this order with the prefix test: the first keyword that begins
 // the command word runs.
 constexpr Command kCommands[] = {
-    {"exit", Exit},
-    {"update", Update},
-    {"dockUpdateFinished", DockUpdateFinished},
-    {"userCanAdministerAirApps", UserCanAdministerAirApps},
-    {"userCanPerformDockUpdate", UserCanPerformDockUpdate},
-    {"getCommonUserDir", GetCommonUserDir},
-    {"getCoreVersion", GetCoreVersionCommand},
-    {"startProcess", StartProcess},
-    {"checkExists", CheckExists},
-    {"fixFilePermissions", FixPermissions},
-    {"fixDirectoryPermissions", FixPermissions},
-    {"createUUID", CreateUuidCommand},
-    {"platform", Platform},
-    {"removeWidget", RemoveWidgetCommand},
-    {"setAsStartup", SetAsStartupCommand},
-    {"removeAsStartup", RemoveAsStartupCommand},
-    {"getLocalCountryCode", GetLocalCountryCodeCommand},
-    {"associateFileTypes", AssociateFileTypes},
-    {"unassociateFileTypes", UnassociateFileTypes},
+    {"exit", Exit, Kind::PlainQuery},  // the quit sends what waits anyway
+    {"update", Update, Kind::MayBlock},
+    {"dockUpdateFinished", DockUpdateFinished, Kind::MayBlock},
+    {"userCanAdministerAirApps", UserCanAdministerAirApps, Kind::PlainQuery},
+    {"userCanPerformDockUpdate", UserCanPerformDockUpdate, Kind::PlainQuery},
+    {"getCommonUserDir", GetCommonUserDir, Kind::PlainQuery},
+    {"getCoreVersion", GetCoreVersionCommand, Kind::PlainQuery},
+    {"startProcess", StartProcess, Kind::MayBlock},
+    {"checkExists", CheckExists, Kind::PlainQuery},
+    {"fixFilePermissions", FixPermissions, Kind::MayBlock},
+    {"fixDirectoryPermissions", FixPermissions, Kind::MayBlock},
+    {"createUUID", CreateUuidCommand, Kind::PlainQuery},
+    {"platform", Platform, Kind::PlainQuery},
+    {"removeWidget", RemoveWidgetCommand, Kind::MayBlock},
+    {"setAsStartup", SetAsStartupCommand, Kind::MayBlock},
+    {"removeAsStartup", RemoveAsStartupCommand, Kind::MayBlock},
+    {"getLocalCountryCode", GetLocalCountryCodeCommand, Kind::PlainQuery},
+    {"associateFileTypes", AssociateFileTypes, Kind::MayBlock},
+    {"unassociateFileTypes", UnassociateFileTypes, Kind::MayBlock},
 };
+
+// The prefix test of every command word (the keyword begins the word), made
+// without widening the keyword: it runs for every message.
+bool BeginsWith(const char* keyword, const std::wstring& word) {
+    for (size_t i = 0; keyword[i] != '\0'; ++i) {
+        if (i >= word.size() || word[i] != static_cast<wchar_t>(static_cast<unsigned char>(keyword[i]))) return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -163,14 +180,27 @@ std::vector<std::string> CommandHandler::CommandWords() {
     return words;
 }
 
-int CommandHandler::HandleCommand(std::wstring message) {
+bool CommandHandler::MayBlock(const std::wstring& message) {
+    // The command word is the text before the first blank, unless a quote
+    // in it makes the splitter group differently (or there is no word): then
+    // any command may be meant.
+    const size_t end = std::min(message.find(L' '), message.size());
+    if (end == 0 || message.find_first_of(L"\"'") < end) return !message.empty();
+    for (const Command& command : kCommands) {
+        // No keyword holds a blank: it begins the word when it begins the message.
+        if (BeginsWith(command.keyword, message)) return command.kind == Kind::MayBlock;
+    }
+    return true;  // the AIR and native application commands, and unknown words
+}
+
+int CommandHandler::HandleCommand(const std::wstring& message) {
     const Tokens tokens = TokenizeCommand(message);
     if (tokens.empty()) {
         LogMessage(std::string("No command found."));
         return kResultSyntaxError;
     }
     for (const Command& command : kCommands) {
-        if (IsCommand(command.keyword, tokens[0])) return command.action(tokens);
+        if (BeginsWith(command.keyword, tokens[0])) return command.action(tokens);
     }
     int result = kResultSuccess;
     if (HandleAirAppCommand(tokens, result)) return result;

@@ -6,15 +6,38 @@
 #include "core/util/Log.h"
 
 void BufferBudget::attach(Server& server) {
-    if (std::find(servers_.begin(), servers_.end(), &server) == servers_.end()) servers_.push_back(&server);
+    if (std::find(servers_.begin(), servers_.end(), &server) != servers_.end()) return;
+    servers_.push_back(&server);
+    total_ += server.heldBytes();  // what its clients hold already
     server.setBudget(this);
 }
 
 void BufferBudget::detach(Server& server) {
-    servers_.erase(std::remove(servers_.begin(), servers_.end(), &server), servers_.end());
+    const auto entry = std::find(servers_.begin(), servers_.end(), &server);
+    if (entry == servers_.end()) return;
+    servers_.erase(entry);
+    adjust(server.heldBytes(), 0);
+    server.setBudget(nullptr);
+}
+
+bool BufferBudget::onOwningThread() {
+    const DWORD thread = GetCurrentThreadId();
+    if (owner_ == 0) owner_ = thread;
+    if (owner_ == thread) return true;
+    if (!complained_) {
+        complained_ = true;
+        LogMessage(std::string("BufferBudget used from a thread that does not own it, call ignored"));
+    }
+    return false;
+}
+
+void BufferBudget::adjust(size_t before, size_t after) {
+    if (!onOwningThread()) return;
+    total_ = total_ - std::min(before, total_) + after;
 }
 
 void BufferBudget::enforce() {
+    if (!onOwningThread()) return;
     // Closing a client can make others send (a freed channel is announced):
     // the outer call goes on until the total fits.
     if (enforcing_) return;

@@ -3,7 +3,10 @@
 // client holding the most is closed first, whichever server it belongs to.
 //
 // Threads: a budget belongs to one thread, like the servers attached to it;
-// a thread only ever closes its own servers' clients.
+// a thread only ever closes its own servers' clients. The servers are
+// attached before that thread drives them (at start, possibly by another
+// thread); the first count made after that records the owning thread, and a
+// call from any other thread is refused with a log line.
 #pragma once
 
 #include <winsock2.h>
@@ -19,11 +22,13 @@ public:
     BufferBudget(const BufferBudget&) = delete;
     BufferBudget& operator=(const BufferBudget&) = delete;
 
-    // The server counts its clients here and may lose its largest to the cap.
+    // The server counts its clients here from now on, and what they already
+    // hold is counted at once; it may lose its largest to the cap.
     void attach(Server& server);
     void detach(Server& server);
-    // A server's count of one client went from before to after.
-    void adjust(size_t before, size_t after) { total_ = total_ - before + after; }
+    // A server's count of one client went from before to after. The total
+    // never wraps: a before larger than the total is taken as the total.
+    void adjust(size_t before, size_t after);
     // Closes the largest holders until the total is under the cap.
     void enforce();
 
@@ -31,8 +36,12 @@ public:
     size_t cap() const { return cap_; }
 
 private:
+    bool onOwningThread();
+
     size_t cap_;
     size_t total_ = 0;
     std::vector<Server*> servers_;
     bool enforcing_ = false;
+    DWORD owner_ = 0;  // the thread that drives the servers; 0 until the first count
+    bool complained_ = false;
 };

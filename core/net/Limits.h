@@ -16,17 +16,22 @@ constexpr size_t kMiB = 1024 * kKiB;
 
 // One read event reads at most this much; what does not fit comes with the
 // next event, so one busy client cannot keep the thread from the others.
-// 8 KiB holds hundreds of the dock's commands, so pipelining stays cheap.
-constexpr size_t kMaxReadPerEvent = 8 * kKiB;
+// Copying 64 KiB takes microseconds, while every read is a round trip to the
+// system (tens of microseconds under Wine): a 16 MiB widget message arrives
+// in 256 reads rather than 2048, and a read of short commands still leaves
+// its messages to be handled kMaxFramesPerReadEvent per turn.
+constexpr size_t kMaxReadPerEvent = 64 * kKiB;
 
 // Frames one turn of a client (one read event, or the turn the service gives
 // it afterwards) may queue before the rest of its messages wait for its next
-// turn, behind the other clients' events. 64 short replies take well under a
-// millisecond; a registration announced to hundreds of channels is spread
-// over several turns, so the dock is answered within a few milliseconds
-// while another client floods, and pipelined commands lose nothing
-// measurable (one posted message per 64 replies).
-constexpr size_t kMaxFramesPerReadEvent = 64;
+// turn, behind the other clients' events. A turn also costs a send and a
+// posted message (round trips to the system, tens of microseconds under
+// Wine), so it must carry enough replies to make that small per reply: 256
+// short replies take a few tenths of a millisecond. A registration announced
+// to hundreds of channels is spread over turns, and its sends are bounded
+// per turn on their own (kMaxSendsPerTurn), so the dock is answered within a
+// few milliseconds while another client floods.
+constexpr size_t kMaxFramesPerReadEvent = 256;
 
 // Clients one turn sends to; the others' output leaves in a later turn,
 // behind the events that came meanwhile, each client's share still in one
@@ -64,11 +69,29 @@ constexpr size_t kMaxAwaitingAuthorization = 16;
 // connection costs the service a few KiB and a host descriptor under Wine.
 constexpr size_t kMaxConnectionsPerPort = 512;
 
-// Unsent output a client may leave waiting. A frame is queued while less
-// than this waits, so one frame of any length fits (a forwarded 16 MiB
-// message); a client that keeps not reading is closed when it passes this.
-// 4 MiB is seconds of pen stream or thousands of replies.
+// Output a client may leave waiting behind the frame it is taking now. Past
+// it the client is not closed: its own replies are still queued, but nothing
+// more of its input is read until the output drains (back-pressure), and
+// frames from elsewhere (channel forwards, broadcasts, pen tokens) are
+// refused. The frame at the head of the queue does not count, so one frame
+// of any length (a forwarded 16 MiB message) and what follows it fit while
+// the client reads. 4 MiB is seconds of pen stream or thousands of replies.
 constexpr size_t kMaxUnsentOutput = 4 * kMiB;
+// A frame at least this long is remembered as one, so the queue knows where
+// it ends; shorter frames are counted as waiting, which errs by less than it.
+constexpr size_t kLargeFrame = 64 * kKiB;
+
+// A client that has taken no byte for this long while output waits for it is
+// closed (when a frame is next refused for it, or its held input is next
+// looked at): a reader that is merely slow takes something within seconds,
+// one that stopped reading would otherwise hold its buffers for good. What it
+// holds meanwhile is bounded by kMaxUnsentOutput and the service-wide cap.
+constexpr DWORD kStalledOutputMs = 60000;
+
+// The "Received" log line of an apps-port message, and so the failure detail
+// of its reply, keeps at most this much of the message: widget data can be
+// 16 MiB, and the log is a diagnostic, not a copy of it.
+constexpr size_t kMaxLoggedAppsMessage = 1 * kKiB;
 
 // Unfinished input plus unsent output over all clients of the service. Past
 // it the client holding the most is closed first. The ports without a key

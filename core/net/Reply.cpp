@@ -1,4 +1,5 @@
 #include "core/net/Reply.h"
+#include "core/net/ReplyTesting.h"
 
 namespace {
 thread_local std::wstring tPendingReply;

@@ -9,4 +9,3 @@
 void SetPendingReply(const std::wstring& text);     // replaces the pending text
 void AppendPendingReply(const std::wstring& text);  // appends to it
 std::wstring TakePendingReply();                    // returns it and leaves it empty
-const std::wstring& PeekPendingReply();

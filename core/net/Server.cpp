@@ -18,9 +18,6 @@ namespace {
 constexpr int kBindAttempts = 25;
 constexpr int kFirstPort = 3400;
 constexpr DWORD kQuitDelayMs = 500;
-// A drained queue keeps at most this much capacity; a client that once
-// received a large frame does not keep its memory.
-constexpr size_t kKeptCapacity = 64 * 1024;
 
 // Length of an incomplete UTF-8 sequence at the end of bytes (0 when the
 // text ends on a whole character): a TCP read may end inside a character.
@@ -38,6 +35,27 @@ size_t IncompleteUtf8Tail(const std::string& bytes) {
     return 0;
 }
 
+// The first limit bytes of a message, cut before a character the limit would split.
+std::string LoggedPart(const std::string& bytes, size_t limit) {
+    if (bytes.size() <= limit) return bytes;
+    std::string part = bytes.substr(0, limit);
+    part.resize(part.size() - IncompleteUtf8Tail(part));
+    return part;
+}
+
+// A reply as it travels: Latin-1 (a code unit above 0xFF becomes '?'), up to
+// its first NUL, and the delimiter.
+std::string FrameOf(const std::wstring& text) {
+    size_t length = 0;
+    while (length < text.size() && text[length] != L'\0') ++length;
+    std::string frame(length + 1, '|');
+    for (size_t i = 0; i < length; ++i) {
+        const wchar_t c = text[i];
+        frame[i] = static_cast<unsigned>(c) <= 0xFF ? static_cast<char>(c) : '?';
+    }
+    return frame;
+}
+
 // The last log entry explains a failure. It may be the "Received" line or a
 // logged frame, which hold delimiters: those would cut the reply in two and
 // the client would take the rest for the answer to its next command.
@@ -47,30 +65,15 @@ std::wstring FailureDetail() {
     return detail;
 }
 
-// What a waiting message costs, its record included: a read full of empty
-// messages must count for more than nothing.
-template <typename Framed>
-size_t BacklogCost(const Framed& framed) {
-    return framed.bytes.size() + sizeof(Framed) + 16;
-}
-
-void DropBuffer(std::string& buffer) {
-    buffer.clear();
-    if (buffer.capacity() > kKeptCapacity) std::string().swap(buffer);
-}
-
 }  // namespace
 
 Server::Server() : maxMessage_(netlimits::kMaxMessage) {}
 
-Server::Server(const char* name, AuthMode authMode, size_t maxMessage)
-    : name_(name), authMode_(authMode), maxMessage_(maxMessage) {}
+Server::Server(const char* name, AuthMode authMode, size_t maxMessage, size_t logLimit)
+    : name_(name), authMode_(authMode), maxMessage_(maxMessage), logLimit_(logLimit) {}
 
 Server::~Server() {
-    if (budget_ != nullptr) {
-        budget_->adjust(held_, 0);
-        budget_->detach(*this);
-    }
+    if (budget_ != nullptr) budget_->detach(*this);
 }
 
 void Server::setHooks(ServerHooks hooks) { hooks_ = std::move(hooks); }
@@ -133,6 +136,7 @@ int Server::listen() {
         address.sin_port = htons(static_cast<u_short>(port_));
         if (bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
             LogFormatted("Listen [%d] succesful, waiting for clients", port_);
+            receivedPrefix_ = L"Received [" + std::to_wstring(port_) + L"]: ";
             bound = true;
         } else {
             LogSystemError(L"bind()");
@@ -185,7 +189,7 @@ SOCKET Server::acceptClient() {
     const BOOL noDelay = TRUE;
     setsockopt(client, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof(noDelay));
     LogFormatted("New connection [%d].", port_);
-    Client& record = clients_[client];
+    Connection& record = clients_[client];
     record.acceptedAt = GetTickCount();
     return client;
 }
@@ -221,9 +225,9 @@ std::string Server::readAvailable(SOCKET socket) {
     // small reads would queue one more read event per call while a client
     // keeps sending, and the events of every other client would wait behind
     // them. What does not fit comes with the next event.
-    char buffer[netlimits::kMaxReadPerEvent];
-    const int count = recv(socket, buffer, static_cast<int>(sizeof(buffer)), 0);
-    if (count > 0) return std::string(buffer, static_cast<size_t>(count));
+    readBuffer_.resize(netlimits::kMaxReadPerEvent);
+    const int count = recv(socket, readBuffer_.data(), static_cast<int>(readBuffer_.size()), 0);
+    if (count > 0) return std::string(readBuffer_.data(), static_cast<size_t>(count));
     if (count == 0) {
         LogFormatted("Error: Zero Bytes received. [%d]", port_);
     } else if (WSAGetLastError() != WSAEWOULDBLOCK) {
@@ -232,44 +236,7 @@ std::string Server::readAvailable(SOCKET socket) {
     return std::string();
 }
 
-// Appends the complete messages of chunk to batch and keeps the unfinished
-// rest in the client's input. Framing works on bytes ('|', CR and LF never
-// occur inside a UTF-8 sequence); each message is decoded when handled.
-// A message past the limit becomes a tooLong entry and the rest of it is
-// skipped. Returns false when a client that must authorize sent more than
-// one short line.
-bool Server::frame(SOCKET socket, Client& client, std::string chunk, std::vector<Framed>& batch) {
-    chunk.erase(std::remove_if(chunk.begin(), chunk.end(), [](char c) { return c == '\r' || c == '\n'; }),
-                chunk.end());
-    const bool stranger = requiresAuthorization() && socket != authorizedSocket_;
-    size_t start = 0;
-    for (;;) {
-        const size_t limit = stranger && !client.pastFirstLine ? netlimits::kMaxUnauthorizedInput : messageLimit();
-        const size_t end = chunk.find('|', start);
-        const size_t length = (end == std::string::npos ? chunk.size() : end) - start;
-        if (!client.skipping && client.input.size() + length > limit) {
-            if (stranger && !client.pastFirstLine) return false;
-            client.skipping = true;
-            DropBuffer(client.input);
-            batch.push_back(Framed{std::string(), true});
-        }
-        if (end == std::string::npos) {
-            if (!client.skipping) client.input.append(chunk, start, length);
-            return true;
-        }
-        if (client.skipping) {
-            client.skipping = false;  // the long message ends here
-        } else {
-            client.input.append(chunk, start, length);
-            batch.push_back(Framed{std::move(client.input), false});
-            client.input.clear();
-        }
-        client.pastFirstLine = true;
-        start = end + 1;
-    }
-}
-
-bool Server::authorize(SOCKET socket, Client& client, const std::wstring& message) {
+bool Server::authorize(SOCKET socket, Connection& client, const std::wstring& message) {
     if (authorizedSocket_ == 0 && hooks_.checkKey && hooks_.checkKey(message)) {
         LogMessage(std::string("Authorization successful."));
         authorizedSocket_ = socket;
@@ -285,7 +252,10 @@ bool Server::authorize(SOCKET socket, Client& client, const std::wstring& messag
 
 // On a port where authorizing is optional: true when the message was an
 // attempt (answered here), false when it is an ordinary command.
-bool Server::optionalAuthorize(SOCKET socket, Client& client, const std::wstring& message) {
+bool Server::optionalAuthorize(SOCKET socket, Connection& client, const std::wstring& message) {
+    // Only a message whose first word can be "auth..." is asked about: a
+    // long widget message is not split into words for it.
+    if (message.empty() || (message[0] != L'a' && message[0] != L'"' && message[0] != L'\'')) return false;
     if (!hooks_.isKeyAttempt || !hooks_.isKeyAttempt(message)) return false;
     if (hooks_.checkKey && hooks_.checkKey(message)) {
         LogMessage(std::string("Authorization successful."));
@@ -293,7 +263,7 @@ bool Server::optionalAuthorize(SOCKET socket, Client& client, const std::wstring
         sendReply(L"authOk", socket);
     } else {
         LogMessage(std::string("Authorization failed!"));
-        sendReply(L"Failure Authorization failed!", socket);
+        sendFailure(socket);
     }
     return true;
 }
@@ -306,13 +276,22 @@ int Server::receive(SOCKET socket) {
         LogMessage("Server::receive: no such client " + std::to_string(static_cast<unsigned long long>(socket)));
         return result;
     }
-    Client& client = entry->second;
+    Connection& client = entry->second;
     if (client.closing) return result;
     client.resume = false;
 
     // The replies to everything handled now leave in one send.
     OutputBatch batch(*this);
     bool withinLimit = true;
+    // Back-pressure: while the client leaves its output waiting past the
+    // bound, nothing more of its input is read or handled; its output
+    // draining gives it the turn back (flush). One that takes nothing for
+    // long is closed.
+    if (client.waitingOutput() >= netlimits::kMaxUnsentOutput) {
+        client.inputHeld = true;
+        stalled(socket, client);
+        return result;
+    }
     // Output of earlier turns still waiting for its turn to be sent: nothing
     // new is read or handled until it has left. A client whose messages fan
     // out to every other client (registrations announced to hundreds of
@@ -321,28 +300,15 @@ int Server::receive(SOCKET socket) {
     // their output bound. A later turn comes behind the others' events.
     const bool outputWaiting = dirty_.size() > netlimits::kMaxSendsPerTurn;
     // Messages left from the last read are handled before anything more is read.
-    const bool read = client.backlog.empty() && !outputWaiting;
+    const bool read = !client.hasBacklog() && !outputWaiting;
     if (read) {
-        std::string bytes = readAvailable(socket);
-        const size_t nul = bytes.find('\0');
-        if (nul != std::string::npos) bytes.resize(nul);  // the text ends at a NUL byte
-
-        // The log shows the text as read; a character cut by the read is shown whole with the next.
-        std::string logged = client.logTail + bytes;
-        client.logTail.clear();
-        if (nul == std::string::npos) {
-            const size_t tail = IncompleteUtf8Tail(logged);
-            client.logTail = logged.substr(logged.size() - tail);
-            logged.resize(logged.size() - tail);
-        }
-        LogReceived(port_, Utf8ToWide(logged));
-
-        std::vector<Framed> messages;
-        withinLimit = frame(socket, client, std::move(bytes), messages);
-        for (Framed& framed : messages) {
-            client.backlogBytes += BacklogCost(framed);
-            client.backlog.push_back(std::move(framed));
-        }
+        // A NUL byte is framed like any other byte: it spoils only the
+        // message it stands in (decoding stops there), never the delimiters
+        // and messages after it. A command-port stranger may send one short
+        // line, no more.
+        const bool stranger = requiresAuthorization() && socket != authorizedSocket_;
+        withinLimit = client.takeInput(readAvailable(socket), messageLimit(),
+                                       stranger ? netlimits::kMaxUnauthorizedInput : 0);
         account(client);
     }
 
@@ -350,26 +316,28 @@ int Server::receive(SOCKET socket) {
     // registration with hundreds of channels) must not keep the thread from
     // the others' events for long. The rest waits for the next turn.
     const size_t framesBefore = framesQueued_;
-    while (!client.backlog.empty() && !outputWaiting) {
+    while (client.hasBacklog() && !outputWaiting) {
         if (client.closing) break;  // nobody left to answer
         if (framesQueued_ - framesBefore >= netlimits::kMaxFramesPerReadEvent) break;
-        const Framed framed = std::move(client.backlog.front());
-        client.backlog.pop_front();
-        client.backlogBytes -= BacklogCost(framed);
+        Connection::Framed framed = client.nextMessage();
         account(client);
         if (framed.tooLong) {
-            const std::string limit = std::to_string(messageLimit());
-            LogMessage("Message too long, skipped up to its delimiter (limit " + limit + " bytes) [" +
-                       std::to_string(port_) + "]");
-            sendReply(L"Failure Message too long, the limit is " + Widen(limit) + L" bytes", socket);
+            // Skipped up to its delimiter; the client stays.
+            LogMessage("Message too long, the limit is " + std::to_string(messageLimit()) + " bytes");
+            sendFailure(socket);
             continue;
         }
         const std::wstring message = Utf8ToWide(framed.bytes);
+        // Logged per framed message, so an auth key is masked however it
+        // was split between reads.
+        logReceived(framed.bytes.size() <= logLimit_ ? message : Utf8ToWide(LoggedPart(framed.bytes, logLimit_)));
+        std::string().swap(framed.bytes);  // a long message is not held twice while it is handled
         if (requiresAuthorization() && socket != authorizedSocket_) {
             if (!authorize(socket, client, message)) return result;
             continue;
         }
         if (authMode_ == AuthMode::Optional && optionalAuthorize(socket, client, message)) continue;
+        if (client.dirty && hooks_.mayBlock && hooks_.mayBlock(message)) sendBeforeBlocking(socket, client);
         SetLastError(0);
         result = handleMessage(socket, message);
         if (client.closing) break;
@@ -378,35 +346,42 @@ int Server::receive(SOCKET socket) {
             sendReply(L"Success " + TakePendingReply(), socket);
             break;
         case kResultTrue:
-            sendReply(L"True", socket);
+            sendOwnFrame(socket, "True|");
             break;
         case kResultFalse:
-            sendReply(L"False", socket);
+            sendOwnFrame(socket, "False|");
             break;
         case kResultFailure:
-            sendReply(L"Failure " + FailureDetail() + L" - " + CrtErrorText(), socket);
+            sendFailure(socket);
             break;
         case kResultSyntaxError:
             sendReply(L"SyntaxError " + FailureDetail() + L" - " + CrtErrorText(), socket);
             break;
         case kResultStartPressure:
-            startPressureStream(socket);
+            startStream(socket);
             break;
         case kResultStopPressure:
-            stopPressureStream(socket);
+            stopStream(socket);
             break;
         case kResultRestartForUpdate:
             LogMessage(std::string("Preparing restarting for update..."));
-            deinit(true);
+            client.dropBacklog();
+            flush(socket, client);  // the replies before it leave, as before a quit
+            deinit();
             return result;
         case kResultQuit:
             LogMessage(std::string("Exiting..."));
-            dropBacklog(client);  // the rest of the batch is discarded
+            client.dropBacklog();  // the rest of the batch is discarded
+            account(client);
             sendReply(L"QuitAcknowledged", socket);
             flush(socket, client);  // the client hears it before its connection is closed
             Sleep(kQuitDelayMs);
             return result;
         default:
+            break;
+        }
+        if (client.waitingOutput() >= netlimits::kMaxUnsentOutput) {
+            client.inputHeld = true;  // the rest waits until the output drains
             break;
         }
     }
@@ -418,7 +393,7 @@ int Server::receive(SOCKET socket) {
     // The client's own replies leave first, whatever else waits.
     if (client.dirty && !client.closing) flush(socket, client);
     // Another turn when messages wait, or when this turn read nothing.
-    client.resume = !client.closing && (!client.backlog.empty() || !read);
+    client.resume = !client.closing && !client.inputHeld && (client.hasBacklog() || !read);
     return result;
 }
 
@@ -427,34 +402,23 @@ bool Server::wantsAnotherTurn(SOCKET socket) const {
     return entry != clients_.end() && entry->second.resume;
 }
 
-void Server::dropBacklog(Client& client) {
-    client.backlog.clear();
-    client.backlogBytes = 0;
-    account(client);
+bool Server::inputHeld(SOCKET socket) const {
+    const auto entry = clients_.find(socket);
+    return entry != clients_.end() && entry->second.inputHeld;
 }
 
-void Server::startPressureStream(SOCKET socket) {
-    // A stream held by an authorized client is never taken by one that is not.
-    if (streamClient_ != INVALID_SOCKET && streamClient_ != socket && isAuthorized(streamClient_) &&
-        !isAuthorized(socket)) {
-        LogMessage(std::string("The pen stream is held by an authorized client"));
-        sendReply(L"Failure The pen stream is held by an authorized client", socket);
-        return;
-    }
-    streamClient_ = socket;
-    if (hooks_.onStreamStart) hooks_.onStreamStart();
-    sendReply(greeting_, socket);
+void Server::startStream(SOCKET) {}
+
+void Server::stopStream(SOCKET) {}
+
+void Server::clientClosing(SOCKET) {}
+
+bool Server::isClosing(SOCKET socket) const {
+    const auto entry = clients_.find(socket);
+    return entry == clients_.end() || entry->second.closing;
 }
 
-void Server::stopPressureStream(SOCKET socket) {
-    if (socket == streamClient_) endStream();
-}
-
-// The one place the stream ends: stopTablet from its client, or its client goes.
-void Server::endStream() {
-    streamClient_ = INVALID_SOCKET;
-    if (hooks_.onStreamStop) hooks_.onStreamStop();
-}
+void Server::sendFailure(SOCKET socket) { sendReply(L"Failure " + FailureDetail() + L" - " + CrtErrorText(), socket); }
 
 void Server::closeClient(SOCKET socket) {
     auto entry = clients_.find(socket);
@@ -468,20 +432,13 @@ void Server::closeClient(SOCKET socket) {
 
 // The client takes no more output and holds nothing from now on; it is
 // closed when the held batch ends.
-void Server::markClosing(SOCKET socket, Client& client) {
-    if (socket == streamClient_) {
-        LogMessage(std::string("Sending pressure stopped"));
-        endStream();
-    }
+void Server::markClosing(SOCKET socket, Connection& client) {
+    clientClosing(socket);
     if (socket == authorizedSocket_) authorizedSocket_ = 0;  // a new client may now authorize
     if (client.closing) return;
     client.closing = true;
     client.resume = false;
-    client.backlog.clear();
-    client.backlogBytes = 0;
-    DropBuffer(client.input);
-    DropBuffer(client.output);
-    client.sent = 0;
+    client.dropAll();
     account(client);
     closing_.push_back(socket);
 }
@@ -502,8 +459,7 @@ void Server::closeNow(SOCKET socket) {
     clients_.erase(socket);
 }
 
-void Server::deinit(bool closeListener) {
-    if (!closeListener) return;
+void Server::deinit() {
     for (SOCKET socket : clients()) closeClient(socket);
     if (listenSocket_ != INVALID_SOCKET) {
         LogFormatted("deinit server [%d]", port_);
@@ -517,19 +473,31 @@ void Server::handleConnectionLost(SOCKET socket) {
     closeClient(socket);
 }
 
-int Server::queue(SOCKET socket, const char* bytes, size_t size) {
+int Server::queue(SOCKET socket, const char* bytes, size_t size, bool own) {
+    return queue(socket, own, [&](Connection& client) { client.queue(bytes, size); });
+}
+
+int Server::queue(SOCKET socket, std::string&& frame, bool own) {
+    return queue(socket, own, [&](Connection& client) { client.queue(std::move(frame)); });
+}
+
+int Server::queue(SOCKET socket, bool own, const std::function<void(Connection&)>& append) {
     auto entry = clients_.find(socket);
     if (entry == clients_.end() || entry->second.closing) return -1;
-    Client& client = entry->second;
+    Connection& client = entry->second;
     OutputBatch batch(*this);
-    // A frame goes in whole or not at all; a client that leaves more than
-    // its bound unread is closed rather than fed a cut stream.
-    if (client.output.size() - client.sent >= netlimits::kMaxUnsentOutput) {
-        LogFormatted("Client does not read its replies, output bound reached, closing it [%d]", port_);
-        closeClient(socket);
+    // A frame goes in whole or not at all. Past the bound a frame from
+    // elsewhere is refused: the client keeps its connection and everything
+    // queued before; its own replies are always queued (its input is held
+    // back meanwhile, so they stay bounded).
+    if (!own && client.waitingOutput() >= netlimits::kMaxUnsentOutput) {
+        if (!stalled(socket, client) && !client.refusing) {
+            client.refusing = true;
+            LogFormatted("Client does not take its output, refusing frames for it until it drains [%d]", port_);
+        }
         return -1;
     }
-    client.output.append(bytes, size);
+    append(client);
     ++framesQueued_;
     if (!client.dirty) {
         client.dirty = true;
@@ -539,32 +507,45 @@ int Server::queue(SOCKET socket, const char* bytes, size_t size) {
     return 0;
 }
 
-void Server::flush(SOCKET socket, Client& client) {
-    client.dirty = false;
-    while (!client.closing && !client.writeBlocked && client.sent < client.output.size()) {
-        const size_t left = client.output.size() - client.sent;
-        const int chunk = static_cast<int>(std::min<size_t>(left, 1u << 30));
-        const int written = send(socket, client.output.data() + client.sent, chunk, 0);
-        if (written == SOCKET_ERROR) {
-            if (WSAGetLastError() == WSAEWOULDBLOCK) {
-                client.writeBlocked = true;  // FD_WRITE brings us back
-            } else {
-                LogSystemError(L"send()");
-                closeClient(socket);
-                return;
-            }
-        } else {
-            client.sent += static_cast<size_t>(written);
-        }
+// Closes a client that has taken no byte for kStalledOutputMs while output
+// waits for it; true when it did.
+bool Server::stalled(SOCKET socket, Connection& client) {
+    if (client.closing || client.stalledMs(GetTickCount()) < netlimits::kStalledOutputMs) return false;
+    LogFormatted("Client has taken none of its output for 60 s, closing it [%d]", port_);
+    closeClient(socket);
+    return true;
+}
+
+// Before a handler that can wait: the served client's replies, and whatever
+// else is queued, leave now rather than after it.
+void Server::sendBeforeBlocking(SOCKET socket, Connection& client) {
+    flush(socket, client);
+    for (SOCKET other : dirty_) {
+        auto entry = clients_.find(other);
+        if (entry != clients_.end() && entry->second.dirty) flush(other, entry->second);
     }
-    if (client.sent == client.output.size()) {
-        DropBuffer(client.output);
-        client.sent = 0;
-    } else if (client.sent > kKeptCapacity && client.sent * 2 > client.output.size()) {
-        client.output.erase(0, client.sent);
-        client.sent = 0;
+}
+
+void Server::flush(SOCKET socket, Connection& client) {
+    client.dirty = false;
+    if (client.closing) return;
+    if (!client.flush(socket)) {
+        closeClient(socket);
+        return;
     }
     account(client);
+    if ((client.inputHeld || client.refusing) && client.waitingOutput() < netlimits::kMaxUnsentOutput) {
+        client.refusing = false;
+        if (client.inputHeld) {
+            // Its read turns stopped while its input was held: it gets one.
+            client.inputHeld = false;
+            if (hooks_.requestRead) {
+                hooks_.requestRead(*this, socket);
+            } else {
+                client.resume = true;
+            }
+        }
+    }
 }
 
 void Server::onWritable(SOCKET socket) {
@@ -575,8 +556,8 @@ void Server::onWritable(SOCKET socket) {
     flush(socket, entry->second);
 }
 
-void Server::account(Client& client) {
-    const size_t now = client.input.size() + client.backlogBytes + (client.output.size() - client.sent);
+void Server::account(Connection& client) {
+    const size_t now = client.held();
     held_ = held_ - client.counted + now;
     if (budget_ != nullptr) budget_->adjust(client.counted, now);
     client.counted = now;
@@ -626,36 +607,51 @@ void Server::flushWaiting() {
     OutputBatch batch(*this);  // its end sends the next share
 }
 
+// The log keeps the frame as far as an apps message's log line would: a
+// forwarded 16 MiB message is not copied into it.
+void Server::logFrame(const std::string& frame) {
+    if (frame.size() <= logLimit_) {
+        LogMessage(frame);
+    } else {
+        LogMessage(frame.substr(0, logLimit_));
+    }
+}
+
 int Server::sendRaw(SOCKET socket, const std::string& frame) {
-    LogMessage(frame);
-    return queue(socket, frame.data(), frame.size());
+    logFrame(frame);
+    return queue(socket, frame.data(), frame.size(), false);
+}
+
+int Server::sendRaw(SOCKET socket, std::string&& frame) {
+    logFrame(frame);
+    return queue(socket, std::move(frame), false);
 }
 
 int Server::sendReply(const std::wstring& text, SOCKET socket) {
-    std::string frame = Narrow(text);
-    frame.resize(strlen(frame.c_str()));  // a frame ends at its first NUL
-    frame += '|';
-    return sendRaw(socket, frame);
+    return sendOwnFrame(socket, FrameOf(text));
+}
+
+int Server::sendOwnFrame(SOCKET socket, const std::string& frame) {
+    logFrame(frame);
+    return queue(socket, frame.data(), frame.size(), true);
+}
+
+// "Received [port]: " and the message, as LogReceived writes it (an auth
+// key masked), with the line's beginning made once per listener.
+void Server::logReceived(const std::wstring& message) {
+    std::wstring line;
+    line.reserve(receivedPrefix_.size() + message.size());
+    line += receivedPrefix_;
+    line += message.compare(0, 4, L"auth") == 0 ? MaskAuthKeys(message) : message;
+    LogMessage(line);
 }
 
 int Server::broadcast(const std::wstring& text) {
     OutputBatch batch(*this);
-    for (SOCKET client : clients()) sendReply(text, client);
-    return 0;
-}
-
-int Server::sendPressureNumber(int value) {
-    if (streamClient_ == INVALID_SOCKET) return -1;
-    // At least four digits and a blank; a longer value keeps its blank.
-    char digits[16];
-    const int length = snprintf(digits, sizeof(digits), "%.4d ", value);
-    queue(streamClient_, digits, static_cast<size_t>(length));
-    return 0;
-}
-
-int Server::sendPressureToken(const std::string& text) {
-    if (streamClient_ == INVALID_SOCKET) return -1;
-    const std::string token = text + " ";
-    queue(streamClient_, token.data(), token.size());
+    const std::string frame = FrameOf(text);
+    for (SOCKET client : clients()) {
+        logFrame(frame);
+        queue(client, frame.data(), frame.size(), false);
+    }
     return 0;
 }

@@ -1,6 +1,8 @@
-// A loopback TCP listener and its clients: splits each client's byte stream
-// into '|'-framed messages, hands them to the message handler the service
-// gave it, and turns the handler's result code into the reply.
+// A loopback TCP listener and its clients: accepts them (the port's limits
+// and authorization mode), hands each complete message of a client
+// (Connection.h frames them) to the message handler the service gave it,
+// turns the handler's result code into the reply, and schedules every
+// client's output. The pen stream is the pressure server's (PressureServer.h).
 //
 // Threads: a server is driven by exactly one thread, the thread whose window
 // receives its socket events (command and apps servers: the main thread;
@@ -13,8 +15,12 @@
 // of one read event) the queues are only filled, and each client's queue
 // leaves in one send when the batch ends (the client being served first; at
 // most kMaxSendsPerTurn clients per turn, the others in a later turn the
-// service gives through requestFlush). Frames are never cut or interleaved:
-// a client whose queue passes its bound is closed.
+// service gives through requestFlush). Frames are never cut or interleaved.
+// A client whose output waits past its bound (Limits.h) is never closed for
+// it: its own replies are still queued but its input is not read until the
+// output drains (requestRead resumes it), and frames from elsewhere
+// (sendRaw, broadcast, pen tokens) are refused for it. Only the service-wide
+// budget, or a client that takes nothing for kStalledOutputMs, closes it.
 //
 // Closing: a client closed while a batch is held is only marked; it is
 // closed when the batch ends, so callers walking their own tables (channels,
@@ -28,6 +34,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "core/net/Connection.h"
 
 class Server;
 class BufferBudget;
@@ -46,14 +54,24 @@ struct ServerHooks {
     std::function<void(Server& server, SOCKET client)> onAuthorized;
     // A client is about to be closed (its socket is still valid).
     std::function<void(Server& server, SOCKET client)> onClientClosed;
-    // The pen stream started (on the client that asked) or stopped.
+    // The pen stream starts (before its client is set: WinTab and the hook
+    // refresh), has its client (the pen record is reset), or stopped.
     std::function<void()> onStreamStart;
+    std::function<void()> onStreamStarted;
     std::function<void()> onStreamStop;
     // More output waits than one turn sends: the server asks for a later
     // turn, in which the service calls flushWaiting (behind the events that
     // wait meanwhile); false when none can be had. Without it every turn
     // sends everything at once.
     std::function<bool(Server& server)> requestFlush;
+    // A client whose input was held back while its output drained may be read
+    // again: the service gives it a read turn behind the waiting events.
+    // Without it, wantsAnotherTurn reports the client.
+    std::function<void(Server& server, SOCKET client)> requestRead;
+    // True for a message whose handler can wait (installers, elevated copies,
+    // process waits, message boxes): the replies queued so far are sent
+    // before it runs, so a client never waits for an answer already made.
+    std::function<bool(const std::wstring& message)> mayBlock;
     // Closes a client socket; false when it did not take the socket, which is
     // then closed at once. The service defers the close until the events
     // already queued for the socket have been handled, so a late event can
@@ -63,21 +81,20 @@ struct ServerHooks {
 
 enum class AuthMode {
     Required,  // command port: the first message must be the key; one client at a time holds it
-    Optional,  // pressure port: a client may authorize; an authorized stream cannot be taken
-    None,      // apps port
+    Optional,  // pressure and apps ports: a client may authorize (a held stream, a held name)
+    None,      // no key at all
 };
 
 class Server {
 public:
     Server();
-    Server(const char* name, AuthMode authMode, size_t maxMessage);
+    // logLimit: how much of a message its "Received" log line keeps (bytes).
+    Server(const char* name, AuthMode authMode, size_t maxMessage, size_t logLimit = static_cast<size_t>(-1));
     virtual ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
     void setHooks(ServerHooks hooks);
-    // The budget shared by the servers of this thread (may be null).
-    void setBudget(BufferBudget* budget) { budget_ = budget; }
 
     // Opens a non-blocking listener on 127.0.0.1 at a random port in
     // 3400-3655 (25 attempts). Returns the port, or -1.
@@ -96,6 +113,9 @@ public:
     // read event may come (messages wait, or the last turn did not read);
     // the service posts itself a read event behind the others' events.
     bool wantsAnotherTurn(SOCKET socket) const;
+    // True while the client's input is held back because its output waits
+    // past the bound; the drain gives it its next read turn (requestRead).
+    bool inputHeld(SOCKET socket) const;
     // FD_WRITE: the socket takes data again; writes what waits for it.
     void onWritable(SOCKET socket);
     // The later turn asked for through requestFlush: sends the next share.
@@ -109,26 +129,25 @@ public:
     enum class PeerState { Open, Gone, DataPending };
     PeerState peerState(SOCKET socket) const;
 
-    // With closeListener: closes the listener and every client. Without: nothing.
-    void deinit(bool closeListener);
+    // Closes every client and the listener.
+    void deinit();
     void handleConnectionLost(SOCKET socket);
     void closeClient(SOCKET socket);
 
-    // Narrows to Latin-1, appends '|' and queues it; 0, or -1 for a client
-    // that is gone or being closed.
+    // The client's own reply: narrows to Latin-1, appends '|' and queues it,
+    // whatever waits (its input is held back meanwhile); 0, or -1 for a
+    // client that is gone or being closed.
     int sendReply(const std::wstring& text, SOCKET socket);
-    // Queues an already narrow, already framed text; 0 or -1 as above.
+    // A frame from elsewhere (another client's data, a broadcast), already
+    // narrow and framed: 0 when queued; -1 when the client is gone or being
+    // closed, or when its waiting output is past the bound (nothing queued,
+    // the client keeps its connection and everything queued before).
     int sendRaw(SOCKET socket, const std::string& frame);
-    // sendReply to every client, in ascending socket order; 0.
+    // The same; a frame for a client with nothing waiting is taken over, not copied.
+    int sendRaw(SOCKET socket, std::string&& frame);
+    // The text, framed, to every client in ascending socket order, refused
+    // for a client as sendRaw refuses; 0.
     int broadcast(const std::wstring& text);
-    // Space-terminated values for the pressure client (no '|' framing);
-    // -1 when no stream runs.
-    int sendPressureNumber(int value);
-    int sendPressureToken(const std::string& text);
-
-    // The pen stream: the client that started it, INVALID_SOCKET when none.
-    bool streaming() const { return streamClient_ != INVALID_SOCKET; }
-    SOCKET streamClient() const { return streamClient_; }
 
     // Holds the output of a stretch of work (one pen packet, one broadcast):
     // each client's share leaves in one send when the outermost batch ends.
@@ -160,59 +179,57 @@ public:
 protected:
     virtual int handleMessage(SOCKET socket, const std::wstring& message);
     virtual bool requiresAuthorization() const;
+    // Result codes -3 and -4 of a handler: the pen stream's start and stop
+    // (the pressure server's; elsewhere they get no reply).
+    virtual void startStream(SOCKET socket);
+    virtual void stopStream(SOCKET socket);
+    // A client is being closed: whatever the subclass keeps about it ends.
+    virtual void clientClosing(SOCKET socket);
+
+    const ServerHooks& hooks() const { return hooks_; }
+    bool isClosing(SOCKET socket) const;
+    // A frame from elsewhere for the client, refused as sendRaw refuses.
+    int queueFromElsewhere(SOCKET socket, const char* bytes, size_t size) { return queue(socket, bytes, size, false); }
+    // "Failure " + the failure detail + " - " + the runtime's error text.
+    void sendFailure(SOCKET socket);
 
 private:
-    struct Framed {
-        std::string bytes;
-        bool tooLong = false;
-    };
-    struct Client {
-        std::string input;          // the unfinished message (bytes after the last delimiter)
-        std::deque<Framed> backlog;  // complete messages not handled yet
-        size_t backlogBytes = 0;
-        bool resume = false;         // see wantsAnotherTurn
-        bool skipping = false;      // past the message limit: dropping up to the next delimiter
-        bool pastFirstLine = false;  // a delimiter has been seen
-        std::string logTail;        // a UTF-8 character cut by the last read, for the log line
-        std::string output;         // queued bytes; output[sent..] is still unsent
-        size_t sent = 0;
-        bool dirty = false;         // queued since the last flush
-        bool writeBlocked = false;  // waiting for FD_WRITE
-        bool closing = false;       // closed when the held batch ends; takes no more output
-        bool authorized = false;
-        DWORD acceptedAt = 0;
-        size_t counted = 0;  // what held_ counts for this client
-    };
+    friend class BufferBudget;  // sets itself at attach time only
+    void setBudget(BufferBudget* budget) { budget_ = budget; }
+
     std::string readAvailable(SOCKET socket);
-    bool frame(SOCKET socket, Client& client, std::string chunk, std::vector<Framed>& batch);
-    bool authorize(SOCKET socket, Client& client, const std::wstring& message);
-    bool optionalAuthorize(SOCKET socket, Client& client, const std::wstring& message);
-    void startPressureStream(SOCKET socket);
-    void stopPressureStream(SOCKET socket);
-    void endStream();
+    bool authorize(SOCKET socket, Connection& client, const std::wstring& message);
+    bool optionalAuthorize(SOCKET socket, Connection& client, const std::wstring& message);
     size_t messageLimit() const { return maxMessage_; }
 
-    int queue(SOCKET socket, const char* bytes, size_t size);
-    void flush(SOCKET socket, Client& client);
-    void markClosing(SOCKET socket, Client& client);
-    void dropBacklog(Client& client);
+    int queue(SOCKET socket, const char* bytes, size_t size, bool own);
+    int queue(SOCKET socket, std::string&& frame, bool own);
+    int queue(SOCKET socket, bool own, const std::function<void(Connection&)>& append);
+    bool stalled(SOCKET socket, Connection& client);
+    void sendBeforeBlocking(SOCKET socket, Connection& client);
+    void flush(SOCKET socket, Connection& client);
+    void logFrame(const std::string& frame);
+    void logReceived(const std::wstring& message);
+    int sendOwnFrame(SOCKET socket, const std::string& frame);
+    void markClosing(SOCKET socket, Connection& client);
     void closeNow(SOCKET socket);
-    void account(Client& client);
+    void account(Connection& client);
     void release();
     void settle();
 
     const char* name_ = "Command Server";
     AuthMode authMode_ = AuthMode::Required;
     size_t maxMessage_;
+    size_t logLimit_ = static_cast<size_t>(-1);
     ServerHooks hooks_;
     BufferBudget* budget_ = nullptr;
 
-    std::wstring greeting_;  // sent when a client starts the pressure stream; never assigned
     SOCKET authorizedSocket_ = 0;
     SOCKET listenSocket_ = INVALID_SOCKET;
-    SOCKET streamClient_ = INVALID_SOCKET;
     int port_ = 0;
-    std::map<SOCKET, Client> clients_;
+    std::map<SOCKET, Connection> clients_;
+    std::vector<char> readBuffer_;  // one read's bytes, kept between reads
+    std::wstring receivedPrefix_ = L"Received [0]: ";
     std::deque<SOCKET> dirty_;     // clients with output queued and not yet sent
     bool flushRequested_ = false;
     std::vector<SOCKET> closing_;  // clients marked while a batch was held

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
@@ -18,12 +19,18 @@ std::string WideToUtf8(const std::wstring& text) {
 
 std::wstring Utf8ToWide(const std::string& text) {
     // The input is taken as NUL-terminated: anything after a NUL byte is not decoded.
-    const int needed = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    const size_t length = strlen(text.c_str());
+    // Plain ASCII (commands, base64 data) is its own UTF-16: no conversion
+    // call, one allocation, the same result.
+    size_t ascii = 0;
+    while (ascii < length && static_cast<unsigned char>(text[ascii]) < 0x80) ++ascii;
+    if (ascii == length) return std::wstring(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(length));
+    const int needed = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(length), nullptr, 0);
     if (needed == 0) return L"<UTF-8 to widestring conversion failed>";
-    std::vector<wchar_t> buffer(static_cast<size_t>(needed) + 1, L'\0');
-    const int converted = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, buffer.data(), needed);
+    std::wstring wide(static_cast<size_t>(needed), L'\0');
+    const int converted = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(length), &wide[0], needed);
     if (converted != needed) return L"Error!";
-    return std::wstring(buffer.data());
+    return wide;
 }
 
 std::wstring Widen(const std::string& text) {

@@ -2,6 +2,7 @@
 
 import re
 import socket
+import threading
 import time
 
 import pytest
@@ -162,3 +163,45 @@ def test_client_library_keeps_replies_with_their_commands(prefix, service):
     assert service.stop() == 0
     with pytest.raises(marlin_client.ServiceNotRunning, match="written"):
         marlin_client.connect(key)  # the key file is left from that start
+
+
+def test_a_reading_channel_owner_gets_a_long_forward_and_the_one_after_it(service):
+    # The long frame at the head of the dock's queue does not count against
+    # its bound: the small forward right behind it is taken too, and the dock
+    # keeps its connection.
+    dock, widget = service.apps(), service.apps()
+    assert dock.request("registerChannel dock") == "Success ChannelRegistered=true"
+    assert widget.request("registerChannel widget") == "Success ChannelRegistered=true"
+    assert dock.read_frame() == "BroadcastRegisteredChannel=widget"
+    received = bytearray()
+
+    def read_two_frames():
+        dock.sock.settimeout(60)
+        while received.count(b"|") < 2:
+            data = dock.sock.recv(1 << 20)
+            if not data:
+                return
+            received.extend(data)
+
+    reader = threading.Thread(target=read_two_frames, daemon=True)
+    reader.start()
+    big = b"x" * (8 << 20)
+    widget.send_raw(b"sendDataToChannel dock " + big + b" big|")
+    assert widget.read_frame(60) == "Success DataSentToChannel=big"
+    assert widget.request("sendDataToChannel dock small small") == "Success DataSentToChannel=small"
+    reader.join(60)
+    assert bytes(received) == b"ForwardDataToChannel widget " + big + b"|ForwardDataToChannel widget small|"
+
+
+def test_the_apps_port_takes_the_key_optionally_and_never_logs_it(service):
+    key = service.key.auth_key
+    with service.apps() as plain, service.apps() as keyed:
+        assert plain.request("registerChannel plain") == "Success ChannelRegistered=true"  # no key: as ever
+        assert keyed.request("auth wrong").startswith("Failure Authorization failed! - ")
+        keyed.send_raw(b"au")
+        time.sleep(0.2)  # the key in two reads: masked all the same
+        keyed.send_raw(("th %s|" % key).encode())
+        assert keyed.read_frame() == "authOk"
+        assert keyed.request("registerChannel keyed") == "Success ChannelRegistered=true"
+    assert service.wait_log("Received [%d]: auth *" % service.key.apps_port)
+    assert key[1:9] not in service.log()

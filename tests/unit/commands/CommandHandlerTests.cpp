@@ -6,6 +6,7 @@
 
 #include "core/commands/CommandHandler.h"
 #include "core/net/Reply.h"
+#include "core/net/ReplyTesting.h"
 #include "core/platform/UserPaths.h"
 #include "core/util/Log.h"
 
@@ -43,4 +44,14 @@ TEST(Dispatcher, PermissionRepairsStayInsideTheCommonFolder) {
     EXPECT_EQ(Dispatch(L"fixFilePermissions '" + folder + L"'"), 0);
     EXPECT_EQ(PeekPendingReply(), L"FilePermissionsFixed=" + folder);
     RemoveDirectoryW(folder.c_str());
+}
+
+TEST(Dispatcher, OnlyPlainQueriesAreAnsweredWithoutSendingTheRepliesBefore) {
+    // The installers and elevated copies wait for minutes: the replies queued
+    // before them must not wait with them.
+    for (const wchar_t* blocking : {L"installAirApp a b", L"installNativeApp a b c", L"update C:\\x",
+                                    L"startProcess x", L"\"getCoreVersion\"", L" getCoreVersion"})
+        EXPECT_TRUE(CommandHandler::MayBlock(blocking)) << blocking;
+    for (const wchar_t* query : {L"getCoreVersion", L"platform", L"checkExists C:\\x", L""})
+        EXPECT_FALSE(CommandHandler::MayBlock(query)) << query;
 }

@@ -29,7 +29,7 @@ protected:
         server_.setHooks(CommandServerHooks());
     }
     void TearDown() override {
-        server_.deinit(true);
+        server_.deinit();
     }
     // The handshake's answer: "authOk", then the attached-device report
     // (no tablets under Wine).

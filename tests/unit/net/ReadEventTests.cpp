@@ -86,7 +86,7 @@ TEST(ReadEvents, OneReceiveLeavesAtMostOneMoreReadEventQueued) {
     EXPECT_EQ(server.messages, 20000u);
     EXPECT_GT(events, 1u);  // a receive takes a bounded share, the rest waits for the next event
     WSAAsyncSelect(serverSide, window.get(), 0, 0);
-    server.deinit(true);
+    server.deinit();
 }
 
 }  // namespace

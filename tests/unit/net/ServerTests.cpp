@@ -2,6 +2,7 @@
 // process. The tests pump the server's events themselves.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,8 +12,11 @@
 #include "core/app/Service.h"
 #include "core/net/Reply.h"
 #include "core/net/Server.h"
+#include "core/net/BufferBudget.h"
+#include "core/net/Limits.h"
 #include "core/util/Log.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/TestLog.h"
 
 using testsupport::AcceptNext;
 using testsupport::Client;
@@ -30,10 +34,12 @@ public:
     std::vector<std::wstring> messages;
     std::vector<int> results;
     std::wstring pendingText;
+    std::function<void(const std::wstring&)> onMessage;
 
 protected:
     int handleMessage(SOCKET, const std::wstring& message) override {
         messages.push_back(message);
+        if (onMessage) onMessage(message);
         const int result = messages.size() <= results.size() ? results[messages.size() - 1] : 0;
         if (result == 0) SetPendingReply(pendingText);
         if (result == -1) LogMessage(std::string("it broke"));
@@ -51,7 +57,7 @@ protected:
         serverSide_ = AcceptNext(server_);
         ASSERT_NE(serverSide_, INVALID_SOCKET);
     }
-    void TearDown() override { server_.deinit(true); }
+    void TearDown() override { server_.deinit(); }
 
     int SendAndPump(const std::string& bytes) {
         EXPECT_TRUE(client_->send(bytes));
@@ -95,9 +101,9 @@ TEST_F(ServerSockets, ResultCodesBecomeReplies) {
     EXPECT_EQ(client_->readFrame(), "True|");
     EXPECT_EQ(client_->readFrame(), "False|");
     EXPECT_EQ(client_->readFrame().rfind("Failure it broke - ", 0), 0u);
-    // The syntax error carries the last log entry (the frame just sent) without its delimiter.
+    // Without a log line of its own, the syntax error carries the message's own "Received" line.
     const std::string syntaxError = client_->readFrame();
-    EXPECT_EQ(syntaxError.rfind("SyntaxError Failure it broke - ", 0), 0u);
+    EXPECT_EQ(syntaxError.rfind("SyntaxError Received [" + std::to_string(server_.port()) + "]: e - ", 0), 0u);
     EXPECT_EQ(syntaxError.find('|'), syntaxError.size() - 1);
     EXPECT_EQ(client_->readFrame(), "Success Key=value|");  // the code 5 got no reply
     EXPECT_TRUE(client_->quiet());
@@ -119,16 +125,17 @@ TEST_F(ServerSockets, QuitInTheMiddleOfABatchDropsTheRest) {
     EXPECT_TRUE(server_.hasClient(serverSide_));  // the window procedure closes it
 }
 
-TEST_F(ServerSockets, RestartForUpdateClosesClientAndListener) {
-    server_.results = {-6, 0};
-    EXPECT_EQ(SendAndPump("update x|more|"), -6);
-    EXPECT_EQ(server_.messages.size(), 1u);
+TEST_F(ServerSockets, RestartForUpdateSendsTheEarlierRepliesThenClosesClientAndListener) {
+    server_.results = {0, -6, 0};
+    EXPECT_EQ(SendAndPump("first|update x|more|"), -6);
+    EXPECT_EQ(server_.messages.size(), 2u);
+    EXPECT_EQ(client_->readFrame(), "Success |");
     EXPECT_TRUE(client_->closedByServer());
     EXPECT_EQ(server_.listenSocket(), INVALID_SOCKET);
 }
 
 TEST_F(ServerSockets, OverLongMessageIsAnsweredAndSkippedAndTheClientStays) {
-    const std::string limitReply = "Failure Message too long, the limit is 2000 bytes|";
+    const std::string limitReply = "Failure Message too long, the limit is 2000 bytes - ";
     // Past the limit within one read, and past it over several reads.
     SendAndPump("first|" + std::string(ScriptedServer::kLimit + 1, 'x') + "|second|");
     SendAndPump(std::string(ScriptedServer::kLimit - 1, 'y'));
@@ -139,12 +146,12 @@ TEST_F(ServerSockets, OverLongMessageIsAnsweredAndSkippedAndTheClientStays) {
                                                            std::wstring(ScriptedServer::kLimit, L'z')}));
     for (const char* reply : {"Success |", limitReply.c_str(), "Success |", limitReply.c_str(), "Success |",
                               "Success |"})
-        EXPECT_EQ(client_->readFrame(), reply);
+        EXPECT_EQ(client_->readFrame().rfind(reply, 0), 0u) << reply;
     EXPECT_TRUE(server_.hasClient(serverSide_));
     EXPECT_EQ(server_.heldBytes(), 0u);
 }
 
-TEST_F(ServerSockets, AClientThatNeverReadsIsClosedAtItsBoundWhileAnotherIsAnswered) {
+TEST_F(ServerSockets, AClientThatNeverReadsIsHeldBackNotClosedWhileAnotherIsAnswered) {
     Client other(server_.port());
     const SOCKET otherSide = AcceptNext(server_);
     ASSERT_NE(otherSide, INVALID_SOCKET);
@@ -153,8 +160,12 @@ TEST_F(ServerSockets, AClientThatNeverReadsIsClosedAtItsBoundWhileAnotherIsAnswe
     for (int i = 0; i < 400; ++i) pipelined += "a|";  // 26 MB of replies, more than the system buffers
     SendAndPump(pipelined);
     for (int turn = 0; turn < 100 && server_.wantsAnotherTurn(serverSide_); ++turn) server_.receive(serverSide_);
-    EXPECT_FALSE(server_.hasClient(serverSide_));
-    EXPECT_EQ(server_.heldBytes(), 0u);
+    // Its input is no longer read: what it holds stays near the bound, and
+    // it keeps its connection.
+    EXPECT_TRUE(server_.hasClient(serverSide_));
+    EXPECT_LT(server_.messages.size(), 400u);
+    EXPECT_LT(server_.heldBytes(serverSide_), netlimits::kMaxUnsentOutput + 64 * 66 * 1024 + 8 * 1024);
+    EXPECT_EQ(server_.sendRaw(serverSide_, "from elsewhere|"), -1);  // refused, nothing queued
 
     server_.pendingText.clear();
     other.send("b|");
@@ -188,6 +199,62 @@ TEST_F(ServerSockets, BroadcastGoesOnPastAClientThatFails) {
             EXPECT_EQ(client->readFrame(), "PenData.PROXIMITY_IN|");
         }
     }
+}
+
+TEST_F(ServerSockets, LargeForwardsAreQueuedWholeAndARefusedOneLeavesEverythingElse) {
+    // A frame at the head of the queue does not count against the bound,
+    // so a long forward and the one after it both go to a client that reads.
+    const std::string big(5 * 1024 * 1024, 'd');
+    EXPECT_EQ(server_.sendRaw(serverSide_, big + "|"), 0);
+    EXPECT_EQ(server_.sendRaw(serverSide_, big + "|"), 0);
+    EXPECT_EQ(server_.sendRaw(serverSide_, "small|"), -1);  // 5 MiB waits behind the head: refused
+    EXPECT_EQ(server_.sendReply(L"own", serverSide_), 0);    // the client's own reply is never refused
+    std::string got;
+    const size_t expected = 2 * (big.size() + 1) + 4;
+    for (int round = 0; round < 2000 && got.size() < expected; ++round) {
+        server_.onWritable(serverSide_);
+        if (testsupport::WaitReadable(client_->get(), 50)) {
+            char chunk[65536];
+            const int n = recv(client_->get(), chunk, sizeof(chunk), 0);
+            if (n <= 0) break;
+            got.append(chunk, static_cast<size_t>(n));
+        }
+    }
+    EXPECT_EQ(got, big + "|" + big + "|own|");
+    EXPECT_TRUE(server_.hasClient(serverSide_));
+    EXPECT_EQ(server_.sendRaw(serverSide_, "small|"), 0);  // drained: taken again
+}
+
+TEST_F(ServerSockets, ANulByteSpoilsOnlyItsOwnMessage) {
+    SendAndPump(std::string("ab\0cd|getCoreVersion|", 21));
+    EXPECT_EQ(server_.messages, (std::vector<std::wstring>{L"ab", L"getCoreVersion"}));
+}
+
+TEST_F(ServerSockets, RepliesLeaveBeforeAHandlerThatMayBlock) {
+    ServerHooks hooks;
+    hooks.mayBlock = [](const std::wstring& message) { return message == L"slow"; };
+    server_.setHooks(hooks);
+    std::string seenBySlow = "<not run>";
+    server_.onMessage = [&](const std::wstring& message) {
+        if (message == L"slow") seenBySlow = client_->readFrame();  // times out when nothing was sent
+    };
+    server_.pendingText = L"fast";
+    SendAndPump("quick|slow|quick|");
+    EXPECT_EQ(seenBySlow, "Success fast|");
+    EXPECT_EQ(client_->readFrame(), "Success fast|");
+    EXPECT_EQ(client_->readFrame(), "Success fast|");
+}
+
+TEST_F(ServerSockets, ABudgetCountsWhatItsServerHoldsAlreadyAndNeverWraps) {
+    SendAndPump("unfinished");
+    ASSERT_GT(server_.heldBytes(), 0u);
+    BufferBudget budget(1 << 20);
+    budget.attach(server_);
+    EXPECT_EQ(budget.total(), server_.heldBytes());
+    SendAndPump("|");  // handled: what the client held is given back
+    EXPECT_EQ(budget.total(), server_.heldBytes());
+    budget.detach(server_);
+    EXPECT_EQ(budget.total(), 0u);
 }
 
 TEST_F(ServerSockets, FailedAcceptLeavesTheListenerOpen) {
@@ -226,7 +293,7 @@ protected:
             ASSERT_NE(sides_[i], INVALID_SOCKET);
         }
     }
-    void TearDown() override { server_.deinit(true); }
+    void TearDown() override { server_.deinit(); }
 
     void Command(int i, const std::string& text) {
         clients_[i]->send(text);
@@ -283,11 +350,38 @@ TEST_F(PressureSockets, AnAuthorizedStreamIsNeverTakenByAClientWithoutTheKey) {
     EXPECT_EQ(clients_[0]->readFrame(), "|");
 
     Command(1, "startTablet|auth wrong|startTablet|");
-    EXPECT_EQ(clients_[1]->readFrame(), "Failure The pen stream is held by an authorized client|");
-    EXPECT_EQ(clients_[1]->readFrame(), "Failure Authorization failed!|");
-    EXPECT_EQ(clients_[1]->readFrame(), "Failure The pen stream is held by an authorized client|");
+    // Failures in the form every failure has: detail, " - ", the runtime's error text.
+    EXPECT_EQ(clients_[1]->readFrame().rfind("Failure The pen stream is held by an authorized client - ", 0), 0u);
+    EXPECT_EQ(clients_[1]->readFrame().rfind("Failure Authorization failed! - ", 0), 0u);
+    EXPECT_EQ(clients_[1]->readFrame().rfind("Failure The pen stream is held by an authorized client - ", 0), 0u);
     EXPECT_EQ(server_.streamClient(), sides_[0]);
     server_.sendPressureNumber(5);
     EXPECT_EQ(clients_[0]->readBytes(5), "0005 ");
     EXPECT_TRUE(clients_[1]->quiet());
+}
+
+TEST_F(PressureSockets, TheStartReplyPrecedesEveryPenToken) {
+    // The hook refresh of a start sends to the dock synchronously; a pen
+    // packet handled meanwhile must not reach the new client before its reply.
+    ServerHooks hooks = PressureServerHooks();
+    hooks.onStreamStart = [this] {
+        EXPECT_TRUE(server_.streaming());
+        server_.sendPressureToken("m5_5");
+    };
+    server_.setHooks(hooks);
+    Command(0, "startTablet|");
+    EXPECT_EQ(clients_[0]->readFrame(), "|");
+    server_.sendPressureToken("m6_6");
+    EXPECT_EQ(clients_[0]->readBytes(5), "m6_6 ");
+}
+
+TEST_F(PressureSockets, AKeySentOneByteAtATimeNeverReachesTheLog) {
+    testsupport::TestLog log(L"keysplit");
+    ASSERT_TRUE(InitFileLog());
+    const std::string key = getAuthKey();
+    for (char c : "auth " + key + "|") Command(0, std::string(1, c));
+    EXPECT_EQ(clients_[0]->readFrame(), "authOk|");
+    const std::string written = log.Read();
+    EXPECT_NE(written.find("Received ["), std::string::npos);
+    EXPECT_EQ(written.find(key.substr(1, 8)), std::string::npos);
 }
