@@ -8,6 +8,7 @@
 #include "core/commands/StartupRegistration.h"
 #include "core/maintenance/Maintenance.h"
 #include "core/maintenance/RegistryRepairs.h"
+#include "core/platform/SystemVersion.h"
 #include "core/util/Log.h"
 
 namespace {
@@ -43,22 +44,24 @@ bool runWorker(RunMode mode, const std::wstring& commandLine) {
 
 // The service's per-start checks, before the servers open.
 void runStartChecks() {
-    const bool machineAutostart = machineRunEntryExists();
     checkMaintenance();
     // Every start drops the user's logon entry until the dock asks for it
-    // again; but when this start has just moved the machine-wide entry to the
-    // users, the user's copy is the installer's choice and stays.
-    if (machineAutostart && !machineRunEntryExists()) {
-        LogMessage(std::string("Startup: autostart moved to the users, keeping this user's entry."));
-    } else {
-        RemoveAsStartup();
-    }
+    // again (setAsStartup), also after a Fixer has just moved the machine-wide
+    // entry to the users: the dock decides, not the installer.
+    RemoveAsStartup();
     InstallCrashHandlers();
     getCommonDesktopPath();
     repairDockOpenCommand();
 }
 
 }  // namespace
+
+void openLog() {
+    DWORD minor = 0;
+    const DWORD major = GetOSVersion(&minor);
+    SetLogWindowsVersion(major, minor);
+    LogVersionBanner();
+}
 
 bool runWorkerAndStartChecks(const std::wstring& commandLine) {
     if (runWorker(ParseRunMode(commandLine), commandLine)) {

@@ -1,9 +1,13 @@
-// The three points where the entry point hands over to start-up checks and
-// worker modes: before the servers start, before the main loop, at the end.
-// All on the main thread.
+// The points where the entry point hands over to the log, start-up checks
+// and worker modes: first of all, before the servers start, before the main
+// loop, at the end. All on the main thread.
 #pragma once
 
 #include <string>
+
+// The opening point, before anything is logged: the log learns the system
+// its session header names, and the version banner opens it.
+void openLog();
 
 // The start-up point. When the command line belongs to a worker mode, the
 // worker does its job here and the answer is true: the entry point then ends

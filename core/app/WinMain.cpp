@@ -10,7 +10,7 @@
 #include "core/util/Log.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
-    LogVersionBanner();
+    openLog();
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
 
     // A worker does its job in here and then ends like the service: COM and

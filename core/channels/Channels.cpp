@@ -1,7 +1,7 @@
 #include "core/channels/Channels.h"
 
 #include <map>
-#include <vector>
+#include <string>
 
 #include "core/commands/CommandHandler.h"
 #include "core/commands/CommandParsing.h"
@@ -12,6 +12,24 @@
 #include "core/util/Text.h"
 
 namespace {
+
+// The most words a channel command has (sendDataToChannel TARGET DATA TAG):
+// nothing past them is ever split, so a message of millions of blanks costs
+// no more than a short one.
+constexpr size_t kMaxWords = 4;
+// Names travel in Latin-1, one byte per character; a longer name would make
+// every registration broadcast and every forward cost as much as data does.
+constexpr size_t kMaxNameChars = 256;
+// Command words are matched by their beginning: this much of the first word decides.
+constexpr size_t kCommandWordChars = sizeof("sendDataToChannel") - 1;
+const char kForwardPrefix[] = "ForwardDataToChannel ";
+
+// Every refused name gets this detail, unless an authorized client asks for a
+// name another authorized client holds: anyone else could otherwise learn
+// which names are held, one guess at a time.
+const wchar_t kNameRefused[] =
+    L"registerChannel - a channel name must be 1 to 256 Latin-1 characters without a blank or a control "
+    L"character, and not held by another client";
 
 // Channel names by client socket, in ascending socket order. Used only on the
 // main thread (the apps server's window).
@@ -24,42 +42,70 @@ ChannelTable& Table() {
     return *table;
 }
 
-// Queued on the client's output; -1 when the client is gone or being closed.
+// Queued on the client's output; -1 when the client is gone or being closed,
+// or its unsent output is already past its bound.
 int SendToChannel(Server& apps, SOCKET socket, const std::wstring& text) {
     return apps.sendRaw(socket, Narrow(text) + "|");
 }
 
 // A name travels inside blank-separated, '|'-framed texts ("ForwardDataToChannel
 // NAME DATA"), so a blank or a control character in it would let one widget's
-// forwards read as another's; an empty name cannot be addressed at all.
+// forwards read as another's; an empty name cannot be addressed at all, and
+// one outside Latin-1 would be announced with '?' in its place, so two such
+// names would look alike and neither could be addressed.
 bool IsUsableChannelName(const std::wstring& name) {
-    if (name.empty()) return false;
+    if (name.empty() || name.size() > kMaxNameChars) return false;
     for (wchar_t c : name)
-        if (c == L' ' || c < 0x20 || (c >= 0x7F && c <= 0x9F)) return false;
+        if (c > 0xFF || c == L' ' || c < 0x20 || (c >= 0x7F && c <= 0x9F)) return false;
     return true;
 }
 
-// A name belongs to the first client that registers it: a second one would
-// receive the data meant for the first.
-bool IsHeldByAnother(const std::map<SOCKET, std::wstring>& channels, const std::wstring& name, SOCKET socket) {
-    for (const auto& entry : channels)
-        if (entry.first != socket && entry.second == name) return true;
+std::map<SOCKET, std::wstring>::iterator HolderOf(std::map<SOCKET, std::wstring>& channels,
+                                                  const std::wstring& name, SOCKET socket) {
+    for (auto entry = channels.begin(); entry != channels.end(); ++entry)
+        if (entry->first != socket && entry->second == name) return entry;
+    return channels.end();
+}
+
+// A name belongs to the first client that registers it (a second one would
+// receive the data meant for the first), with two exceptions: a holder whose
+// connection has already gone (its close is not handled yet) gives the name
+// up at once, so a widget that reconnects gets it back; and an authorized
+// client takes a name from one that is not. True when the caller may have it.
+bool MayTakeName(Server& apps, const std::wstring& name, SOCKET socket) {
+    auto& channels = Table().channels;
+    const auto holder = HolderOf(channels, name, socket);
+    if (holder == channels.end()) return true;
+    if (apps.peerState(holder->first) == Server::PeerState::Gone) {
+        CommandHandler::FreeChannel(apps, holder->first);  // the others are told, as at its close
+        return true;
+    }
+    const bool authorized = apps.isAuthorized(socket);
+    if (authorized && !apps.isAuthorized(holder->first)) {
+        // The old holder is left without a channel, as if it had never registered.
+        LogMessage(L"registerChannel - taken from a client that has not authorized: " + name);
+        channels.erase(holder);
+        return true;
+    }
+    if (authorized) {
+        LogMessage(L"registerChannel - the channel name is held by another client: " + name);
+    } else {
+        LogMessage(std::wstring(kNameRefused));
+    }
     return false;
 }
 
-int RegisterChannel(Server& apps, const std::vector<std::wstring>& tokens, SOCKET socket) {
-    if (!CheckArgumentCount(tokens.size(), 1)) return kResultSyntaxError;
-    const std::wstring& name = tokens[1];
-    auto& channels = Table().channels;
+int RegisterChannel(Server& apps, const std::wstring& message, const WordSplit& split, SOCKET socket) {
+    if (!CheckArgumentCount(split.count(), 1)) return kResultSyntaxError;
+    // One character past the bound is enough to refuse a longer name.
+    const std::wstring name = WordText(message, split.words[1], kMaxNameChars + 1);
     // A refused registration leaves the caller's earlier channel as it was.
     if (!IsUsableChannelName(name)) {
-        LogMessage(std::wstring(L"registerChannel - a channel name must not be empty or hold a blank or a control character"));
-        return kResultFailure;
+        LogMessage(std::wstring(kNameRefused));
+        return kResultSyntaxError;
     }
-    if (IsHeldByAnother(channels, name, socket)) {
-        LogMessage(L"registerChannel - the channel name is held by another client: " + name);
-        return kResultFailure;
-    }
+    if (!MayTakeName(apps, name, socket)) return kResultSyntaxError;
+    auto& channels = Table().channels;
     channels.erase(socket);  // a second registration replaces the first
     for (const auto& entry : channels) SendToChannel(apps, entry.first, L"BroadcastRegisteredChannel=" + name);
     channels[socket] = name;
@@ -67,11 +113,25 @@ int RegisterChannel(Server& apps, const std::vector<std::wstring>& tokens, SOCKE
     return kResultSuccess;
 }
 
-int SendDataToChannel(Server& apps, const std::vector<std::wstring>& tokens, SOCKET socket) {
-    if (!CheckArgumentCount(tokens.size(), 3)) return kResultSyntaxError;
-    const std::wstring& target = tokens[1];
-    const std::wstring& data = tokens[2];
-    const std::wstring& tag = tokens[3];
+// "ForwardDataToChannel SENDER DATA|" in Latin-1. The data word (up to the
+// port's message limit) is narrowed straight from the message into the frame,
+// as Narrow does it: no other copy of it is made.
+std::string ForwardFrame(const std::wstring& sender, const std::wstring& message, const WordSpan& data) {
+    std::string frame = kForwardPrefix + Narrow(sender) + ' ';
+    const size_t start = frame.size();
+    frame.resize(start + (data.end - data.begin) + 1);  // the word without its quotes is no longer
+    char* out = &frame[start];
+    ForEachWordChar(message, data, [&out](wchar_t c) {
+        *out++ = static_cast<unsigned>(c) <= 0xFF ? static_cast<char>(c) : '?';
+        return true;
+    });
+    *out++ = '|';
+    frame.resize(static_cast<size_t>(out - frame.data()));
+    return frame;
+}
+
+int SendDataToChannel(Server& apps, const std::wstring& message, const WordSplit& split, SOCKET socket) {
+    if (!CheckArgumentCount(split.count(), 3)) return kResultSyntaxError;
     const auto& channels = Table().channels;
 
     int sent = -1;
@@ -79,6 +139,9 @@ int SendDataToChannel(Server& apps, const std::vector<std::wstring>& tokens, SOC
     if (sender == channels.end()) {
         LogMessage(std::string("HandleCommandFromSocket::sendDataToChannel - caller not registered"));
     } else {
+        // A target longer than any name cannot name a channel; reading one
+        // character past the bound is enough to miss.
+        const std::wstring target = WordText(message, split.words[1], kMaxNameChars + 1);
         auto receiver = channels.begin();
         while (receiver != channels.end() && receiver->second != target) ++receiver;
         if (receiver == channels.end()) {
@@ -86,9 +149,10 @@ int SendDataToChannel(Server& apps, const std::vector<std::wstring>& tokens, SOC
         } else {
             LogMessage(L"HandleCommandFromSocket::sendDataToChannel  sender " + sender->second);
             LogMessage(L"HandleCommandFromSocket::sendDataToChannel  receiver " + receiver->second);
-            sent = SendToChannel(apps, receiver->first, L"ForwardDataToChannel " + sender->second + L" " + data);
+            sent = apps.sendRaw(receiver->first, ForwardFrame(sender->second, message, split.words[2]));
         }
     }
+    const std::wstring tag = WordText(message, split.words[3]);
     SetPendingReply((sent == 0 ? L"DataSentToChannel=" : L"DataSentToChannelError=") + tag);
     return kResultSuccess;
 }
@@ -98,13 +162,14 @@ int SendDataToChannel(Server& apps, const std::vector<std::wstring>& tokens, SOC
 int HandleCommandFromSocket(Server& apps, const std::wstring& message, SOCKET socket) {
     LogMessage("CommandHandler::HandleCommandFromSocket socket " +
                std::to_string(static_cast<unsigned long long>(socket)));
-    const std::vector<std::wstring> tokens = TokenizeCommand(message);
-    if (tokens.empty()) {
+    const WordSplit split = SplitWords(message, kMaxWords);
+    if (split.words.empty()) {
         LogMessage(std::string("No command found."));
         return kResultSyntaxError;
     }
-    if (IsCommand("registerChannel", tokens[0])) return RegisterChannel(apps, tokens, socket);
-    if (IsCommand("sendDataToChannel", tokens[0])) return SendDataToChannel(apps, tokens, socket);
+    const std::wstring command = WordText(message, split.words[0], kCommandWordChars);
+    if (IsCommand("registerChannel", command)) return RegisterChannel(apps, message, split, socket);
+    if (IsCommand("sendDataToChannel", command)) return SendDataToChannel(apps, message, split, socket);
     return kResultSuccess;
 }
 

@@ -9,6 +9,8 @@
 class Server;
 
 // registerChannel NAME | sendDataToChannel TARGET DATA TAG from the client
-// socket of the apps server; 0 or -2. What other clients are told goes
-// through that server.
+// socket of the apps server; 0 or -2 (a wrong word count, or a refused name:
+// not 1 to 256 Latin-1 characters without blanks and control characters, or
+// held by another live client). What other clients are told goes through that
+// server; a name's ownership goes by the server's authorization of each client.
 int HandleCommandFromSocket(Server& apps, const std::wstring& message, SOCKET socket);

@@ -3,29 +3,58 @@
 #include "core/util/Log.h"
 #include "core/util/Text.h"
 
-std::vector<std::wstring> TokenizeCommand(const std::wstring& text) {
-    std::vector<std::wstring> tokens;
-    std::wstring current;
-    bool inQuote = false;
+WordSplit SplitWords(const std::wstring& text, size_t maxWords) {
+    WordSplit split;
+    size_t begin = 0;
+    bool filled = false;  // the current word holds a character (its quotes do not count)
+    bool quoted = false;  // the current word holds a quote character
     wchar_t quote = 0;
-    for (wchar_t c : text) {
-        if (inQuote) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (quote != 0) {
             if (c == quote) {
-                inQuote = false;
+                quote = 0;
             } else {
-                current.push_back(c);
+                filled = true;
             }
         } else if (c == L' ') {
-            tokens.push_back(current);
-            current.clear();
+            if (split.words.size() == maxWords) {
+                split.more = true;
+                return split;
+            }
+            split.words.push_back({begin, i, quoted});
+            begin = i + 1;
+            filled = false;
+            quoted = false;
         } else if (c == L'"' || c == L'\'') {
-            inQuote = true;
             quote = c;
+            quoted = true;
         } else {
-            current.push_back(c);
+            filled = true;
+        }
+        // A word that holds a character is a word, at the next blank or at the end.
+        if (filled && split.words.size() == maxWords) {
+            split.more = true;
+            return split;
         }
     }
-    if (!current.empty()) tokens.push_back(current);
+    if (filled) split.words.push_back({begin, text.size(), quoted});
+    return split;
+}
+
+std::wstring WordText(const std::wstring& text, const WordSpan& word, size_t maxChars) {
+    std::wstring out;
+    if (maxChars == 0) return out;
+    ForEachWordChar(text, word, [&out, maxChars](wchar_t c) {
+        out.push_back(c);
+        return out.size() < maxChars;
+    });
+    return out;
+}
+
+std::vector<std::wstring> TokenizeCommand(const std::wstring& text) {
+    std::vector<std::wstring> tokens;
+    for (const WordSpan& word : SplitWords(text, std::wstring::npos).words) tokens.push_back(WordText(text, word));
     return tokens;
 }
 

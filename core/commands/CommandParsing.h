@@ -10,6 +10,53 @@
 // word between two blanks stays in the list; an empty word at the end does not.
 std::vector<std::wstring> TokenizeCommand(const std::wstring& text);
 
+// Where a word lies in its message: text[begin, end), its quote characters
+// included. A word always begins outside a quoted stretch, so it can be read
+// on its own (WordText, ForEachWordChar).
+struct WordSpan {
+    size_t begin = 0;
+    size_t end = 0;
+    bool quoted = false;  // holds a quote character: the word is not simply text[begin, end)
+};
+
+// The first maxWords words of TokenizeCommand, as spans, without copying any
+// of them; more tells that TokenizeCommand would find further words. The scan
+// stops as soon as that is known, so a message of millions of blanks costs
+// maxWords + 1 steps, and a handler that takes a few words never pays for a
+// long last one.
+struct WordSplit {
+    std::vector<WordSpan> words;
+    bool more = false;
+    // The word count a handler checks; any count past maxWords reads as maxWords + 1.
+    size_t count() const { return words.size() + (more ? 1 : 0); }
+};
+WordSplit SplitWords(const std::wstring& text, size_t maxWords);
+
+// Calls take(c) for each character of the word, quotes dropped, in order,
+// until take answers false.
+template <typename Take>
+void ForEachWordChar(const std::wstring& text, const WordSpan& word, Take take) {
+    if (!word.quoted) {
+        for (size_t i = word.begin; i < word.end; ++i)
+            if (!take(text[i])) return;
+        return;
+    }
+    wchar_t quote = 0;
+    for (size_t i = word.begin; i < word.end; ++i) {
+        const wchar_t c = text[i];
+        if (quote != 0 && c == quote) {
+            quote = 0;
+        } else if (quote == 0 && (c == L'"' || c == L'\'')) {
+            quote = c;
+        } else if (!take(c)) {
+            return;
+        }
+    }
+}
+
+// The word as TokenizeCommand gives it, cut after maxChars characters.
+std::wstring WordText(const std::wstring& text, const WordSpan& word, size_t maxChars = std::wstring::npos);
+
 // Case-sensitive prefix test: the token matches when it begins with the keyword.
 bool IsCommand(const char* keyword, const std::wstring& token);
 

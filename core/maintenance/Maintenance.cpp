@@ -43,8 +43,7 @@ void CoreUpdate(const std::wstring& arguments) {
         LogMessage(std::string("CoreUpdate: Invalid arguments"));
         return;
     }
-    ProcessManager::InstallCoreUpdate(tokens[1]);
-    ProcessManager::InstallDllUpdate(tokens[1]);
+    InstallUpdate(tokens[1], GetModuleDirectory());
 }
 
 void checkMaintenance() { checkMaintenanceFor(IsUserAdmin()); }

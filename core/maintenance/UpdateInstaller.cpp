@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include "core/platform/FileManager.h"
-#include "core/platform/UserPaths.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
 
@@ -89,14 +88,24 @@ bool RestoreBackupIfUnusable(const std::wstring& programPath) {
     return RestoreBackup(programPath);
 }
 
-namespace ProcessManager {
-
-bool InstallCoreUpdate(std::wstring updateFolder) {
-    return InstallUpdatedFile(kUpdatedCore, updateFolder, GetModuleDirectory());
+bool InstallUpdate(const std::wstring& updateFolder, const std::wstring& installFolder) {
+    const bool core = InstallUpdatedFile(kUpdatedCore, updateFolder, installFolder);
+    const bool library = InstallUpdatedFile(kUpdatedHookLibrary, updateFolder, installFolder);
+    if (!core || !library) {
+        LogMessage(L"Maintenance: not every update file was installed, the update files stay in " + updateFolder);
+        return false;
+    }
+    // Both new files are in place and the old ones kept as backups: the
+    // delivered copies have done their job.
+    bool removed = true;
+    for (const UpdatedFile* file : {&kUpdatedCore, &kUpdatedHookLibrary}) {
+        const std::wstring delivered = updateFolder + L"\\" + file->deliveredName;
+        if (!deleteFile(delivered)) {
+            LogSystemError(L"DeleteFile()");
+            LogMessage(L"Maintenance: cannot remove " + delivered);
+            removed = false;
+        }
+    }
+    if (removed) LogMessage(L"Maintenance: update installed, update files removed from " + updateFolder);
+    return true;
 }
-
-bool InstallDllUpdate(std::wstring updateFolder) {
-    return InstallUpdatedFile(kUpdatedHookLibrary, updateFolder, GetModuleDirectory());
-}
-
-}  // namespace ProcessManager

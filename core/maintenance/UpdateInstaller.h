@@ -25,7 +25,8 @@ extern const UpdatedFile kUpdatedHookLibrary;
 // complete image of its kind for this machine), then renames the installed file to its
 // ".bck" name and the copy to the installed name. A damaged or missing new
 // file leaves the installed one untouched. The delivered file stays in the
-// update folder. True only when the backup and the new file are both in place.
+// update folder (InstallUpdate decides). True only when the backup and the
+// new file are both in place.
 bool InstallUpdatedFile(const UpdatedFile& file, const std::wstring& updateFolder, const std::wstring& installFolder);
 
 // When the program at programPath cannot run (missing or damaged) and its
@@ -35,11 +36,8 @@ bool RestoreBackupIfUnusable(const std::wstring& programPath);
 // whatever is at programPath now. True when it did.
 bool RestoreBackup(const std::wstring& programPath);
 
-namespace ProcessManager {
-
-// InstallUpdatedFile for the core and the hook library, installed in the
-// folder of the running executable.
-bool InstallCoreUpdate(std::wstring updateFolder);
-bool InstallDllUpdate(std::wstring updateFolder);
-
-}  // namespace ProcessManager
+// The Updater's job: InstallUpdatedFile for the core, then for the hook
+// library (each is tried whatever became of the other). Once both are in
+// place the delivered files are removed from updateFolder; when either was
+// refused both stay there, and the log says so. True when both were installed.
+bool InstallUpdate(const std::wstring& updateFolder, const std::wstring& installFolder);

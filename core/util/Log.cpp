@@ -10,7 +10,6 @@
 #include <cwctype>
 #include <vector>
 
-#include "core/platform/SystemVersion.h"
 #include "core/util/CriticalSectionGuard.h"
 #include "core/util/Text.h"
 #include "core/util/Version.h"
@@ -33,6 +32,10 @@ struct LogState {
     FILE* logFile = nullptr;
     std::wstring logPath;
     LONG sessionStart = 0;
+    // The system the session header names, handed over at start; 0.0 (what
+    // a failed version query gives) until then.
+    DWORD windowsMajor = 0;
+    DWORD windowsMinor = 0;
 
     LogState() { InitializeCriticalSection(&lock); }
 };
@@ -65,6 +68,22 @@ std::wstring SystemErrorBlock(const std::wstring& callName, DWORD code) {
     return text;
 }
 
+// "%USERPROFILE%\marlinLog.txt" with the variable expanded, in the system's
+// 520-character path buffer; a path that cannot be expanded names no file.
+std::wstring LogFilePath() {
+    wchar_t buffer[520];
+    const DWORD count = ExpandEnvironmentStringsW(kPathTemplate, buffer, 520);
+    if (count == 0 || count > 520) return L"<Failed to expand path>";
+    return std::wstring(buffer);
+}
+
+std::string BannerText() {
+    char banner[512];
+    snprintf(banner, sizeof(banner), "Marlin Dock Core - Version %s.0%s RC%s (PID: %d)", kVersionMajor,
+             kVersionMinor, kVersionRelease, static_cast<int>(GetCurrentProcessId()));
+    return banner;
+}
+
 void EmptyFile(const std::wstring& path) {
     FILE* truncate = _wfsopen(path.c_str(), L"w", _SH_DENYNO);
     if (truncate != nullptr) fclose(truncate);
@@ -74,7 +93,7 @@ bool InitFileLogLocked() {
     // logEnabled changes only to its final value: other threads read it
     // without the lock, and a passing "off" would drop their lines.
     LogState& s = State();
-    s.logPath = ExpandPath(kPathTemplate);
+    s.logPath = LogFilePath();
 
     FILE* probe = _wfsopen(s.logPath.c_str(), L"r", _SH_DENYNO);
     if (probe == nullptr) {  // no file: logging stays off for this process
@@ -97,18 +116,19 @@ bool InitFileLogLocked() {
 }
 
 void WriteHeaderLocked() {
-    DWORD minor = 0;
-    const DWORD major = GetOSVersion(&minor);
+    const LogState& s = State();
     std::wstring header = L"---------------------------------\nMarlinCore Session ";
     header += ToWideString(GetSessionStartTime());
-    header += L" on Windows " + ToWideString(static_cast<int>(major)) + L"." + ToWideString(static_cast<int>(minor));
+    header += L" on Windows " + ToWideString(static_cast<int>(s.windowsMajor)) + L"." +
+              ToWideString(static_cast<int>(s.windowsMinor));
     header += L"\n---------------------------------";
     WriteLineLocked(header, false);
 }
 
 // The cap holds while the session runs, not only at opening: a client that
 // floods a port would otherwise grow the file without bound. Past the cap the
-// file is emptied and starts again with the header, as at opening.
+// file is emptied and starts again as a start opens it: the header, then the
+// version banner, so the file still tells which program and process wrote it.
 void KeepUnderSizeLimitLocked() {
     LogState& s = State();
     if (_filelength(_fileno(s.logFile)) <= kSizeLimit) return;
@@ -120,6 +140,7 @@ void KeepUnderSizeLimitLocked() {
         return;
     }
     WriteHeaderLocked();
+    WriteLineLocked(Widen(BannerText()), true);  // well under the cap: no second emptying
 }
 
 // A line cut at the buffer's end keeps its line feed, so the next entry starts
@@ -237,11 +258,12 @@ std::wstring MaskAuthKeys(const std::wstring& text) {
 
 void LogSystemError(const std::wstring& callName) { LogMessage(SystemErrorBlock(callName, GetLastError())); }
 
-void LogVersionBanner() {
-    char banner[512];
-    snprintf(banner, sizeof(banner), "Marlin Dock Core - Version %s.0%s RC%s (PID: %d)", kVersionMajor,
-             kVersionMinor, kVersionRelease, static_cast<int>(GetCurrentProcessId()));
-    LogMessage(std::string(banner));
+void LogVersionBanner() { LogMessage(BannerText()); }
+
+void SetLogWindowsVersion(DWORD major, DWORD minor) {
+    LogLock lock;
+    State().windowsMajor = major;
+    State().windowsMinor = minor;
 }
 
 void Trace(const char*) {}
@@ -280,7 +302,7 @@ bool ReopenFileLog() {
     LogLock lock;
     LogState& s = State();
     if (s.logFile != nullptr) return true;
-    const std::wstring path = ExpandPath(kPathTemplate);
+    const std::wstring path = LogFilePath();
     FILE* probe = _wfsopen(path.c_str(), L"r", _SH_DENYNO);
     if (probe == nullptr) return false;  // never created files: the log stays off
     fclose(probe);

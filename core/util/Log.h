@@ -23,6 +23,9 @@ void LogReceived(int port, const std::wstring& text);  // the key of an auth mes
 std::wstring MaskAuthKeys(const std::wstring& text);
 void LogSystemError(const std::wstring& callName);  // block for the calling thread's GetLastError()
 void LogVersionBanner();
+// The Windows version the session header names; the entry point hands it over
+// before the first entry (the log does not ask the system itself).
+void SetLogWindowsVersion(DWORD major, DWORD minor);
 void Trace(const char* text);  // writes nothing
 
 std::wstring GetLastLogMessage();  // the calling thread's last wide log entry

@@ -76,16 +76,36 @@ def test_exit_on_the_command_port_leaves_channels_alone(service):
 def test_held_or_blank_holding_names_are_refused(service):
     clock, impostor = service.apps(), service.apps()
     assert clock.request("registerChannel clock") == "Success ChannelRegistered=true"
-    assert impostor.request("registerChannel clock").startswith(
-        "Failure registerChannel - the channel name is held by another client: clock - ")
-    assert impostor.request('registerChannel "weather sunny-and-25C"').startswith(
-        "Failure registerChannel - a channel name must not be empty or hold a blank or a control character - ")
+    # Refusals are syntax errors; a client without the key hears the same for a
+    # held name as for a malformed one, so it cannot probe which names are held.
+    refused = ("SyntaxError registerChannel - a channel name must be 1 to 256 Latin-1 characters without a blank "
+               "or a control character, and not held by another client - ")
+    assert impostor.request("registerChannel clock").startswith(refused)
+    assert impostor.request('registerChannel "weather sunny-and-25C"').startswith(refused)
+    assert impostor.request("registerChannel \u6f22").startswith(refused)  # announced as '?', unaddressable
     expect_nothing(clock)  # nothing was registered, so nothing is announced
     # The data for clock still reaches the real clock.
     assert impostor.request("registerChannel weather") == "Success ChannelRegistered=true"
     assert clock.read_frame() == "BroadcastRegisteredChannel=weather"
     assert impostor.request("sendDataToChannel clock tick t1") == "Success DataSentToChannel=t1"
     assert clock.read_frame() == "ForwardDataToChannel weather tick"
+
+
+def test_a_widget_with_the_key_takes_its_name_from_a_squatter(service):
+    dock, squatter, clock = service.apps(), service.apps(), service.apps()
+    assert dock.request("registerChannel dock") == "Success ChannelRegistered=true"
+    assert squatter.request("registerChannel clock") == "Success ChannelRegistered=true"
+    assert dock.read_frame() == "BroadcastRegisteredChannel=clock"
+    assert clock.request("auth " + service.key.auth_key) == "authOk"
+    assert clock.request("registerChannel clock") == "Success ChannelRegistered=true"
+    assert dock.read_frame() == "BroadcastRegisteredChannel=clock"
+    assert dock.request("sendDataToChannel clock tick t1") == "Success DataSentToChannel=t1"
+    assert clock.read_frame() == "ForwardDataToChannel dock tick"
+    # The squatter has no channel left and cannot take the name back.
+    assert squatter.request("sendDataToChannel dock forged t2") == "Success DataSentToChannelError=t2"
+    assert squatter.request("registerChannel clock").startswith("SyntaxError registerChannel - a channel name must be ")
+    expect_nothing(dock)
+    expect_nothing(squatter)
 
 
 def test_long_data_arrives_whole_and_too_long_data_is_refused_with_the_channel_kept(service):
@@ -101,7 +121,7 @@ def test_long_data_arrives_whole_and_too_long_data_is_refused_with_the_channel_k
     assert alpha.read_frame(60) == "ForwardDataToChannel beta " + data
 
     beta.send_raw(b"sendDataToChannel alpha " + b"y" * (16 << 20) + b" t2|")
-    assert beta.read_frame(120) == "Failure Message too long, the limit is 16777216 bytes"
+    assert beta.read_frame(120).startswith("Failure Message too long, the limit is 16777216 bytes - ")
     assert beta.request("sendDataToChannel alpha ok t3") == "Success DataSentToChannel=t3"
     assert alpha.read_frame() == "ForwardDataToChannel beta ok"
     expect_nothing(alpha)

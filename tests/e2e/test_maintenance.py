@@ -83,8 +83,8 @@ def test_update_installs_both_files_and_restarts(fresh_prefix):
     assert read(os.path.join(installed, "MarlinCore.exe.bck")) == original_exe
     assert read(os.path.join(installed, "MarlinWinTab.dll")) == original_dll + MARKER
     assert read(os.path.join(installed, "MarlinWinTab.dll.bck")) == original_dll
-    # Nothing delivered is consumed: a failed restart could still need it.
-    assert sorted(os.listdir(prefix.linux_path(folder))) == ["MarlinCoreUpdate.exe", "MarlinWinTabUpdate.dll"]
+    # Both installed: the delivered files are removed (the backups are what a failed restart needs).
+    assert os.listdir(prefix.linux_path(folder)) == []
     assert not [name for name in os.listdir(installed) if name.endswith(".new")]
 
     assert {new_key.command_port, new_key.pressure_port, new_key.apps_port} != \
@@ -99,6 +99,7 @@ def test_update_installs_both_files_and_restarts(fresh_prefix):
     assert 'with args \'Updater "%s"\' and elevated and keep waiting' % folder in log
     assert "[HOTREBOOT] Rebooting into: [HOTREBOOT]\n" in log
     assert log.count("Marlin Dock Core - Version 2.06 RC0") >= 3  # service, Updater, new service
+    assert re.search(r"MarlinCore Session \d+ on Windows [1-9]\d*\.\d+\n", log)  # the system, handed to the log
     assert elevations.count(log) == 1
 
 
@@ -115,11 +116,13 @@ def test_a_truncated_update_is_refused_and_the_installed_program_comes_back(fres
     assert read(os.path.join(installed, "MarlinCore.exe")) == original_exe
     assert not os.path.exists(os.path.join(installed, "MarlinCore.exe.bck"))
     assert read(delivered) == cut
+    assert os.path.exists(os.path.join(prefix.linux_path(folder), "MarlinWinTabUpdate.dll"))
     restarted = marlin_e2e.Service(prefix)
     restarted.key = new_key
     with restarted.command() as client:
         assert client.request("getCoreVersion") == "Success CoreVersion=2.06.0"
     assert "ProcessManager::InstallCoreUpdate: new file damaged or unreadable, keeping " in prefix.read_log()
+    assert "Maintenance: not every update file was installed, the update files stay in " in prefix.read_log()
 
 
 def test_a_restart_into_a_program_that_cannot_run_puts_the_backup_back(fresh_prefix):
@@ -207,8 +210,8 @@ def test_fixer_marks_the_uninstall_entry_and_moves_the_run_value(fresh_prefix, t
 
     assert prefix.reg_query(entry, "SystemComponent") == "0x1"
     dock = '"%s\\Marlin Dock\\Marlin Dock.exe"' % INSTALL_FOLDER
-    # The start that moved the value keeps the current user's copy.
-    assert prefix.reg_query(USER_HIVE + "\\" + RUN_KEY, "Marlin Dock") == dock
+    # The Fixer gave every user the value; the start then removed this user's (setAsStartup brings it back).
+    assert prefix.reg_query(USER_HIVE + "\\" + RUN_KEY, "Marlin Dock") is None
     assert prefix.reg_query(other_user + "\\" + RUN_KEY, "Marlin Dock") == dock
     assert prefix.reg_query(service_account + "\\" + RUN_KEY, "Marlin Dock") is None
     assert prefix.reg_query("HKEY_USERS\\S-1-5-21-7-7-7-1002\\" + RUN_KEY, "Marlin Dock") is None
@@ -256,19 +259,32 @@ def test_the_dock_and_widget_entries_are_those_of_the_32_bit_view(fresh_prefix, 
     assert prefix.reg_query(entries["Unseen"], "SystemComponent", native=True) is None
 
 
-def test_a_machine_wide_autostart_moves_with_one_fixer_even_without_a_user_run_key(fresh_prefix):
+def test_a_machine_wide_autostart_moves_with_one_fixer_and_every_start_removes_the_user_entry(fresh_prefix):
     prefix = fresh_prefix
     prefix.reg("delete", "HKEY_CURRENT_USER\\" + RUN_KEY, "/f")
     prefix.reg_add("HKEY_LOCAL_MACHINE\\" + RUN_KEY, "Marlin Dock", "C:\\old\\Marlin Dock.exe")
     exe = prefix.install_binaries(INSTALL_FOLDER)
     service = marlin_e2e.Service(prefix, exe=exe)
+
+    def user_entry():
+        return prefix.reg_query("HKEY_CURRENT_USER\\" + RUN_KEY, "Marlin Dock")
+
     for _ in range(2):
         service.start()
+        assert user_entry() is None  # even right after the Fixer gave it to the users
         service.stop()
     log = prefix.read_log()
     assert elevations.count(log, "Fixer") == 1, log
     assert prefix.reg_query("HKEY_LOCAL_MACHINE\\" + RUN_KEY, "Marlin Dock") is None
-    assert "Startup: autostart moved to the users, keeping this user's entry." in log
+    # Only setAsStartup brings it back, until the next start.
+    service.start()
+    with service.command() as dock:
+        assert dock.request("setAsStartup").startswith("Success")
+    service.stop()
+    assert user_entry() == '"%s\\Marlin Dock\\Marlin Dock.exe"' % INSTALL_FOLDER
+    service.start()
+    assert user_entry() is None
+    service.stop()
 
 
 def test_a_start_without_the_dock_rewrites_its_open_command_and_starts_no_worker(fresh_prefix):

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "core/commands/CommandParsing.h"
 #include "core/util/Log.h"
 
@@ -35,4 +37,25 @@ TEST(CommandWords, PrefixMatchAndArgumentCount) {
     LogMessage(std::string("before"));
     EXPECT_FALSE(CheckArgumentCount(3, 1));
     EXPECT_EQ(GetLastLogMessage(), L"Wrong number of arguments");
+}
+
+// A handler that takes a few words splits only those, and tells whether more
+// would follow: every count up to the bound, and every word, is what
+// TokenizeCommand gives; a flood of blanks stops at the first one past it.
+TEST(SplitWords, TheFirstWordsAndWhetherMoreFollowAsTokenizeCommandGivesThem) {
+    for (const std::wstring text :
+         {L"", L" ", L"a", L"a ", L"a  ", L"a b c d", L"a b c d ", L"a b c d  ", L"a b c d ''", L"a b c d ' '",
+          L"a b c d e", L"a 'b c' \"d e\" f", L"a '' b", L"a \"b c", L"'a b' c d e f g", L"a b c d \"\"\"\"x"}) {
+        const Tokens all = TokenizeCommand(text);
+        for (size_t max : {size_t{1}, size_t{2}, size_t{4}}) {
+            const WordSplit split = SplitWords(text, max);
+            EXPECT_EQ(split.count(), std::min(all.size(), max + 1)) << max;
+            for (size_t i = 0; i < split.words.size(); ++i) EXPECT_EQ(WordText(text, split.words[i]), all[i]);
+        }
+    }
+    const std::wstring blanks = L"sendDataToChannel a b c" + std::wstring(1 << 20, L' ');
+    const WordSplit split = SplitWords(blanks, 4);
+    EXPECT_TRUE(split.more);
+    EXPECT_EQ(split.words[3].end, 23u);
+    EXPECT_EQ(WordText(L"x 'ab cd'", SplitWords(L"x 'ab cd'", 4).words[1], 3), L"ab ");
 }

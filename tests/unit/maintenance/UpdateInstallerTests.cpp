@@ -51,13 +51,34 @@ TEST_F(UpdateFolders, NewFileReplacesInstalledOneWhichBecomesTheBackup) {
     EXPECT_EQ(ReadBytes(Installed(file)), library_ + "new");
     EXPECT_EQ(ReadBytes(Installed(file) + L".bck"), library_);
     EXPECT_FALSE(PathExists(Installed(file) + L".new"));
-    EXPECT_EQ(ReadBytes(Delivered(file)), library_ + "new");  // kept until the new program runs
+    EXPECT_EQ(ReadBytes(Delivered(file)), library_ + "new");  // one file alone: InstallUpdate decides
 
     // A second update replaces the first backup.
     WriteBytes(Delivered(file), library_ + "newer");
     EXPECT_TRUE(Install(file));
     EXPECT_EQ(ReadBytes(Installed(file)), library_ + "newer");
     EXPECT_EQ(ReadBytes(Installed(file) + L".bck"), library_ + "new");
+}
+
+// The delivered files go once both are installed; when one is refused both
+// stay for another try, and the log says so.
+TEST_F(UpdateFolders, DeliveredFilesAreRemovedOnlyWhenBothWereInstalled) {
+    WriteBytes(Installed(kUpdatedCore), program_);
+    WriteBytes(Installed(kUpdatedHookLibrary), library_);
+    WriteBytes(Delivered(kUpdatedCore), program_ + "new");
+    WriteBytes(Delivered(kUpdatedHookLibrary), program_.substr(0, 100));  // damaged
+    EXPECT_FALSE(InstallUpdate(update_, install_));
+    EXPECT_EQ(ReadBytes(Installed(kUpdatedCore)), program_ + "new");
+    EXPECT_TRUE(PathExists(Delivered(kUpdatedCore)));
+    EXPECT_TRUE(PathExists(Delivered(kUpdatedHookLibrary)));
+    EXPECT_NE(Log().find("Maintenance: not every update file was installed, the update files stay in "),
+              std::string::npos) << Log();
+
+    WriteBytes(Delivered(kUpdatedHookLibrary), library_ + "new");
+    EXPECT_TRUE(InstallUpdate(update_, install_));
+    EXPECT_EQ(ReadBytes(Installed(kUpdatedHookLibrary)), library_ + "new");
+    EXPECT_FALSE(PathExists(Delivered(kUpdatedCore)));
+    EXPECT_FALSE(PathExists(Delivered(kUpdatedHookLibrary)));
 }
 
 TEST_F(UpdateFolders, MissingNewFileLeavesInstalledFileInPlace) {

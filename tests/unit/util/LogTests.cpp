@@ -9,6 +9,7 @@
 
 #include "core/util/Log.h"
 #include "core/util/LogTesting.h"
+#include "core/util/Text.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
@@ -50,6 +51,7 @@ TEST_F(LogFile, AbsentFileIsNeverCreatedNorRetried) {
 
 TEST_F(LogFile, HeaderLineFormatAndPercentSigns) {
     CreateLogFile(0);
+    SetLogWindowsVersion(6, 1);  // as the entry point hands it over
     LogMessage(std::wstring(L"Done 100%"));
     EXPECT_EQ(GetLastLogMessage(), L"Done 100%");
     const std::string text = Contents();
@@ -101,9 +103,17 @@ TEST_F(LogFile, SizeCapHoldsDuringTheSession) {
     for (int i = 0; i < 20; ++i) LogMessage(std::string(100, 'y') + std::to_string(i));
     const std::string text = Contents();
     EXPECT_LT(text.size(), 524288u);
-    EXPECT_EQ(text.rfind(std::string(33, '-'), 0), 0u);  // emptied, then the header again
     EXPECT_EQ(text.find('x'), std::string::npos);
     EXPECT_NE(text.find(std::string(100, 'y') + "19\r\n"), std::string::npos);
+    EXPECT_EQ(GetLastLogMessage(), Widen(std::string(100, 'y') + "19"));
+    // Emptied, then the lines a start writes: the header and the version banner.
+    const std::string hyphens(33, '-');
+    ASSERT_EQ(text.rfind(hyphens + "\r\nMarlinCore Session ", 0), 0u);
+    const size_t banner = text.find("\r\n" + hyphens + "\r\n") + hyphens.size() + 4;
+    const std::string line = text.substr(banner, text.find("\r\n", banner) - banner);
+    EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d{5} \([^)]*\)- Marlin Dock Core - Version 2\.06 RC0 \(PID: )" +
+                                                  std::to_string(GetCurrentProcessId()) + R"(\))")))
+        << line;
 }
 
 TEST_F(LogFile, AuthKeyIsMaskedOnEveryPort) {
