@@ -30,6 +30,14 @@ constexpr wchar_t kTabletWindowTitle[] = L"MarlinTabletListener";
 constexpr DWORD kTabletWindowStartMs = 500;  // how long start-up gives the thread before going on
 constexpr DWORD kTabletWindowPollMs = 100;
 constexpr DWORD kClosePressureServerMs = 5000;
+// How long the shutdown waits for the tablet thread to leave its socket work.
+// A hook refresh waits at most a few seconds for a dock's thread.
+constexpr DWORD kTabletThreadEndMs = 10000;
+// The system timer message; like WM_TIMER, DispatchMessage calls its lParam.
+constexpr UINT kWmSysTimer = 0x0118;
+// Turns given at once to an authorized client whose connection has ended,
+// before a new client of its port is read (each turn is bounded).
+constexpr int kEndedHolderTurns = 256;
 
 // The service's handles, set once at start. The window handles and the
 // servers are read by both threads; the thread handle only by the main
@@ -41,6 +49,9 @@ struct ServiceState {
     std::atomic<Server*> command{nullptr};
     std::atomic<PressureServer*> pressure{nullptr};
     std::atomic<AppsCommunicationServer*> apps{nullptr};
+    // Set by the main thread once its loop has ended, before it closes the
+    // pressure server: only then may the tablet thread end.
+    std::atomic<bool> stopping{false};
     BufferBudget mainBudget{netlimits::kMainBufferShare};
     BufferBudget pressureBudget{netlimits::kPressureBufferShare};
 };
@@ -50,9 +61,9 @@ ServiceState& State() {
     return *state;
 }
 
-HWND CreateListenerWindow(const wchar_t* className, const wchar_t* title) {
+HWND CreateListenerWindow(const wchar_t* className, const wchar_t* title, WNDPROC procedure) {
     WNDCLASSW windowClass = {};
-    windowClass.lpfnWndProc = socketWindowProc;
+    windowClass.lpfnWndProc = procedure;
     windowClass.lpszClassName = className;
     if (RegisterClassW(&windowClass) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
         LogSystemError(L"RegisterClass()");
@@ -65,19 +76,51 @@ HWND CreateListenerWindow(const wchar_t* className, const wchar_t* title) {
     return window;
 }
 
-void RunThreadMessageLoop() {
+// The next message of the calling thread: 1, 0 for WM_QUIT, -1 on failure.
+// A socket event already waiting is taken before anything else: other
+// programs may post any number of messages to our windows, and the socket
+// events behind them would wait until all were handled. Sent messages are
+// handled inside both calls, as always. (A filtered peek also returns
+// WM_QUIT, whatever the filter.)
+int TakeMessage(MSG& message) {
+    if (PeekMessageW(&message, nullptr, kMsgCommandEvents, kMsgAppsEvents, PM_REMOVE))
+        return message.message == WM_QUIT ? 0 : 1;
+    return GetMessageW(&message, nullptr, 0, 0);
+}
+
+// A timer message that names a callback: DispatchMessage would call that
+// address. The service's timers have none, so it can only come from
+// another program.
+bool IsForeignTimerCallback(const MSG& message) {
+    return (message.message == WM_TIMER || message.message == kWmSysTimer) && message.lParam != 0;
+}
+
+// The message loop of a listener thread, until a WM_QUIT that quitAccepted
+// lets through.
+void RunThreadMessageLoop(const char* owner, bool (*quitAccepted)()) {
     MSG message;
     for (;;) {
-        const BOOL got = GetMessageW(&message, nullptr, 0, 0);
-        if (got == 0) return;  // WM_QUIT
+        const int got = TakeMessage(message);
         if (got == -1) {
             LogSystemError(L"GetMessage()");
             return;
+        }
+        if (got == 0) {
+            if (quitAccepted()) return;
+            LogFormatted("%s: WM_QUIT ignored, the service is not stopping", owner);
+            continue;
+        }
+        if (IsForeignTimerCallback(message)) {
+            LogFormatted("%s: timer message with a callback address ignored", owner);
+            continue;
         }
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
 }
+
+bool AlwaysQuit() { return true; }
+bool QuitWhenStopping() { return State().stopping.load(); }
 
 bool TabletThreadEnded() {
     const HANDLE thread = State().tabletThread.get();
@@ -125,12 +168,9 @@ Server* ServerForEvent(HWND window, UINT message) {
     }
 }
 
-// A read event: one bounded turn of reading and handling (the client gets
-// another turn behind the other events when messages wait); -6 leaves the
-// main loop, -7 closes the client.
-void HandleRead(Server* server, HWND window, UINT message, SOCKET socket) {
-    const int result = server->receive(socket);
-    if (server->wantsAnotherTurn(socket)) PostMessageW(window, message, socket, WSAMAKESELECTREPLY(FD_READ, 0));
+// What a turn's result asks of the loop: -6 leaves the main loop, -7 closes
+// the client.
+void ActOnReceiveResult(Server* server, HWND window, SOCKET socket, int result) {
     if (result == kResultRestartForUpdate) {
         // receive has closed them already; cancel only what is still open.
         if (server->listenSocket() != INVALID_SOCKET) WSAAsyncSelect(server->listenSocket(), window, 0, 0);
@@ -142,10 +182,44 @@ void HandleRead(Server* server, HWND window, UINT message, SOCKET socket) {
     }
 }
 
+// A read event: one bounded turn of reading and handling (the client gets
+// another turn behind the other events when messages wait).
+void HandleRead(Server* server, HWND window, UINT message, SOCKET socket) {
+    const int result = server->receive(socket);
+    if (server->wantsAnotherTurn(socket)) PostMessageW(window, message, socket, WSAMAKESELECTREPLY(FD_READ, 0));
+    ActOnReceiveResult(server, window, socket, result);
+}
+
+// Before a new client of a port that one client at a time may hold is read:
+// when the holder's connection has already ended but its close waits behind
+// its own turns (the thread was busy with a long command meanwhile), the
+// dock reconnecting now would be refused although nobody holds the port any
+// more. The holder's last messages are handled and its close is done first.
+// A holder that is still connected is left as it is.
+void CloseEndedHolder(Server* server, HWND window, SOCKET reader) {
+    const SOCKET holder = server->authorizedSocket();
+    if (holder == 0 || holder == reader || !server->hasClient(holder)) return;
+    if (server->peerState(holder) == Server::PeerState::Open) return;
+    for (int turn = 0; turn < kEndedHolderTurns && server->hasClient(holder); ++turn) {
+        if (!server->wantsAnotherTurn(holder) && server->peerState(holder) != Server::PeerState::DataPending) break;
+        const int result = server->receive(holder);
+        if (result == kResultRestartForUpdate || result == kResultQuit) {
+            ActOnReceiveResult(server, window, holder, result);
+            return;
+        }
+    }
+    if (server->hasClient(holder) && !server->wantsAnotherTurn(holder) &&
+        server->peerState(holder) == Server::PeerState::Gone) {
+        LogMessage(std::string("Unexpected connection lost"));
+        onConnectionClosed(server, holder, window);
+    }
+}
+
 void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket, LPARAM lParam) {
     const WORD event = WSAGETSELECTEVENT(lParam);
     switch (event) {
     case FD_READ:
+        CloseEndedHolder(server, window, socket);
         HandleRead(server, window, message, socket);
         break;
     case FD_WRITE:
@@ -183,6 +257,9 @@ void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket,
             // its last messages are handled first
             [[fallthrough]];
         case Server::PeerState::DataPending:
+            // Input held back behind unsent output is read when the output
+            // drains; posting the close again meanwhile would only spin.
+            if (server->inputHeld(socket)) break;
             HandleRead(server, window, message, socket);
             if (server->hasClient(socket)) PostMessageW(window, message, socket, lParam);
             break;
@@ -201,8 +278,9 @@ bool RequestFlush(HWND window, UINT serverEvents) {
     return window != nullptr && PostMessageW(window, kMsgFlushOutput, serverEvents, 0);
 }
 
-// Closes the pressure server on the thread that drives it. Only when that
-// thread has ended does the main thread close it itself.
+// Closes the pressure server on the thread that drives it, which then ends
+// (the service is stopping). Only when that thread has ended already does the
+// main thread close it itself.
 void ClosePressureServer() {
     PressureServer* pressure = State().pressure.load();
     if (pressure == nullptr) return;
@@ -219,7 +297,14 @@ void ClosePressureServer() {
             return;
         }
     }
-    pressure->deinit(true);
+    pressure->deinit();
+}
+
+// True when the tablet thread has ended within limitMs: none of its socket
+// work can then run any more.
+bool WaitForTabletThreadEnd(DWORD limitMs) {
+    const HANDLE thread = State().tabletThread.get();
+    return thread == nullptr || WaitForSingleObject(thread, limitMs) != WAIT_TIMEOUT;
 }
 
 }  // namespace
@@ -240,6 +325,7 @@ ServerHooks CommandServerHooks() {
         return CommandHandler::HandleCommand(message);
     };
     hooks.checkKey = checkAuthorization;
+    hooks.mayBlock = CommandHandler::MayBlock;
     // The dock learns at once which tablets are plugged in.
     hooks.onAuthorized = [](Server& server, SOCKET) { reportAttachedDevices(server); };
     return hooks;
@@ -247,14 +333,22 @@ ServerHooks CommandServerHooks() {
 
 ServerHooks PressureServerHooks() {
     ServerHooks hooks;
-    hooks.handleMessage = [](Server&, SOCKET, const std::wstring& message) { return handleTabletCommand(message); };
+    hooks.handleMessage = [](Server& server, SOCKET client, const std::wstring& message) {
+        const auto* pressure = dynamic_cast<const PressureServer*>(&server);
+        return pressure != nullptr ? handleTabletCommand(message, *pressure, client) : kResultNothingHandled;
+    };
     hooks.checkKey = checkAuthorization;
     hooks.isKeyAttempt = isAuthorizationAttempt;
+    // Hooking and unhooking the dock's window and the start's hook refresh
+    // send messages to the dock's thread; the driver version only reads a file.
+    hooks.mayBlock = [](const std::wstring& message) {
+        return message.compare(0, 16, L"getDriverVersion") != 0 && message.compare(0, 10, L"stopTablet") != 0;
+    };
     hooks.onStreamStart = [] {
         initWinTab(nullptr);
         sendHookRefresh();
-        penStreamStarted();
     };
+    hooks.onStreamStarted = penStreamStarted;
     hooks.onStreamStop = penStreamStopped;
     return hooks;
 }
@@ -264,6 +358,9 @@ ServerHooks AppsServerHooks() {
     hooks.handleMessage = [](Server& server, SOCKET client, const std::wstring& message) {
         return HandleCommandFromSocket(server, message, client);
     };
+    // The pressure port's optional key, for channel name ownership.
+    hooks.checkKey = checkAuthorization;
+    hooks.isKeyAttempt = isAuthorizationAttempt;
     hooks.onClientClosed = [](Server& server, SOCKET client) { CommandHandler::FreeChannel(server, client); };
     return hooks;
 }
@@ -273,7 +370,7 @@ bool runServers() {
     WSAStartup(MAKEWORD(2, 0), &data);
 
     ServiceState& s = State();
-    const HWND socketsWindow = CreateListenerWindow(kSocketsWindowClass, kSocketsWindowTitle);
+    const HWND socketsWindow = CreateListenerWindow(kSocketsWindowClass, kSocketsWindowTitle, socketWindowProc);
     if (socketsWindow == nullptr) return false;
     s.socketsWindow.store(socketsWindow);
     registerTabletNotifications(socketsWindow);
@@ -290,10 +387,16 @@ bool runServers() {
     ServerHooks commandHooks = CommandServerHooks();
     commandHooks.closeSocket = closeOnSocketsWindow;
     commandHooks.requestFlush = [](Server&) { return RequestFlush(State().socketsWindow.load(), kMsgCommandEvents); };
+    commandHooks.requestRead = [](Server&, SOCKET socket) {
+        PostMessageW(State().socketsWindow.load(), kMsgCommandEvents, socket, WSAMAKESELECTREPLY(FD_READ, 0));
+    };
     command->setHooks(std::move(commandHooks));
     ServerHooks appsHooks = AppsServerHooks();
     appsHooks.closeSocket = closeOnSocketsWindow;
     appsHooks.requestFlush = [](Server&) { return RequestFlush(State().socketsWindow.load(), kMsgAppsEvents); };
+    appsHooks.requestRead = [](Server&, SOCKET socket) {
+        PostMessageW(State().socketsWindow.load(), kMsgAppsEvents, socket, WSAMAKESELECTREPLY(FD_READ, 0));
+    };
     apps->setHooks(std::move(appsHooks));
     ServerHooks pressureHooks = PressureServerHooks();
     pressureHooks.closeSocket = [](SOCKET socket) {
@@ -301,6 +404,9 @@ bool runServers() {
         return window != nullptr && DeferSocketClose(window, socket);
     };
     pressureHooks.requestFlush = [](Server&) { return RequestFlush(State().tabletWindow.load(), kMsgPressureEvents); };
+    pressureHooks.requestRead = [](Server&, SOCKET socket) {
+        PostMessageW(State().tabletWindow.load(), kMsgPressureEvents, socket, WSAMAKESELECTREPLY(FD_READ, 0));
+    };
     pressure->setHooks(std::move(pressureHooks));
     s.mainBudget.attach(*command);
     s.mainBudget.attach(*apps);
@@ -319,7 +425,7 @@ bool runServers() {
     int ports[kListenerCount];
     for (int i = 0; i < kListenerCount; ++i) ports[i] = servers[i]->listen();
     const bool distinct = ResolvePortCollisions(ports, [&servers](int index) {
-        servers[index]->deinit(true);
+        servers[index]->deinit();
         return servers[index]->listen();
     });
     if (!distinct || ports[0] < 1 || ports[1] < 1 || ports[2] < 1) {
@@ -357,13 +463,12 @@ bool runServers() {
 }
 
 DWORD WINAPI tabletListenerThread(LPVOID) {
-    const HWND window = CreateListenerWindow(kTabletWindowClass, kTabletWindowTitle);
+    const HWND window = CreateListenerWindow(kTabletWindowClass, kTabletWindowTitle, tabletWindowProc);
     if (window == nullptr) return static_cast<DWORD>(-1);
     State().tabletWindow.store(window);
     setTabletListenerWindow(window);  // the hook library forwards the dock's pen messages here
-    RunThreadMessageLoop();
-    // The service goes on without this thread (the command and apps ports
-    // keep serving); the window is gone, so nobody may use its handle.
+    RunThreadMessageLoop("Tablet listener", QuitWhenStopping);
+    // The window goes with the thread, so nobody may use its handle.
     State().tabletWindow.store(nullptr);
     return 0;
 }
@@ -371,23 +476,19 @@ DWORD WINAPI tabletListenerThread(LPVOID) {
 LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_DEVICECHANGE:
-        // Broadcast device events reach the tablet listener window too; the
-        // attached-tablet list belongs to the main thread alone.
-        if (window == State().socketsWindow.load() && State().command.load() != nullptr)
-            onDeviceChange(wParam, lParam, *State().command.load());
+        if (State().command.load() != nullptr) onDeviceChange(wParam, lParam, *State().command.load());
         return DefWindowProcW(window, message, wParam, lParam);
     case WM_TIMER:
-        if (wParam == kAuthorizationTimer && window == State().socketsWindow.load() && State().command.load()) {
+        if (wParam == kAuthorizationTimer && State().command.load()) {
             State().command.load()->expireUnauthorized(GetTickCount());
             return 0;
         }
-        return handleTabletMessage(window, message, wParam, lParam, State().pressure.load());
+        return DefWindowProcW(window, message, wParam, lParam);
     case WM_CLOSE:
-        // Ends the loop of the thread that owns this window.
+        // Stops the service: ends the main loop.
         PostQuitMessage(0);
         return DefWindowProcW(window, message, wParam, lParam);
     case kMsgCommandEvents:
-    case kMsgPressureEvents:
     case kMsgAppsEvents:
         if (Server* server = ServerForEvent(window, message)) {
             HandleSocketEvent(server, window, message, static_cast<SOCKET>(wParam), lParam);
@@ -399,12 +500,48 @@ LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     case kMsgReleaseSocket:
         ReleaseDeferredSocket(static_cast<SOCKET>(wParam));
         return 0;
-    case kMsgClosePressureServer:
-        if (window != State().tabletWindow.load() || State().pressure.load() == nullptr) return 0;
-        State().pressure.load()->deinit(true);
-        return 1;
     default:
-        // Pen notifications forwarded by the hook library, and everything else.
+        // Everything else, pen messages included, changes nothing here.
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+LRESULT CALLBACK tabletWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case kMsgPressureEvents:
+        if (Server* server = ServerForEvent(window, message)) {
+            HandleSocketEvent(server, window, message, static_cast<SOCKET>(wParam), lParam);
+        }
+        return DefWindowProcW(window, message, wParam, lParam);
+    case kMsgFlushOutput:
+        if (Server* server = ServerForEvent(window, static_cast<UINT>(wParam))) server->flushWaiting();
+        return 0;
+    case kMsgReleaseSocket:
+        ReleaseDeferredSocket(static_cast<SOCKET>(wParam));
+        return 0;
+    case kMsgClosePressureServer:
+        if (!State().stopping.load()) {
+            LogMessage(std::string("Tablet listener: pressure server close ignored, the service is not stopping"));
+            return 0;
+        }
+        if (State().pressure.load() != nullptr) State().pressure.load()->deinit();
+        PostQuitMessage(0);  // the loop ends once the work in hand is done
+        return 1;
+    case WM_CLOSE:
+        // Not passed on: DefWindowProc would destroy the window, and the pen
+        // stream and the pressure port with it. The service's own shutdown
+        // ends this thread with the close message above.
+        LogMessage(std::string("Tablet listener: WM_CLOSE ignored, only the service's shutdown ends it"));
+        return 0;
+    default:
+        if (!isPenNotification(message)) return DefWindowProcW(window, message, wParam, lParam);
+        // The hook library sends every pen notification from the dock's
+        // thread (a notify send: the dock does not wait for it); a posted
+        // one comes from someone else.
+        if (InSendMessageEx(nullptr) == ISMEX_NOSEND) {
+            LogFormatted("Tablet listener: posted pen message 0x%04X ignored", static_cast<int>(message));
+            return 0;
+        }
         return handleTabletMessage(window, message, wParam, lParam, State().pressure.load());
     }
 }
@@ -417,9 +554,17 @@ void onConnectionClosed(Server* server, SOCKET socket, HWND window) {
 }
 
 void runMessageLoop(HINSTANCE) {
-    RunThreadMessageLoop();
-    if (Server* command = State().command.load()) command->deinit(true);
+    RunThreadMessageLoop("Sockets listener", AlwaysQuit);
+    State().stopping.store(true);
+    if (Server* command = State().command.load()) command->deinit();
     ClosePressureServer();
-    WSACleanup();
+    // The tablet thread may still be inside a pressure-port turn (a close
+    // handled during its hook refresh returns into it): the socket layer is
+    // cleaned up only once that thread has ended.
+    if (WaitForTabletThreadEnd(kTabletThreadEndMs)) {
+        WSACleanup();
+    } else {
+        LogMessage(std::string("Tablet listener still running, socket layer left to the process end"));
+    }
     shutdownTablet();
 }

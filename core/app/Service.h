@@ -19,7 +19,9 @@ constexpr UINT kMsgPressureEvents = 0x4001;  // pressure server, tablet listener
 constexpr UINT kMsgAppsEvents = 0x4002;      // apps server, sockets listener window
 
 // Sent by the main thread at shutdown so the tablet thread closes the
-// pressure server itself, rather than the main thread closing it under it.
+// pressure server itself, rather than the main thread closing it under it,
+// and then ends. Acted on only once the service is stopping: any program can
+// send it.
 constexpr UINT kMsgClosePressureServer = WM_APP + 0x100;
 // Posted by a server to its own window when output waits for another turn
 // of sending; wParam is the server's socket event message.
@@ -31,7 +33,8 @@ constexpr UINT kMsgFlushOutput = WM_APP + 0x102;
 bool runServers();
 
 // The main thread's message loop; returns after WM_QUIT, once the servers
-// are shut down.
+// are shut down and the tablet-listener thread has ended (or did not end in
+// time: the socket layer is then left to the process's end).
 void runMessageLoop(HINSTANCE instance);
 
 // The timer of the sockets listener window that closes command-port clients
@@ -47,11 +50,18 @@ ServerHooks PressureServerHooks();
 ServerHooks AppsServerHooks();
 
 // Thread procedure of the tablet listener window; 0, or -1 when its window
-// could not be created.
+// could not be created. It ends only when the service is stopping: WM_CLOSE,
+// WM_QUIT and the close message from anyone else are ignored (logged).
 DWORD WINAPI tabletListenerThread(LPVOID);
 
-// Window procedure of both listener windows.
+// Window procedure of the sockets listener window (main thread): command and
+// apps socket events, device changes, the authorization timer, WM_CLOSE
+// (stops the service). Nothing else reaches the servers or the pen logic.
 LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Window procedure of the tablet listener window (tablet-listener thread):
+// pressure socket events, the shutdown's close message, and the pen
+// notifications the hook library sends (a posted one is ignored).
+LRESULT CALLBACK tabletWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // A client connection ended: its events are cancelled and the server closes
 // it (a pen stream ends only with its own client, in the server).

@@ -1,4 +1,5 @@
 #include "core/app/SocketRelease.h"
+#include "core/app/SocketReleaseTesting.h"
 
 #include <vector>
 

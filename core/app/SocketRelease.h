@@ -22,5 +22,3 @@ bool DeferSocketClose(HWND window, SOCKET socket);
 // socket if this thread deferred it; any other value is ignored.
 void ReleaseDeferredSocket(SOCKET socket);
 
-// How many sockets the calling thread holds for release.
-size_t DeferredSocketCount();

@@ -8,6 +8,7 @@
 
 #include "core/commands/CommandParsing.h"
 #include "core/net/Reply.h"
+#include "core/net/PressureServer.h"
 #include "core/net/ResultCodes.h"
 #include "core/platform/UserPaths.h"
 #include "core/tablet/TabletSession.h"
@@ -24,35 +25,48 @@ HWND FindDockWindow(const std::wstring& title) { return FindWindowW(kDockWindowC
 
 using Tokens = std::vector<std::wstring>;
 
-int ListenTablet(const Tokens& tokens) {
+// Who asks, as the pressure port knows it.
+struct Caller {
+    bool hooksHeld;  // an authorized client holds the pen stream, and this one has not authorized
+};
+
+bool RefuseHooks(const Caller& caller) {
+    if (!caller.hooksHeld) return false;
+    LogMessage(std::string("Tablet hooks belong to the authorized client holding the pen stream"));
+    return true;
+}
+
+int ListenTablet(const Tokens& tokens, const Caller& caller) {
     if (!CheckArgumentCount(tokens.size(), 2)) return kResultSyntaxError;
+    if (RefuseHooks(caller)) return kResultFailure;
     startDelayedTabletStart();  // WinTab is loaded even when the window is not found
     return hookWindowByTitle(tokens[1]) ? kResultSuccess : kResultFailure;
 }
 
-int StopListenTablet(const Tokens& tokens) {
+int StopListenTablet(const Tokens& tokens, const Caller& caller) {
     if (!CheckArgumentCount(tokens.size(), 2)) return kResultSyntaxError;
+    if (RefuseHooks(caller)) return kResultFailure;
     return unhookWindowByTitle(tokens[1]) ? kResultSuccess : kResultFailure;
 }
 
-int StartTablet(const Tokens&) {
+int StartTablet(const Tokens&, const Caller&) {
     LogMessage(std::string("Sending pressure started"));
     return kResultStartPressure;
 }
 
-int StopTablet(const Tokens&) {
+int StopTablet(const Tokens&, const Caller&) {
     LogMessage(std::string("Sending pressure stopped"));
     return kResultStopPressure;
 }
 
-int GetDriverVersion(const Tokens&) {
+int GetDriverVersion(const Tokens&, const Caller&) {
     SetPendingReply(L"DriverVersion=" + readDriverVersion());
     return kResultSuccess;
 }
 
 struct TabletCommand {
     const char* word;
-    int (*action)(const Tokens& tokens);
+    int (*action)(const Tokens& tokens, const Caller& caller);
 };
 
 // Tested in this order with the prefix test: the first word that begins the
@@ -71,14 +85,16 @@ std::vector<std::string> TabletCommandWords() {
     return words;
 }
 
-int handleTabletCommand(const std::wstring& message) {
+int handleTabletCommand(const std::wstring& message, const PressureServer& pressure, SOCKET client) {
+    const SOCKET holder = pressure.streamClient();
+    const Caller caller{holder != INVALID_SOCKET && pressure.isAuthorized(holder) && !pressure.isAuthorized(client)};
     const Tokens tokens = TokenizeCommand(message);
     if (tokens.empty()) {
         LogMessage(std::string("No command found."));
         return kResultSyntaxError;
     }
     for (const TabletCommand& command : kTabletCommands) {
-        if (IsCommand(command.word, tokens[0])) return command.action(tokens);
+        if (IsCommand(command.word, tokens[0])) return command.action(tokens, caller);
     }
     LogMessage(std::string("Unknown command"));
     return kResultSyntaxError;

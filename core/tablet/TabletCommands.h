@@ -3,14 +3,19 @@
 // the tablet driver.
 #pragma once
 
+#include <winsock2.h>
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
-// listenTablet, stopListenTablet, startTablet, stopTablet, getDriverVersion;
-// returns the result code the server turns into the reply.
-int handleTabletCommand(const std::wstring& message);
+class PressureServer;
+
+// listenTablet, stopListenTablet, startTablet, stopTablet, getDriverVersion
+// from a client of the pressure server; returns the result code the server
+// turns into the reply. While an authorized client holds the pen stream, a
+// client that has not authorized may neither hook nor unhook a window.
+int handleTabletCommand(const std::wstring& message, const PressureServer& pressure, SOCKET client);
 // The command words handleTabletCommand recognises, in the order they are tested.
 std::vector<std::string> TabletCommandWords();
 

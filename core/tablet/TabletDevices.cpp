@@ -98,13 +98,42 @@ bool FirstHardwareId(HDEVINFO devices, SP_DEVINFO_DATA& device, std::vector<BYTE
     return true;
 }
 
+// The upper-cased text of an identifier, up to its first NUL and at most
+// kMaxIdentifierChars long.
+std::wstring UpperIdentifier(const std::wstring& identifier) {
+    std::wstring upper = identifier.substr(0, kMaxIdentifierChars);
+    upper.resize(wcslen(upper.c_str()));
+    if (!upper.empty()) CharUpperBuffW(&upper[0], static_cast<DWORD>(upper.size()));
+    return upper;
+}
+
+// A device of the vendor with a readable product id.
+bool IsVendorDevice(const std::wstring& identifier, uint32_t& id) {
+    const std::wstring upper = UpperIdentifier(identifier);
+    return upper.find(kVendorId) != std::wstring::npos && ReadProductId(upper, id);
+}
+
+// Whether the system lists the USB device interface as present. Only the
+// interface set of that one class is looked at, by the name given, so a
+// forged name reaches no file, pipe or share. When the list cannot be had,
+// the arrival is taken on trust as before.
+bool IsPresentUsbInterface(const std::wstring& interfaceName) {
+    HDEVINFO devices = SetupDiGetClassDevsW(&kUsbDeviceInterface, nullptr, nullptr,
+                                            DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE) {
+        LogSystemError(L"SetupDiGetClassDevs()");
+        return true;
+    }
+    auto destroy = marlin::scope_exit([devices] { SetupDiDestroyDeviceInfoList(devices); });
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof(data);
+    return SetupDiOpenDeviceInterfaceW(devices, interfaceName.c_str(), 0, &data) != FALSE;
+}
+
 }  // namespace
 
-
 bool matchTabletId(const std::wstring& identifier, bool attached) {
-    std::wstring upper = identifier.substr(0, kMaxIdentifierChars);
-    upper.resize(wcslen(upper.c_str()));  // as a text: up to its first NUL
-    if (!upper.empty()) CharUpperBuffW(&upper[0], static_cast<DWORD>(upper.size()));
+    const std::wstring upper = UpperIdentifier(identifier);
     if (upper.find(kVendorId) == std::wstring::npos) return false;
 
     uint32_t id = 0;
@@ -113,10 +142,16 @@ bool matchTabletId(const std::wstring& identifier, bool attached) {
         return false;
     }
     AttachedTabletState& s = State();
-    s.attachedTablets.erase(std::remove(s.attachedTablets.begin(), s.attachedTablets.end(), id),
-                            s.attachedTablets.end());
-    if (attached) s.attachedTablets.push_back(id);
-    s.attachedChanged = true;
+    std::vector<uint32_t>& list = s.attachedTablets;
+    const auto listed = std::find(list.begin(), list.end(), id);
+    if (attached && listed == list.end() && list.size() >= kMaxAttachedTablets) {
+        LogFormatted("Tablet arrival ignored: %d tablets are listed already", static_cast<int>(list.size()));
+    } else {
+        const std::vector<uint32_t> before = list;
+        list.erase(std::remove(list.begin(), list.end(), id), list.end());
+        if (attached) list.push_back(id);  // a tablet arriving again moves to the end
+        if (list != before) s.attachedChanged = true;
+    }
     return std::find(std::begin(kSupportedTabletIds), std::end(kSupportedTabletIds), id) !=
            std::end(kSupportedTabletIds);
 }
@@ -173,7 +208,12 @@ void handleDeviceChange(WPARAM wParam, LPARAM lParam, const TabletDeviceActions&
     s.attachedChanged = false;
     std::wstring name;
     if (wParam == DBT_DEVICEARRIVAL && InterfaceName(lParam, name)) {
-        if (matchTabletId(name, true) && actions.autostartEnabled()) actions.startDock();
+        uint32_t id = 0;
+        if (IsVendorDevice(name, id) && actions.devicePresent && !actions.devicePresent(name)) {
+            LogFormatted("Tablet arrival ignored: 0X%04X is not among the present devices", static_cast<int>(id));
+        } else if (matchTabletId(name, true) && actions.autostartEnabled()) {
+            actions.startDock();
+        }
     } else if (wParam == DBT_DEVICEREMOVECOMPLETE && InterfaceName(lParam, name)) {
         matchTabletId(name, false);
     }
@@ -181,7 +221,9 @@ void handleDeviceChange(WPARAM wParam, LPARAM lParam, const TabletDeviceActions&
 }
 
 void onDeviceChange(WPARAM wParam, LPARAM lParam, Server& command) {
-    handleDeviceChange(wParam, lParam, {isAutostartEnabled, StartDock, [&command] { reportAttachedDevices(command); }});
+    handleDeviceChange(wParam, lParam,
+                       {isAutostartEnabled, StartDock, [&command] { reportAttachedDevices(command); },
+                        IsPresentUsbInterface});
 }
 
 void considerPresentDevices(const std::vector<std::wstring>& firstHardwareIds, const TabletDeviceActions& actions) {
@@ -206,5 +248,5 @@ void scanAttachedDevices() {
         std::wstring id;
         if (FirstHardwareId(devices, device, buffer, id)) ids.push_back(id);
     }
-    considerPresentDevices(ids, {isAutostartEnabled, StartDock, nullptr});  // no client to tell yet
+    considerPresentDevices(ids, {isAutostartEnabled, StartDock, nullptr, nullptr});  // no client to tell yet
 }

@@ -28,15 +28,18 @@ void reportAttachedDevices(Server& command);
 
 // Tracks the device of identifier (vendor "VID_7A3C", product "PID_xxxx", any
 // letter case) as attached or removed; true when it is a supported model. An
-// identifier of another vendor, or without a readable product id, changes nothing.
+// identifier of another vendor, or without a readable product id, changes
+// nothing; nor does a new id once kMaxAttachedTablets are listed (logged).
 bool matchTabletId(const std::wstring& identifier, bool attached);
+// More ids than any desk has tablets; notifications can be forged by any
+// program, so the list (and each report) stays this short.
+constexpr size_t kMaxAttachedTablets = 32;
 // The dock's settings file asks for autostart ("<autostart>true</autostart>"
 // within its first 10 000 bytes).
 bool isAutostartEnabled();
 
 // "CurrentAttachedDevices=" and the attached ids ("0X00D1 0X0302").
 std::wstring AttachedDevicesReport();
-std::vector<uint32_t> AttachedTablets();
 
 // What device detection does outside itself; the service uses the real
 // actions, tests record them.
@@ -44,9 +47,13 @@ struct TabletDeviceActions {
     std::function<bool()> autostartEnabled;
     std::function<void()> startDock;
     std::function<void()> sendReport;
+    // Whether the device enumeration lists the arriving device interface as
+    // present (any program can send an arrival); empty: not asked.
+    std::function<bool(const std::wstring& interfaceName)> devicePresent;
 };
 
 // The work of onDeviceChange and scanAttachedDevices with the actions given.
+// A report is sent only when the list changed.
 void handleDeviceChange(WPARAM wParam, LPARAM lParam, const TabletDeviceActions& actions);
 // Looks at the first hardware id of each present device, in order.
 void considerPresentDevices(const std::vector<std::wstring>& firstHardwareIds, const TabletDeviceActions& actions);

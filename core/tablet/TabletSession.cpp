@@ -287,10 +287,18 @@ void startDelayedTabletStart() {
     }
 }
 
-void refreshMonitors() {
-    std::vector<RECT> rects = EnumerateMonitors();
-    SessionLock lock;
-    Session().pen.monitorRects = std::move(rects);
+bool isPenNotification(UINT message) {
+    switch (message) {
+    case hookmsg::MSG_CONTEXT_RESULT:
+    case wintab::WT_PACKET:
+    case wintab::WT_PROXIMITY:
+    case WM_MOUSEMOVE:
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONUP:
+        return true;
+    default:
+        return false;
+    }
 }
 
 LRESULT handleTabletMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, PressureServer* pressureServer) {
@@ -328,9 +336,17 @@ bool isHookedWindow(HWND window) {
     return Session().hookedWindows.count(window) != 0;
 }
 
+PenState tabletPenState() {
+    SessionLock lock;
+    return Session().pen;
+}
+
 void penStreamStarted() {
     SessionLock lock;
     Session().pen.proximityState = -1;
+    // As while the stream was off: a pen that is only near sends no "0000";
+    // the first pressure sent is the first press.
+    Session().pen.lastPressure = 0;
 }
 
 void penStreamStopped() {

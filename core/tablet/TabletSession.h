@@ -48,21 +48,21 @@ DWORD WINAPI delayedTabletStart(LPVOID);
 // hooked since. Keeps repeated listenTablet requests from piling up threads.
 void startDelayedTabletStart();
 
-// The virtual screen, then every display monitor.
-void refreshMonitors();
+// The messages the hook library sends to the tablet listener window: the
+// context result, WinTab packets and proximity, left-button mouse messages.
+bool isPenNotification(UINT message);
 
-// Every message of the listener windows that the window procedure does not
-// handle itself; ends with DefWindowProcW. Only the tablet listener window's
-// messages send pen events (its thread drives the pressure server).
+// A pen notification of the tablet listener window; ends with DefWindowProcW.
+// Only the tablet listener window's messages send pen events (its thread
+// drives the pressure server).
 LRESULT handleTabletMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, PressureServer* pressureServer);
 
 // For the hook installation: the hook library loaded into this process, and a
 // dock window's hooks (replacing, and so removing, an earlier pair).
 void storeHookModule(marlin::unique_hmodule module);
 void addHookedWindow(HWND window, HookedWindow hooks);
-bool isHookedWindow(HWND window);
 
-// The pressure stream started (a first packet announces proximity again) or
-// stopped (the pen counts as away).
+// The pressure stream started (a first packet announces proximity again; the
+// pressure counts from 0) or stopped (the pen counts as away).
 void penStreamStarted();
 void penStreamStopped();

@@ -66,16 +66,38 @@ def test_a_client_that_vanishes_is_cleaned_up_and_the_port_keeps_accepting(servi
         assert client.request("platform") == "Success WIN32"
 
 
-def test_closing_the_tablet_listener_window_leaves_the_service_serving(service):
-    assert service.prefix.send_message(marlin_e2e.TABLET_WINDOW_CLASS, marlin_e2e.WM_CLOSE) == 0
+def test_only_the_shutdown_ends_the_tablet_listener(service):
+    # WM_CLOSE, WM_QUIT and the service's own close message, from another
+    # program, each leave the pressure port serving.
+    prefix, tablet = service.prefix, marlin_e2e.TABLET_WINDOW_CLASS
+    close_pressure_server = 0x8000 + 0x100  # WM_APP + 0x100
+    for message, post in ((marlin_e2e.WM_CLOSE, False), (0x12, True), (close_pressure_server, False),
+                          (close_pressure_server, True)):
+        assert prefix.send_message(tablet, message, post=post) == 0
+        with service.pressure() as pressure:
+            assert pressure.request("getDriverVersion").startswith("Success DriverVersion="), hex(message)
+    assert service.wait_log("Tablet listener: WM_QUIT ignored, the service is not stopping")
+    assert service.log().count("Tablet listener: pressure server close ignored, the service is not stopping") == 2
     with service.command() as client:
         assert client.request("getCoreVersion") == "Success CoreVersion=2.06.0"
-    assert service.alive()
-    # No window of that class is left to close.
-    assert service.prefix.send_message(marlin_e2e.TABLET_WINDOW_CLASS, marlin_e2e.WM_CLOSE) == 2
 
     assert service.stop() == 0
     assert "deinit server [%d]" % service.key.pressure_port in service.log()
+
+
+def test_a_posted_timer_message_runs_no_code(service):
+    # A timer message's lParam is called by DispatchMessage; the service sets
+    # no timer callback, so one posted with any address runs nothing.
+    prefix = service.prefix
+    wm_timer, wm_systimer = 0x113, 0x118
+    for window in (marlin_e2e.SOCKETS_WINDOW_CLASS, marlin_e2e.TABLET_WINDOW_CLASS):
+        assert prefix.send_message(window, wm_timer, 1, "kernel32!ExitProcess", post=True) == 0
+        assert prefix.send_message(window, wm_systimer, 60000, "kernel32!Sleep", post=True) == 0
+    assert service.wait_log("timer message with a callback address ignored", count=4)
+    with service.command() as client, service.pressure() as pressure:
+        assert client.request("getCoreVersion") == "Success CoreVersion=2.06.0"
+        assert pressure.request("getDriverVersion").startswith("Success DriverVersion=")
+    assert service.stop() == 0
 
 
 def test_other_window_messages_never_reach_the_servers(service):

@@ -172,3 +172,27 @@ def test_tablet_commands_explain_what_they_cannot_do(service):
         assert client.request("startTabletNow") == "", "the command word is a prefix"
         client.send("stopTablet")
         assert client.request("getDriverVersion").startswith("Success DriverVersion=")
+
+
+def test_posted_mouse_and_pen_messages_are_no_pen_input(service):
+    # The hook library sends what the dock's thread sees; anything posted to
+    # the listener window comes from another program.
+    with service.pressure() as pen, service.pressure() as watcher:
+        assert pen.request("startTablet") == ""
+        for message, wparam, lparam in ((WM_LBUTTONDOWN, MK_LBUTTON, 0), (WM_MOUSEMOVE, MK_LBUTTON, 0),
+                                        (WM_LBUTTONUP, 0, 0), (0x7FF5, 0, 1)):  # the last: WT_PROXIMITY, entering
+            assert service.prefix.send_message(marlin_e2e.TABLET_WINDOW_CLASS, message, wparam, lparam,
+                                               post=True) == 0
+        assert service.wait_log("Tablet listener: posted pen message 0x7FF5 ignored")
+        nothing_more(pen, 0.5)
+        nothing_more(watcher, 0.1)
+
+
+def test_hooks_belong_to_the_authorized_client_holding_the_stream(service):
+    with service.pressure() as holder, service.pressure() as other:
+        assert holder.request("auth " + service.key.auth_key) == "authOk"
+        assert holder.request("startTablet") == ""
+        for command in ('listenTablet "%s" x', 'stopListenTablet "%s" x'):
+            assert other.request(command % DOCK_TITLE).startswith(
+                "Failure Tablet hooks belong to the authorized client holding the pen stream - ")
+        assert holder.request('stopListenTablet "No Such Dock" x').startswith("Failure Unable to find window! - ")

@@ -6,11 +6,17 @@
 #include "core/app/Service.h"
 #include "core/app/ServiceTesting.h"
 
+#include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "core/app/Authorization.h"
+#include "core/net/PressureServer.h"
 #include "core/net/Server.h"
+#include "core/tablet/TabletSession.h"
+#include "core/tablet/TabletSessionTesting.h"
+#include "core/tablet/WinTab.h"
 #include "core/util/Handles.h"
 
 namespace {
@@ -47,6 +53,30 @@ std::string ReadSome(SOCKET s) {
     return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : std::string();
 }
 
+bool Send(SOCKET s, const std::string& bytes) {
+    return send(s, bytes.c_str(), static_cast<int>(bytes.size()), 0) == static_cast<int>(bytes.size());
+}
+
+// The next frame the service sends, pumping the main thread meanwhile.
+std::string PumpForFrame(SOCKET s, std::string& pending) {
+    PumpUntil([&] { return (pending += ReadSome(s)).find('|') != std::string::npos; }, 5000);
+    const size_t end = pending.find('|');
+    if (end == std::string::npos) return std::string();
+    std::string frame = pending.substr(0, end + 1);
+    pending.erase(0, end + 1);
+    return frame;
+}
+
+// A command-port client that has authorized (the device report read too).
+marlin::unique_socket AuthorizedDock() {
+    marlin::unique_socket dock = Connect(GetCommandServer()->port());
+    std::string pending;
+    if (!dock || !Send(dock.get(), "auth " + getAuthKey() + "|") || PumpForFrame(dock.get(), pending) != "authOk|" ||
+        PumpForFrame(dock.get(), pending).rfind("CurrentAttachedDevices=", 0) != 0)
+        dock.reset();
+    return dock;
+}
+
 TEST(ServiceEvents, AFailedAcceptLeavesTheListenerOpen) {
     ASSERT_TRUE(runServers());
     Server* command = GetCommandServer();
@@ -67,6 +97,117 @@ TEST(ServiceEvents, AFailedAcceptLeavesTheListenerOpen) {
     std::string reply;
     EXPECT_TRUE(PumpUntil([&] { return (reply += ReadSome(client.get())).find('|') != std::string::npos; }, 5000));
     EXPECT_EQ("authOk|", reply.substr(0, 7));
+}
+
+TEST(ServiceEvents, MessagesToTheSocketsWindowNeverReachThePenLogic) {
+    ASSERT_TRUE(runServers());
+    const int pressureBefore = tabletPenState().lastPressure;
+    PostMessageW(GetSocketsListenerWindow(), WM_MOUSEMOVE, MK_LBUTTON, 0);
+    SendMessageW(GetSocketsListenerWindow(), wintab::WT_PROXIMITY, 1, 0);
+    PumpUntil([] { return false; }, 200);
+    EXPECT_EQ(pressureBefore, tabletPenState().lastPressure);
+}
+
+// Other programs may post any number of messages to the sockets window; a
+// socket event waiting behind them is handled first. Here a WM_QUIT posted
+// before the dock's command would otherwise end the loop unanswered.
+TEST(ServiceEvents, SocketEventsAreTakenBeforeOtherProgramsPostedMessages) {
+    ASSERT_TRUE(runServers());
+    marlin::unique_socket dock = AuthorizedDock();
+    ASSERT_TRUE(dock);
+    const HWND window = GetSocketsListenerWindow();
+    for (int i = 0; i < 1000; ++i) PostMessageW(window, WM_USER, 0, 0);
+    PostMessageW(window, WM_QUIT, 0, 0);
+    ASSERT_TRUE(Send(dock.get(), "getCoreVersion|"));
+    MSG waiting = {};
+    for (int i = 0; i < 500 && !PeekMessageW(&waiting, window, kMsgCommandEvents, kMsgCommandEvents, PM_NOREMOVE); ++i)
+        Sleep(10);
+    ASSERT_EQ(kMsgCommandEvents, waiting.message) << "the read event is queued behind the flood";
+
+    WSADATA data;  // the test's own reference: the service's cleanup leaves the dock's socket open
+    WSAStartup(MAKEWORD(2, 0), &data);
+    runMessageLoop(nullptr);
+    std::string reply;
+    for (int i = 0; i < 100 && reply.find('|') == std::string::npos; ++i) {
+        reply += ReadSome(dock.get());
+        Sleep(10);
+    }
+    EXPECT_EQ("Success CoreVersion=2.06.0|", reply);
+}
+
+// The dock ended its connection while the main thread was busy, and
+// reconnected: the end of the old connection still waits behind that
+// connection's own queued turns when the new one asks for the port.
+TEST(ServiceEvents, ADockReconnectingBeforeItsOldCloseIsHandledIsAnswered) {
+    ASSERT_TRUE(runServers());
+    marlin::unique_socket old = AuthorizedDock();
+    ASSERT_TRUE(old);
+    std::string pipelined;
+    for (int i = 0; i < 1000; ++i) pipelined += "getCoreVersion|";
+    ASSERT_TRUE(Send(old.get(), pipelined));
+    shutdown(old.get(), SD_SEND);  // its replies still arrive: the service's sends do not fail
+
+    marlin::unique_socket dock = Connect(GetCommandServer()->port());
+    ASSERT_TRUE(dock);
+    ASSERT_TRUE(Send(dock.get(), "auth " + getAuthKey() + "|"));
+    std::string pending;
+    EXPECT_EQ("authOk|", PumpForFrame(dock.get(), pending));
+}
+
+// A dock thread that takes its time over the hook refresh of a stream start.
+class SlowDock {
+public:
+    SlowDock() : thread_([this] { run(); }) {
+        while (window_.load() == nullptr) Sleep(5);
+    }
+    ~SlowDock() {
+        PostMessageW(window_.load(), WM_QUIT, 0, 0);
+        thread_.join();
+    }
+    HWND window() const { return window_.load(); }
+    bool refreshing() const { return refreshing_.load(); }
+
+private:
+    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == WM_NULL && wParam == hookmsg::MSG_CONTEXT_OPEN) {
+            reinterpret_cast<SlowDock*>(GetWindowLongPtrW(window, GWLP_USERDATA))->refreshing_ = true;
+            Sleep(1500);
+            return 0;
+        }
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+    void run() {
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = Procedure;
+        windowClass.lpszClassName = L"SlowDockTest";
+        RegisterClassW(&windowClass);
+        const HWND window =
+            CreateWindowExW(0, L"SlowDockTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        window_ = window;
+        MSG message;
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+        DestroyWindow(window);
+    }
+
+    std::atomic<HWND> window_{nullptr};
+    std::atomic<bool> refreshing_{false};
+    std::thread thread_;
+};
+
+TEST(ServiceEvents, ShutdownWaitsUntilTheTabletThreadHasLeftItsPortWork) {
+    ASSERT_TRUE(runServers());
+    SlowDock dock;
+    addHookedWindow(dock.window(), HookedWindow{});
+    marlin::unique_socket pen = Connect(GetPressureServer()->port());
+    ASSERT_TRUE(pen);
+    ASSERT_TRUE(Send(pen.get(), "startTablet|"));
+    ASSERT_TRUE(PumpUntil([&] { return dock.refreshing(); }, 5000));
+
+    // The close reaches the tablet thread while it waits for the dock.
+    PostMessageW(GetSocketsListenerWindow(), WM_CLOSE, 0, 0);
+    runMessageLoop(nullptr);
+    EXPECT_EQ(nullptr, GetTabletListenerWindow()) << "the tablet thread had ended before the socket layer was cleaned up";
 }
 
 }  // namespace

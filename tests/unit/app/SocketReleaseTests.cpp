@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "core/app/SocketRelease.h"
+#include "core/app/SocketReleaseTesting.h"
 
 #include <vector>
 

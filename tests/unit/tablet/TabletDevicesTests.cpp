@@ -19,6 +19,7 @@ namespace {
 
 struct Recorded {
     bool autostart = false;
+    bool present = true;  // what the device enumeration says of every arrival
     int dockStarts = 0;
     std::vector<std::wstring> reports;
 } recorded;
@@ -27,6 +28,7 @@ const TabletDeviceActions kRecordingActions = {
     [] { return recorded.autostart; },
     [] { ++recorded.dockStarts; },
     [] { recorded.reports.push_back(AttachedDevicesReport()); },
+    [](const std::wstring&) { return recorded.present; },
 };
 
 // A DEV_BROADCAST_DEVICEINTERFACE_W naming a USB device, as the system sends it.
@@ -72,15 +74,39 @@ TEST_F(TabletDevices, ArrivalsAndRemovalsKeepOneEntryPerModelInArrivalOrder) {
     EXPECT_EQ(recorded.dockStarts, 2);
 
     // Two tablets of one model are one entry; removing either removes it.
+    // Neither the second arrival nor removing what is not listed changes
+    // the list, so neither is reported.
     Arrive(L"VID_7A3C&PID_00D1", L"C");
     Remove(L"VID_7A3C&PID_00D1", L"A");
     EXPECT_EQ(recorded.reports.back(), L"CurrentAttachedDevices=0X0001");
-    // Removing a vendor device that is not listed still reports.
     Remove(L"VID_7A3C&PID_00D1", L"C");
-    ASSERT_EQ(recorded.reports.size(), 6u);
-    EXPECT_EQ(recorded.reports.back(), L"CurrentAttachedDevices=0X0001");
+    ASSERT_EQ(recorded.reports.size(), 4u);
     Remove(L"VID_7A3C&PID_0001", L"B");
     EXPECT_EQ(recorded.reports.back(), L"CurrentAttachedDevices=");
+}
+
+// Any program can send arrivals: one the device list does not confirm is
+// ignored, the list stays short, and only a real change is reported.
+TEST_F(TabletDevices, ForgedArrivalsNeitherGrowTheListNorFloodTheDock) {
+    recorded.autostart = true;
+    const auto ids = [](int i) {
+        wchar_t text[32];
+        swprintf(text, 32, L"VID_7A3C&PID_%04X", i);
+        return std::wstring(text);
+    };
+    recorded.present = false;
+    for (int i = 0; i < 2000; ++i) Arrive(ids(i));
+    EXPECT_TRUE(AttachedTablets().empty());
+    EXPECT_TRUE(recorded.reports.empty());
+    EXPECT_EQ(recorded.dockStarts, 0);
+
+    recorded.present = true;  // as if every one were plugged in
+    for (int round = 0; round < 2; ++round)
+        for (int i = 0; i < 2000; ++i) Arrive(ids(i));
+    EXPECT_EQ(AttachedTablets().size(), kMaxAttachedTablets);
+    // First round: one report per id listed; second: each listed id moved to the end.
+    EXPECT_EQ(recorded.reports.size(), 2 * kMaxAttachedTablets);
+    EXPECT_EQ(recorded.reports.back().size(), 23 + 7 * kMaxAttachedTablets - 1);
 }
 
 TEST_F(TabletDevices, OtherDevicesAndEventsChangeNothing) {
@@ -175,6 +201,7 @@ TEST_F(TabletDevices, ReportsReachTheAuthorizedClient) {
     std::vector<BYTE> arrival = InterfaceRecord(L"VID_7A3C&PID_00D1", L"2");
     onDeviceChange(DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(arrival.data()), server);
     EXPECT_TRUE(idle.quiet());
+    EXPECT_TRUE(AttachedTablets().empty()) << "Wine lists no such device: the arrival is not taken";
 
-    server.deinit(true);
+    server.deinit();
 }

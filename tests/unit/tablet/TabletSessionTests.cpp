@@ -56,7 +56,7 @@ protected:
         testsupport::Pump(server, serverSide);
         ASSERT_EQ("|", pen->readFrame());
     }
-    void TearDown() override { server.deinit(true); }
+    void TearDown() override { server.deinit(); }
 
     testsupport::WinsockSession winsock;
     PressureServer server;
