@@ -108,7 +108,7 @@ def start_with_repair_seconds(svc):
 
 def run(ctx):
     import marlin_e2e
-    runs = 3 if ctx.quick else 7
+    runs = 2 if ctx.quick else 7
 
     prefixes = {}
     for name in ("uninstalled", "in order", "repair"):

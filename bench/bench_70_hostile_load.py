@@ -190,7 +190,7 @@ def unauthorized_flood(ctx):
         rss0 = svc.rss_kib()
         peak = PeakRss(svc)
         total, closed, refused, socks = flood_unauthorized(svc.key.command_port, connections, 1 << 20,
-                                                           20 if ctx.quick else 90)
+                                                           10 if ctx.quick else 90)
         time.sleep(1)  # what was sent last is read
         rss_peak = peak.stop()
         answered = benchlib.round_trips(dock, "getCoreVersion", 10)
@@ -236,7 +236,7 @@ def never_reading(ctx):
         writer = threading.Thread(target=write, daemon=True)
         t0 = time.monotonic()
         writer.start()
-        writer.join(30 if ctx.quick else 120)
+        writer.join(15 if ctx.quick else 120)
         outcome.setdefault("wrote", "still writing")
         time.sleep(1)
         seconds = time.monotonic() - t0

@@ -13,17 +13,17 @@ import marlin_e2e
 
 
 def _delivery_seconds(port, length, piece=100):
-    """Seconds from the first byte of a `registerChannel` message of `length` bytes to its reply."""
+    """Seconds from the first byte of a `sendDataToChannel` message of `length` bytes to its reply."""
     client = marlin_e2e.Client(port, timeout=60)
     try:
         assert client.request("registerChannel bench").startswith("Success ")
-        body = b"registerChannel " + b"x" * (length - len("registerChannel ")) + b"|"
+        body = b"sendDataToChannel nobody " + b"x" * (length - len("sendDataToChannel nobody  t")) + b" t|"
         t0 = time.perf_counter()
         for i in range(0, len(body), piece):
             client.send_raw(body[i:i + piece])
         reply = client.read_frame(timeout=60)
         elapsed = time.perf_counter() - t0
-        assert reply == "Success ChannelRegistered=true", reply
+        assert reply == "Success DataSentToChannelError=t", reply
         return elapsed
     finally:
         client.sock.close()

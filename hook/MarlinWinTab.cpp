@@ -3,7 +3,8 @@
 // system loads this library into the dock's process. There it opens the WinTab
 // context on the dock's window (so the context belongs to the dock) and
 // forwards the pen and left-button messages of that thread to MarlinCore's
-// tablet listener window. In MarlinCore's own process the library stays idle.
+// tablet listener window, without waiting for the service to handle them.
+// In MarlinCore's own process the library stays idle.
 #include <windows.h>
 
 #include <cstddef>
@@ -87,8 +88,14 @@ bool IsTabletListenerWindow(HWND window) {
     return window != nullptr && GetClassNameW(window, name, 32) > 0 && wcscmp(name, kTabletListenerClass) == 0;
 }
 
+// Sent without waiting for the answer: the dock's thread goes back to its
+// own messages at once instead of waiting while the service reads the packet
+// and writes it to the pressure port (about a millisecond on a busy machine,
+// more than the packet interval at a few hundred packets per second, so the
+// dock's queue fell behind the pen). Still a sent message, not a posted one:
+// the listener takes it ahead of its posted messages, in the order sent.
 void Forward(UINT message, const HookWords& w) {
-    SendMessageW(gHook.backEndWindow, message, static_cast<WPARAM>(w.w2), static_cast<LPARAM>(w.w3));
+    SendNotifyMessageW(gHook.backEndWindow, message, static_cast<WPARAM>(w.w2), static_cast<LPARAM>(w.w3));
 }
 
 bool TargetWindowIsInThisProcess() {

@@ -8,7 +8,14 @@
 //       the stream, posts COUNT packets at RATE per second, each with a new
 //       pressure, and times each from its post to its pressure value's arrival;
 //       writes "posting" to stderr when the first packet is about to go (a
-//       benchmark that stalls the service times its stalls from there)
+//       benchmark that stalls the service times its stalls from there);
+//       beside the latency, a per-hop trace of each packet from the stand-in
+//       driver's stamps: queued -> read by the service's tablet listener
+//       thread (the dock's turn, the hook's forward and the listener's turn)
+//       -> its pressure value here (the handler, the socket send, this
+//       client's turn), and read -> handed to the dock window (the rest of
+//       the handler and the forward's reply); for all packets and for the
+//       slowest hundredth
 //   bench_pen_client rtt COUNT
 //       a plain loopback TCP round trip (one byte each way, blocking sockets,
 //       TCP_NODELAY) between two threads of this process
@@ -32,15 +39,19 @@
 
 namespace {
 
-double Now() {  // microseconds
+double TicksPerUs() {
     static const double perUs = [] {
         LARGE_INTEGER f;
         QueryPerformanceFrequency(&f);
         return static_cast<double>(f.QuadPart) / 1e6;
     }();
+    return perUs;
+}
+
+double Now() {  // microseconds
     LARGE_INTEGER c;
     QueryPerformanceCounter(&c);
-    return static_cast<double>(c.QuadPart) / perUs;
+    return static_cast<double>(c.QuadPart) / TicksPerUs();
 }
 
 // Waits until the given time by sleeping, never spinning: on a two-core
@@ -135,6 +146,44 @@ bool SendCommand(SOCKET s, const std::string& text) {
     return send(s, frame.c_str(), static_cast<int>(frame.size()), 0) == static_cast<int>(frame.size());
 }
 
+// The per-hop trace as a JSON object: median, 99th percentile and the mean
+// over the packets at or past the latency's 99th percentile, per hop.
+std::string HopTrace(const std::vector<double>& posted, const std::vector<double>& arrived,
+                     const std::vector<UINT>& serials, double p99) {
+    const char* names[] = {"queued_to_read", "read_to_client", "read_to_dock_dispatch"};
+    std::vector<double> hops[3];
+    double tailSum[3] = {0, 0, 0};
+    int tailCount[3] = {0, 0, 0};
+    for (size_t i = 0; i < posted.size(); ++i) {
+        if (arrived[i] == 0 || serials[i] == 0) continue;
+        const LONGLONG queued = standin::StampOf(standin::kTraceQueued, serials[i]);
+        const LONGLONG read = standin::StampOf(standin::kTraceRead, serials[i]);
+        const LONGLONG dock = standin::StampOf(standin::kTraceDockDispatched, serials[i]);
+        if (queued == 0 || read == 0) continue;
+        const double value[3] = {(read - queued) / TicksPerUs(), arrived[i] - read / TicksPerUs(),
+                                 dock != 0 ? (dock - read) / TicksPerUs() : -1};
+        const bool tail = arrived[i] - posted[i] >= p99;
+        for (int h = 0; h < 3; ++h) {
+            if (value[h] < 0) continue;
+            hops[h].push_back(value[h]);
+            if (tail) {
+                tailSum[h] += value[h];
+                ++tailCount[h];
+            }
+        }
+    }
+    std::string json = "{";
+    for (int h = 0; h < 3; ++h) {
+        const Stats st = Summarise(hops[h]);
+        char text[200];
+        snprintf(text, sizeof(text), "%s\"%s\": {\"n\": %d, \"median_us\": %.1f, \"p99_us\": %.1f, \"tail_mean_us\": %.1f}",
+                 h ? ", " : "", names[h], static_cast<int>(hops[h].size()), st.median, st.p99,
+                 tailCount[h] ? tailSum[h] / tailCount[h] : 0.0);
+        json += text;
+    }
+    return json + "}";
+}
+
 int PressureOf(int index) { return 1 + index % 1000; }  // each packet's pressure differs from the one before
 
 int RunPen(int port, const std::string& title, int rate, int count) {
@@ -164,6 +213,8 @@ int RunPen(int port, const std::string& title, int rate, int count) {
     }
 
     std::vector<double> posted(count, 0.0);
+    std::vector<double> arrivedAt(count, 0.0);
+    std::vector<UINT> serials(count, 0);
     std::vector<double> latency;
     latency.reserve(count);
     std::atomic<bool> done{false};
@@ -186,6 +237,7 @@ int RunPen(int port, const std::string& title, int rate, int count) {
             for (int i = next; i < limit; ++i) {
                 if (PressureOf(i) != pressure) continue;
                 latency.push_back(arrived - posted[i]);
+                arrivedAt[i] = arrived;
                 ++received;
                 next = i + 1;
                 break;
@@ -211,7 +263,7 @@ int RunPen(int port, const std::string& title, int rate, int count) {
         posted[i] = Now();
         lateMax = std::max(lateMax, posted[i] - (start + i * interval));
         postedCount = i + 1;
-        standin::PostPacket(p);
+        standin::PostPacket(p, &serials[i]);
     }
     Sleep(500);  // packets still on their way count as received
     standin::PostProximity(false);
@@ -223,8 +275,8 @@ int RunPen(int port, const std::string& title, int rate, int count) {
 
     const Stats st = Summarise(latency);
     printf("{\"rate\": %d, \"posted\": %d, \"received\": %d, \"median_us\": %.1f, \"p99_us\": %.1f, "
-           "\"late_max_us\": %.1f}\n",
-           rate, count, received, st.median, st.p99, lateMax);
+           "\"late_max_us\": %.1f, \"hops\": %s}\n",
+           rate, count, received, st.median, st.p99, lateMax, HopTrace(posted, arrivedAt, serials, st.p99).c_str());
     return 0;
 }
 

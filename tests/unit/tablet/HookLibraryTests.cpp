@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "core/tablet/TabletCommands.h"
 #include "core/tablet/TabletSession.h"
+#include "core/tablet/TabletSessionTesting.h"
 #include "core/tablet/WinTab.h"
 #include "tests/support/TestFiles.h"
 
@@ -45,6 +47,7 @@ struct Seen {
     UINT message;
     WPARAM wParam;
     LPARAM lParam;
+    DWORD how;  // InSendMessageEx: ISMEX_NOSEND for a posted message
 };
 
 // The service's tablet listener window on a thread of its own. Every message
@@ -75,6 +78,10 @@ public:
             if (GetTickCount() - start > kWaitMs) return false;
         return true;
     }
+    // The listener's thread stops at the next message of this number until
+    // Release (a service busy with something else).
+    void HoldAt(UINT message) { holdAt_ = message; }
+    void Release() { SetEvent(release_.get()); }
 
 private:
     static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -88,8 +95,11 @@ private:
                                message == wintab::WT_PROXIMITY || message == WM_MOUSEMOVE ||
                                message == WM_LBUTTONDOWN || message == WM_LBUTTONUP;
         if (self != nullptr && forwarded) {
-            std::lock_guard<std::mutex> lock(self->mutex_);
-            self->seen_.push_back({message, wParam, lParam});
+            {
+                std::lock_guard<std::mutex> lock(self->mutex_);
+                self->seen_.push_back({message, wParam, lParam, InSendMessageEx(nullptr)});
+            }
+            if (message == self->holdAt_.exchange(0)) WaitForSingleObject(self->release_.get(), kWaitMs);
         }
         return handleTabletMessage(window, message, wParam, lParam, nullptr);
     }
@@ -118,6 +128,8 @@ private:
     bool created_ = false;
     HWND window_ = nullptr;
     std::vector<Seen> seen_;
+    std::atomic<UINT> holdAt_{0};
+    marlin::unique_handle release_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
 class HookAcrossProcesses : public ::testing::Test {
@@ -254,6 +266,33 @@ TEST_F(HookAcrossProcesses, LeftButtonMessagesAreForwardedAndOrdinarySentMessage
     // A real WM_QUIT from the dock's queue gives the context back.
     PostThreadMessageW(dockThreadId_, WM_QUIT, 0, 0);
     EXPECT_EQ(0, Control(L"wait-no-context 10000"));
+}
+
+// A forward must not hold the dock's thread until the service has handled
+// it: the dock would fall behind the pen whenever the service is busy.
+TEST_F(HookAcrossProcesses, ForwardsDoNotWaitForABusyListenerAndKeepTheirOrder) {
+    ASSERT_TRUE(hookWindowByTitle(title_));
+    sendHookRefresh();
+    ASSERT_EQ(0, Control(L"wait-context 0"));
+
+    listener_.HoldAt(WM_LBUTTONDOWN);
+    PostMessageW(dockWindow_, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(1, 2));
+    PostMessageW(dockWindow_, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(3, 4));
+    PostMessageW(dockWindow_, WM_LBUTTONUP, 0, MAKELPARAM(5, 6));
+    DWORD_PTR drained = 0;
+    const LRESULT answered = SendMessageTimeoutW(dockWindow_, kDrainQueue, 0, 0, SMTO_NORMAL, 5000, &drained);
+    listener_.Release();
+    EXPECT_NE(0, answered) << "the dock's thread waited for the busy listener";
+    ASSERT_TRUE(listener_.WaitFor(WM_LBUTTONUP, 1));
+    std::vector<Seen> seen;
+    for (const Seen& s : listener_.Messages())
+        if (s.message != hookmsg::MSG_CONTEXT_RESULT) seen.push_back(s);
+    ASSERT_EQ(3u, seen.size());
+    EXPECT_EQ(static_cast<UINT>(WM_LBUTTONDOWN), seen[0].message);
+    EXPECT_EQ(static_cast<UINT>(WM_MOUSEMOVE), seen[1].message);
+    EXPECT_EQ(MAKELPARAM(5, 6), seen[2].lParam);
+    // The service takes pen input only as sent messages (a posted one may come from anyone).
+    for (const Seen& s : seen) EXPECT_NE(static_cast<DWORD>(ISMEX_NOSEND), s.how) << s.message;
 }
 
 TEST_F(HookAcrossProcesses, HooksAreRemovedAndReplacedPerWindow) {
