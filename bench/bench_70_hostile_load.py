@@ -16,7 +16,6 @@ import selectors
 import socket
 import threading
 import time
-import traceback
 
 import benchlib
 from bench_40_channels import Drainer, register
@@ -262,11 +261,4 @@ def never_reading(ctx):
 
 
 def run(ctx):
-    rows = []
-    for figure in (fairness, unauthorized_flood, never_reading):
-        try:
-            rows += figure(ctx)
-        except Exception as e:  # the other figures still count
-            traceback.print_exc()
-            rows.append(ctx.row(figure.__name__ + " could not be measured", repr(e), "", ok=False))
-    return rows
+    return benchlib.run_figures(ctx, (fairness, unauthorized_flood, never_reading))

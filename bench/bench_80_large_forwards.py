@@ -14,7 +14,6 @@ All framing is the client library's.
 """
 import threading
 import time
-import traceback
 
 import benchlib
 import marlin_e2e
@@ -166,11 +165,4 @@ def large_forward(ctx):
 
 
 def run(ctx):
-    rows = []
-    for figure in (dock_kept, large_forward):
-        try:
-            rows += figure(ctx)
-        except Exception as e:  # the other figures still count
-            traceback.print_exc()
-            rows.append(ctx.row(figure.__name__ + " could not be measured", repr(e), "", ok=False))
-    return rows
+    return benchlib.run_figures(ctx, (dock_kept, large_forward))

@@ -11,6 +11,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import traceback
 
 import marlin_e2e
 from marlin_e2e import marlin_client
@@ -241,3 +242,16 @@ def cpu_seconds(pid):
 
 def ratio(value, baseline):
     return value / baseline if baseline else None
+
+
+def run_figures(ctx, figures):
+    """The rows of each figure in turn; one that fails is shown as a failed
+    row and the others still count."""
+    rows = []
+    for figure in figures:
+        try:
+            rows += figure(ctx)
+        except Exception as e:
+            traceback.print_exc()
+            rows.append(ctx.row(figure.__name__ + " could not be measured", repr(e), "", ok=False))
+    return rows

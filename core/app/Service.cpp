@@ -307,6 +307,24 @@ bool WaitForTabletThreadEnd(DWORD limitMs) {
     return thread == nullptr || WaitForSingleObject(thread, limitMs) != WAIT_TIMEOUT;
 }
 
+// What each listener window does for the servers its thread drives: their
+// socket events, a later turn of sending, a deferred socket release.
+LRESULT ServeOwnServers(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case kMsgFlushOutput:
+        if (Server* server = ServerForEvent(window, static_cast<UINT>(wParam))) server->flushWaiting();
+        return 0;
+    case kMsgReleaseSocket:
+        ReleaseDeferredSocket(static_cast<SOCKET>(wParam));
+        return 0;
+    default:
+        if (Server* server = ServerForEvent(window, message)) {
+            HandleSocketEvent(server, window, message, static_cast<SOCKET>(wParam), lParam);
+        }
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
 }  // namespace
 
 HWND GetSocketsListenerWindow() { return State().socketsWindow.load(); }
@@ -490,16 +508,9 @@ LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
         return DefWindowProcW(window, message, wParam, lParam);
     case kMsgCommandEvents:
     case kMsgAppsEvents:
-        if (Server* server = ServerForEvent(window, message)) {
-            HandleSocketEvent(server, window, message, static_cast<SOCKET>(wParam), lParam);
-        }
-        return DefWindowProcW(window, message, wParam, lParam);
     case kMsgFlushOutput:
-        if (Server* server = ServerForEvent(window, static_cast<UINT>(wParam))) server->flushWaiting();
-        return 0;
     case kMsgReleaseSocket:
-        ReleaseDeferredSocket(static_cast<SOCKET>(wParam));
-        return 0;
+        return ServeOwnServers(window, message, wParam, lParam);
     default:
         // Everything else, pen messages included, changes nothing here.
         return DefWindowProcW(window, message, wParam, lParam);
@@ -509,16 +520,9 @@ LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
 LRESULT CALLBACK tabletWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case kMsgPressureEvents:
-        if (Server* server = ServerForEvent(window, message)) {
-            HandleSocketEvent(server, window, message, static_cast<SOCKET>(wParam), lParam);
-        }
-        return DefWindowProcW(window, message, wParam, lParam);
     case kMsgFlushOutput:
-        if (Server* server = ServerForEvent(window, static_cast<UINT>(wParam))) server->flushWaiting();
-        return 0;
     case kMsgReleaseSocket:
-        ReleaseDeferredSocket(static_cast<SOCKET>(wParam));
-        return 0;
+        return ServeOwnServers(window, message, wParam, lParam);
     case kMsgClosePressureServer:
         if (!State().stopping.load()) {
             LogMessage(std::string("Tablet listener: pressure server close ignored, the service is not stopping"));
