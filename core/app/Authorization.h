@@ -1,5 +1,5 @@
 // The key handshake (required on the command port, optional on the pressure
-// port) and the key file the dock reads the key from. The servers are handed
+// and apps ports) and the key file the dock reads the key from. The servers are handed
 // the checks below when the service wires them.
 #pragma once
 
