@@ -376,6 +376,9 @@ ServerHooks AppsServerHooks() {
     hooks.handleMessage = [](Server& server, SOCKET client, const std::wstring& message) {
         return HandleCommandFromSocket(server, message, client);
     };
+    hooks.handleLongMessage = [](Server& server, SOCKET client, const std::string& utf8) {
+        return HandleLongCommandFromSocket(server, utf8, client);
+    };
     // The pressure port's optional key, for channel name ownership.
     hooks.checkKey = checkAuthorization;
     hooks.isKeyAttempt = isAuthorizationAttempt;

@@ -130,7 +130,28 @@ std::string ForwardFrame(const std::wstring& sender, const std::wstring& message
     return frame;
 }
 
-int SendDataToChannel(Server& apps, const std::wstring& message, const WordSplit& split, SOCKET socket) {
+// The same from a message as it arrived (UTF-8): the data word goes from its
+// UTF-8 bytes straight into the frame, piece by piece between its quotes.
+std::string ForwardFrame(const std::wstring& sender, const std::string& message, const WordSpan& data) {
+    std::string frame = kForwardPrefix + Narrow(sender) + ' ';
+    frame.reserve(frame.size() + (data.end - data.begin) + 1);  // Latin-1 is never longer than UTF-8
+    size_t piece = data.begin;
+    char quote = 0;
+    for (size_t i = data.begin; data.quoted && i < data.end; ++i) {
+        const char c = message[i];
+        if (quote != 0 ? c == quote : (c == '"' || c == '\'')) {
+            AppendUtf8AsLatin1(frame, message.data() + piece, i - piece);
+            piece = i + 1;
+            quote = quote != 0 ? 0 : c;
+        }
+    }
+    AppendUtf8AsLatin1(frame, message.data() + piece, data.end - piece);
+    frame.push_back('|');
+    return frame;
+}
+
+template <typename Text>
+int SendDataToChannel(Server& apps, const Text& message, const WordSplit& split, SOCKET socket) {
     if (!CheckArgumentCount(split.count(), 3)) return kResultSyntaxError;
     const auto& channels = Table().channels;
 
@@ -171,6 +192,17 @@ int HandleCommandFromSocket(Server& apps, const std::wstring& message, SOCKET so
     if (IsCommand("registerChannel", command)) return RegisterChannel(apps, message, split, socket);
     if (IsCommand("sendDataToChannel", command)) return SendDataToChannel(apps, message, split, socket);
     return kResultSuccess;
+}
+
+int HandleLongCommandFromSocket(Server& apps, const std::string& utf8, SOCKET socket) {
+    const WordSplit split = SplitWords(utf8, kMaxWords);
+    const std::wstring command =
+        split.words.empty() ? std::wstring() : WordText(utf8, split.words[0], kCommandWordChars);
+    // Only a forward carries long data; anything else is read as any message.
+    if (!IsCommand("sendDataToChannel", command)) return HandleCommandFromSocket(apps, Utf8ToWide(utf8), socket);
+    LogMessage("CommandHandler::HandleCommandFromSocket socket " +
+               std::to_string(static_cast<unsigned long long>(socket)));
+    return SendDataToChannel(apps, utf8, split, socket);
 }
 
 void CommandHandler::FreeChannel(Server& apps, SOCKET socket) {

@@ -3,21 +3,24 @@
 #include "core/util/Log.h"
 #include "core/util/Text.h"
 
-WordSplit SplitWords(const std::wstring& text, size_t maxWords) {
+namespace {
+
+template <typename Text>
+WordSplit SplitWordsOf(const Text& text, size_t maxWords) {
     WordSplit split;
     size_t begin = 0;
     bool filled = false;  // the current word holds a character (its quotes do not count)
     bool quoted = false;  // the current word holds a quote character
-    wchar_t quote = 0;
+    typename Text::value_type quote = 0;
     for (size_t i = 0; i < text.size(); ++i) {
-        const wchar_t c = text[i];
+        const typename Text::value_type c = text[i];
         if (quote != 0) {
             if (c == quote) {
                 quote = 0;
             } else {
                 filled = true;
             }
-        } else if (c == L' ') {
+        } else if (c == ' ') {
             if (split.words.size() == maxWords) {
                 split.more = true;
                 return split;
@@ -26,7 +29,7 @@ WordSplit SplitWords(const std::wstring& text, size_t maxWords) {
             begin = i + 1;
             filled = false;
             quoted = false;
-        } else if (c == L'"' || c == L'\'') {
+        } else if (c == '"' || c == '\'') {
             quote = c;
             quoted = true;
         } else {
@@ -42,6 +45,12 @@ WordSplit SplitWords(const std::wstring& text, size_t maxWords) {
     return split;
 }
 
+}  // namespace
+
+WordSplit SplitWords(const std::wstring& text, size_t maxWords) { return SplitWordsOf(text, maxWords); }
+
+WordSplit SplitWords(const std::string& text, size_t maxWords) { return SplitWordsOf(text, maxWords); }
+
 std::wstring WordText(const std::wstring& text, const WordSpan& word, size_t maxChars) {
     std::wstring out;
     if (maxChars == 0) return out;
@@ -50,6 +59,26 @@ std::wstring WordText(const std::wstring& text, const WordSpan& word, size_t max
         return out.size() < maxChars;
     });
     return out;
+}
+
+std::wstring WordText(const std::string& utf8, const WordSpan& word, size_t maxChars) {
+    // A UTF-16 unit takes at least one byte and a character at most four:
+    // this many bytes, cut where a character begins, decode to at least
+    // maxChars units, the same as those of the whole word.
+    const size_t enough = maxChars >= std::string::npos / 4 - 1 ? std::string::npos : maxChars * 4 + 4;
+    std::string bytes;
+    ForEachWordChar(utf8, word, [&bytes, enough](char c) {
+        bytes.push_back(c);
+        return bytes.size() < enough;
+    });
+    if (bytes.size() >= enough) {
+        size_t cut = bytes.size() - 1;
+        while (cut > 0 && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) --cut;
+        bytes.resize(cut);
+    }
+    std::wstring text = Utf8ToWide(bytes);
+    if (text.size() > maxChars) text.resize(maxChars);
+    return text;
 }
 
 std::vector<std::wstring> TokenizeCommand(const std::wstring& text) {

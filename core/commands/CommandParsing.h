@@ -31,22 +31,25 @@ struct WordSplit {
     size_t count() const { return words.size() + (more ? 1 : 0); }
 };
 WordSplit SplitWords(const std::wstring& text, size_t maxWords);
+// The same words in a message as it arrived (UTF-8): blanks and quotes are
+// single bytes there and never part of a longer character.
+WordSplit SplitWords(const std::string& text, size_t maxWords);
 
 // Calls take(c) for each character of the word, quotes dropped, in order,
 // until take answers false.
-template <typename Take>
-void ForEachWordChar(const std::wstring& text, const WordSpan& word, Take take) {
+template <typename Text, typename Take>
+void ForEachWordChar(const Text& text, const WordSpan& word, Take take) {
     if (!word.quoted) {
         for (size_t i = word.begin; i < word.end; ++i)
             if (!take(text[i])) return;
         return;
     }
-    wchar_t quote = 0;
+    typename Text::value_type quote = 0;
     for (size_t i = word.begin; i < word.end; ++i) {
-        const wchar_t c = text[i];
+        const typename Text::value_type c = text[i];
         if (quote != 0 && c == quote) {
             quote = 0;
-        } else if (quote == 0 && (c == L'"' || c == L'\'')) {
+        } else if (quote == 0 && (c == '"' || c == '\'')) {
             quote = c;
         } else if (!take(c)) {
             return;
@@ -56,6 +59,9 @@ void ForEachWordChar(const std::wstring& text, const WordSpan& word, Take take) 
 
 // The word as TokenizeCommand gives it, cut after maxChars characters.
 std::wstring WordText(const std::wstring& text, const WordSpan& word, size_t maxChars = std::wstring::npos);
+// The same for a word of a message as it arrived (UTF-8): only the bytes the
+// first maxChars characters can take are decoded.
+std::wstring WordText(const std::string& utf8, const WordSpan& word, size_t maxChars = std::wstring::npos);
 
 // Case-sensitive prefix test: the token matches when it begins with the keyword.
 bool IsCommand(const char* keyword, const std::wstring& token);

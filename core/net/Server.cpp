@@ -252,6 +252,14 @@ bool Server::authorize(SOCKET socket, Connection& client, const std::wstring& me
 
 // On a port where authorizing is optional: true when the message was an
 // attempt (answered here), false when it is an ordinary command.
+// A long message whose first word cannot be "auth...", on a port that
+// handles long messages as they arrived.
+bool Server::takesAsArrived(const std::string& bytes) const {
+    if (!hooks_.handleLongMessage || bytes.size() <= netlimits::kLargeFrame) return false;
+    if (requiresAuthorization()) return false;
+    return bytes[0] != 'a' && bytes[0] != '"' && bytes[0] != '\'';
+}
+
 bool Server::optionalAuthorize(SOCKET socket, Connection& client, const std::wstring& message) {
     // Only a message whose first word can be "auth..." is asked about: a
     // long widget message is not split into words for it.
@@ -327,19 +335,30 @@ int Server::receive(SOCKET socket) {
             sendFailure(socket);
             continue;
         }
-        const std::wstring message = Utf8ToWide(framed.bytes);
-        // Logged per framed message, so an auth key is masked however it
-        // was split between reads.
-        logReceived(framed.bytes.size() <= logLimit_ ? message : Utf8ToWide(LoggedPart(framed.bytes, logLimit_)));
-        std::string().swap(framed.bytes);  // a long message is not held twice while it is handled
-        if (requiresAuthorization() && socket != authorizedSocket_) {
-            if (!authorize(socket, client, message)) return result;
-            continue;
+        if (takesAsArrived(framed.bytes)) {
+            // Its words are read where they stand; the data travels on
+            // without a UTF-16 copy of the whole message beside it.
+            std::string bytes;
+            bytes.swap(framed.bytes);
+            bytes.resize(strlen(bytes.c_str()));  // decoding stops at a NUL, as for any message
+            logReceived(Utf8ToWide(LoggedPart(bytes, logLimit_)));
+            SetLastError(0);
+            result = hooks_.handleLongMessage(*this, socket, bytes);
+        } else {
+            const std::wstring message = Utf8ToWide(framed.bytes);
+            // Logged per framed message, so an auth key is masked however it
+            // was split between reads.
+            logReceived(framed.bytes.size() <= logLimit_ ? message : Utf8ToWide(LoggedPart(framed.bytes, logLimit_)));
+            std::string().swap(framed.bytes);  // a long message is not held twice while it is handled
+            if (requiresAuthorization() && socket != authorizedSocket_) {
+                if (!authorize(socket, client, message)) return result;
+                continue;
+            }
+            if (authMode_ == AuthMode::Optional && optionalAuthorize(socket, client, message)) continue;
+            if (client.dirty && hooks_.mayBlock && hooks_.mayBlock(message)) sendBeforeBlocking(socket, client);
+            SetLastError(0);
+            result = handleMessage(socket, message);
         }
-        if (authMode_ == AuthMode::Optional && optionalAuthorize(socket, client, message)) continue;
-        if (client.dirty && hooks_.mayBlock && hooks_.mayBlock(message)) sendBeforeBlocking(socket, client);
-        SetLastError(0);
-        result = handleMessage(socket, message);
         if (client.closing) break;
         switch (result) {
         case kResultSuccess:

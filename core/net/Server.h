@@ -72,6 +72,12 @@ struct ServerHooks {
     // process waits, message boxes): the replies queued so far are sent
     // before it runs, so a client never waits for an answer already made.
     std::function<bool(const std::wstring& message)> mayBlock;
+    // A message longer than a large frame, whose first word cannot be an
+    // authorization, as it arrived (UTF-8, cut at a NUL): a port whose
+    // handler reads a few words of a long message (a channel forward of up
+    // to 16 MiB) takes it here rather than as a UTF-16 copy twice its size.
+    // Returns a result code, as handleMessage.
+    std::function<int(Server& server, SOCKET client, const std::string& utf8)> handleLongMessage;
     // Closes a client socket; false when it did not take the socket, which is
     // then closed at once. The service defers the close until the events
     // already queued for the socket have been handled, so a late event can
@@ -199,6 +205,7 @@ private:
 
     std::string readAvailable(SOCKET socket);
     bool authorize(SOCKET socket, Connection& client, const std::wstring& message);
+    bool takesAsArrived(const std::string& bytes) const;
     bool optionalAuthorize(SOCKET socket, Connection& client, const std::wstring& message);
     size_t messageLimit() const { return maxMessage_; }
 

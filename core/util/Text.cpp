@@ -40,6 +40,37 @@ std::wstring Widen(const std::string& text) {
     return out;
 }
 
+void AppendUtf8AsLatin1(std::string& out, const char* bytes, size_t size) {
+    constexpr size_t kPiece = 64 * 1024;
+    const auto byteAt = [bytes](size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    std::wstring wide;
+    size_t i = 0;
+    while (i < size) {
+        size_t end = i;
+        while (end < size && byteAt(end) < 0x80) ++end;  // ASCII is its own Latin-1
+        out.append(bytes + i, end - i);
+        i = end;
+        if (i == size) break;
+        // Up to the next ASCII byte, which always begins a character; a long
+        // run is cut before a byte that is not a continuation byte, so no
+        // character is split between two conversions.
+        while (end < size && byteAt(end) >= 0x80 && end - i < kPiece) ++end;
+        if (end < size && byteAt(end) >= 0x80) {
+            size_t cut = end;
+            while (cut > i && (byteAt(cut) & 0xC0) == 0x80) --cut;
+            if (cut > i) end = cut;
+        }
+        const int length = static_cast<int>(end - i);
+        const int needed = MultiByteToWideChar(CP_UTF8, 0, bytes + i, length, nullptr, 0);
+        if (needed > 0) {
+            wide.resize(static_cast<size_t>(needed));
+            MultiByteToWideChar(CP_UTF8, 0, bytes + i, length, &wide[0], needed);
+            for (wchar_t c : wide) out.push_back(static_cast<unsigned>(c) <= 0xFF ? static_cast<char>(c) : '?');
+        }
+        i = end;
+    }
+}
+
 std::string Narrow(const std::wstring& text) {
     std::string out;
     out.reserve(text.size());

@@ -7,6 +7,11 @@
 
 std::string WideToUtf8(const std::wstring& text);   // "<Widestring to UTF-8 conversion failed>" on failure or empty input
 std::wstring Utf8ToWide(const std::string& text);   // stops at the first NUL byte
+// Appends UTF-8 bytes as Latin-1, exactly as Narrow(Utf8ToWide(bytes)) would
+// give them (a character above U+00FF, or a bad byte, becomes '?'), without
+// a UTF-16 copy of the whole: long runs are converted in bounded pieces cut
+// only where a character begins. The bytes hold no NUL.
+void AppendUtf8AsLatin1(std::string& out, const char* bytes, size_t size);
 std::wstring Widen(const std::string& text);        // byte b -> code unit b (Latin-1)
 std::string Narrow(const std::wstring& text);       // code unit <= 0xFF -> that byte, else '?'
 std::wstring EscapePercent(const std::wstring& text);

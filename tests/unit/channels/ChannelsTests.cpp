@@ -85,6 +85,19 @@ TEST_F(Channels, DataIsForwardedByName) {
     EXPECT_TRUE(client(0).quiet());
 }
 
+// A long forward is taken as it arrived (no UTF-16 copy of it): quotes, a
+// character outside Latin-1 and the tag come out as for a short one.
+TEST_F(Channels, LongForwardArrivesAsAShortOneWould) {
+    Say(0, "registerChannel paint");
+    Say(1, "registerChannel brushes");
+    client(0).readFrame();
+    const std::string data(netlimits::kLargeFrame, 'd');
+    client(0).send("sendDataToChannel brushes '" + data + " \xE2\x82\xAC\xC3\xA9'x \"t \xC3\xA9\"|");
+    for (int turn = 0; turn < 4; ++turn) Pump(apps_, sides_[0]);  // more than one read's worth
+    EXPECT_EQ(client(0).readFrame(), "Success DataSentToChannel=t \xE9|");
+    EXPECT_EQ(client(1).readFrame(), "ForwardDataToChannel paint " + data + " ?\xE9x|");
+}
+
 TEST_F(Channels, HeldOrMalformedNamesAreRefusedAndChangeNothing) {
     Say(1, "registerChannel twin");
     Say(0, "registerChannel caller");

@@ -69,3 +69,16 @@ TEST(Text, NumbersQuotesAndErrorText) {
     EXPECT_FALSE(CrtErrorText().empty());
     EXPECT_LE(CrtErrorText().size(), 512u);
 }
+
+// A forward's data goes from UTF-8 straight to Latin-1; what arrives must be
+// what the UTF-16 route gives, also where a long run is converted in pieces.
+TEST(Text, Utf8ToLatin1MatchesTheUtf16Route) {
+    std::string mixed = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xFF\x80\x80\xC3" "b\xE2\x82";
+    std::string longRun;
+    while (longRun.size() < 200000) longRun += "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\x80";
+    for (const std::string& text : {mixed, longRun, std::string(70000, '\x80') + "\xE2\x82\xAC"}) {
+        std::string out = "x";
+        AppendUtf8AsLatin1(out, text.data(), text.size());
+        EXPECT_EQ(out, "x" + Narrow(Utf8ToWide(text)));
+    }
+}
