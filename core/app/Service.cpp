@@ -182,11 +182,16 @@ void ActOnReceiveResult(Server* server, HWND window, SOCKET socket, int result) 
     }
 }
 
+// A read event for the client, behind the events already queued: a later turn.
+void PostReadTurn(HWND window, UINT serverEvents, SOCKET socket) {
+    PostMessageW(window, serverEvents, socket, WSAMAKESELECTREPLY(FD_READ, 0));
+}
+
 // A read event: one bounded turn of reading and handling (the client gets
 // another turn behind the other events when messages wait).
 void HandleRead(Server* server, HWND window, UINT message, SOCKET socket) {
     const int result = server->receive(socket);
-    if (server->wantsAnotherTurn(socket)) PostMessageW(window, message, socket, WSAMAKESELECTREPLY(FD_READ, 0));
+    if (server->wantsAnotherTurn(socket)) PostReadTurn(window, message, socket);
     ActOnReceiveResult(server, window, socket, result);
 }
 
@@ -408,16 +413,12 @@ bool runServers() {
     ServerHooks commandHooks = CommandServerHooks();
     commandHooks.closeSocket = closeOnSocketsWindow;
     commandHooks.requestFlush = [](Server&) { return RequestFlush(State().socketsWindow.load(), kMsgCommandEvents); };
-    commandHooks.requestRead = [](Server&, SOCKET socket) {
-        PostMessageW(State().socketsWindow.load(), kMsgCommandEvents, socket, WSAMAKESELECTREPLY(FD_READ, 0));
-    };
+    commandHooks.requestRead = [](Server&, SOCKET socket) { PostReadTurn(State().socketsWindow.load(), kMsgCommandEvents, socket); };
     command->setHooks(std::move(commandHooks));
     ServerHooks appsHooks = AppsServerHooks();
     appsHooks.closeSocket = closeOnSocketsWindow;
     appsHooks.requestFlush = [](Server&) { return RequestFlush(State().socketsWindow.load(), kMsgAppsEvents); };
-    appsHooks.requestRead = [](Server&, SOCKET socket) {
-        PostMessageW(State().socketsWindow.load(), kMsgAppsEvents, socket, WSAMAKESELECTREPLY(FD_READ, 0));
-    };
+    appsHooks.requestRead = [](Server&, SOCKET socket) { PostReadTurn(State().socketsWindow.load(), kMsgAppsEvents, socket); };
     apps->setHooks(std::move(appsHooks));
     ServerHooks pressureHooks = PressureServerHooks();
     pressureHooks.closeSocket = [](SOCKET socket) {
@@ -425,9 +426,7 @@ bool runServers() {
         return window != nullptr && DeferSocketClose(window, socket);
     };
     pressureHooks.requestFlush = [](Server&) { return RequestFlush(State().tabletWindow.load(), kMsgPressureEvents); };
-    pressureHooks.requestRead = [](Server&, SOCKET socket) {
-        PostMessageW(State().tabletWindow.load(), kMsgPressureEvents, socket, WSAMAKESELECTREPLY(FD_READ, 0));
-    };
+    pressureHooks.requestRead = [](Server&, SOCKET socket) { PostReadTurn(State().tabletWindow.load(), kMsgPressureEvents, socket); };
     pressure->setHooks(std::move(pressureHooks));
     s.mainBudget.attach(*command);
     s.mainBudget.attach(*apps);

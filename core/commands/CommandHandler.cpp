@@ -163,15 +163,6 @@ constexpr Command kCommands[] = {
     {"unassociateFileTypes", UnassociateFileTypes, Kind::MayBlock},
 };
 
-// The prefix test of every command word (the keyword begins the word), made
-// without widening the keyword: it runs for every message.
-bool BeginsWith(const char* keyword, const std::wstring& word) {
-    for (size_t i = 0; keyword[i] != '\0'; ++i) {
-        if (i >= word.size() || word[i] != static_cast<wchar_t>(static_cast<unsigned char>(keyword[i]))) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 std::vector<std::string> CommandHandler::CommandWords() {
@@ -188,7 +179,7 @@ bool CommandHandler::MayBlock(const std::wstring& message) {
     if (end == 0 || message.find_first_of(L"\"'") < end) return !message.empty();
     for (const Command& command : kCommands) {
         // No keyword holds a blank: it begins the word when it begins the message.
-        if (BeginsWith(command.keyword, message)) return command.kind == Kind::MayBlock;
+        if (IsCommand(command.keyword, message)) return command.kind == Kind::MayBlock;
     }
     return true;  // the AIR and native application commands, and unknown words
 }
@@ -200,7 +191,7 @@ int CommandHandler::HandleCommand(const std::wstring& message) {
         return kResultSyntaxError;
     }
     for (const Command& command : kCommands) {
-        if (BeginsWith(command.keyword, tokens[0])) return command.action(tokens);
+        if (IsCommand(command.keyword, tokens[0])) return command.action(tokens);
     }
     int result = kResultSuccess;
     if (HandleAirAppCommand(tokens, result)) return result;

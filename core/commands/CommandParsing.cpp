@@ -87,7 +87,14 @@ std::vector<std::wstring> TokenizeCommand(const std::wstring& text) {
     return tokens;
 }
 
-bool IsCommand(const char* keyword, const std::wstring& token) { return StartsWith(Widen(keyword), token); }
+// Runs for every message against every keyword: compared in place, without
+// a widened copy of the keyword.
+bool IsCommand(const char* keyword, const std::wstring& token) {
+    for (size_t i = 0; keyword[i] != '\0'; ++i) {
+        if (i >= token.size() || token[i] != static_cast<wchar_t>(static_cast<unsigned char>(keyword[i]))) return false;
+    }
+    return true;
+}
 
 bool CheckArgumentCount(size_t tokenCount, size_t expected) {
     if (tokenCount == expected + 1) return true;

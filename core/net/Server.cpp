@@ -136,7 +136,7 @@ int Server::listen() {
         address.sin_port = htons(static_cast<u_short>(port_));
         if (bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
             LogFormatted("Listen [%d] succesful, waiting for clients", port_);
-            receivedPrefix_ = L"Received [" + std::to_wstring(port_) + L"]: ";
+            receivedPrefix_ = ReceivedPrefix(port_);
             bound = true;
         } else {
             LogSystemError(L"bind()");
@@ -250,8 +250,6 @@ bool Server::authorize(SOCKET socket, Connection& client, const std::wstring& me
     return false;
 }
 
-// On a port where authorizing is optional: true when the message was an
-// attempt (answered here), false when it is an ordinary command.
 // A long message whose first word cannot be "auth...", on a port that
 // handles long messages as they arrived.
 bool Server::takesAsArrived(const std::string& bytes) const {
@@ -260,6 +258,8 @@ bool Server::takesAsArrived(const std::string& bytes) const {
     return bytes[0] != 'a' && bytes[0] != '"' && bytes[0] != '\'';
 }
 
+// On a port where authorizing is optional: true when the message was an
+// attempt (answered here), false when it is an ordinary command.
 bool Server::optionalAuthorize(SOCKET socket, Connection& client, const std::wstring& message) {
     // Only a message whose first word can be "auth..." is asked about: a
     // long widget message is not split into words for it.
@@ -341,14 +341,15 @@ int Server::receive(SOCKET socket) {
             std::string bytes;
             bytes.swap(framed.bytes);
             bytes.resize(strlen(bytes.c_str()));  // decoding stops at a NUL, as for any message
-            logReceived(Utf8ToWide(LoggedPart(bytes, logLimit_)));
+            LogReceived(receivedPrefix_, Utf8ToWide(LoggedPart(bytes, logLimit_)));
             SetLastError(0);
             result = hooks_.handleLongMessage(*this, socket, bytes);
         } else {
             const std::wstring message = Utf8ToWide(framed.bytes);
             // Logged per framed message, so an auth key is masked however it
             // was split between reads.
-            logReceived(framed.bytes.size() <= logLimit_ ? message : Utf8ToWide(LoggedPart(framed.bytes, logLimit_)));
+            LogReceived(receivedPrefix_,
+                        framed.bytes.size() <= logLimit_ ? message : Utf8ToWide(LoggedPart(framed.bytes, logLimit_)));
             std::string().swap(framed.bytes);  // a long message is not held twice while it is handled
             if (requiresAuthorization() && socket != authorizedSocket_) {
                 if (!authorize(socket, client, message)) return result;
@@ -492,15 +493,8 @@ void Server::handleConnectionLost(SOCKET socket) {
     closeClient(socket);
 }
 
-int Server::queue(SOCKET socket, const char* bytes, size_t size, bool own) {
-    return queue(socket, own, [&](Connection& client) { client.queue(bytes, size); });
-}
-
-int Server::queue(SOCKET socket, std::string&& frame, bool own) {
-    return queue(socket, own, [&](Connection& client) { client.queue(std::move(frame)); });
-}
-
-int Server::queue(SOCKET socket, bool own, const std::function<void(Connection&)>& append) {
+template <typename Append>
+int Server::queueWith(SOCKET socket, bool own, Append append) {
     auto entry = clients_.find(socket);
     if (entry == clients_.end() || entry->second.closing) return -1;
     Connection& client = entry->second;
@@ -524,6 +518,14 @@ int Server::queue(SOCKET socket, bool own, const std::function<void(Connection&)
     }
     account(client);
     return 0;
+}
+
+int Server::queue(SOCKET socket, const char* bytes, size_t size, bool own) {
+    return queueWith(socket, own, [&](Connection& client) { client.queue(bytes, size); });
+}
+
+int Server::queue(SOCKET socket, std::string&& frame, bool own) {
+    return queueWith(socket, own, [&](Connection& client) { client.queue(std::move(frame)); });
 }
 
 // Closes a client that has taken no byte for kStalledOutputMs while output
@@ -655,15 +657,6 @@ int Server::sendOwnFrame(SOCKET socket, const std::string& frame) {
     return queue(socket, frame.data(), frame.size(), true);
 }
 
-// "Received [port]: " and the message, as LogReceived writes it (an auth
-// key masked), with the line's beginning made once per listener.
-void Server::logReceived(const std::wstring& message) {
-    std::wstring line;
-    line.reserve(receivedPrefix_.size() + message.size());
-    line += receivedPrefix_;
-    line += message.compare(0, 4, L"auth") == 0 ? MaskAuthKeys(message) : message;
-    LogMessage(line);
-}
 
 int Server::broadcast(const std::wstring& text) {
     OutputBatch batch(*this);

@@ -211,12 +211,12 @@ private:
 
     int queue(SOCKET socket, const char* bytes, size_t size, bool own);
     int queue(SOCKET socket, std::string&& frame, bool own);
-    int queue(SOCKET socket, bool own, const std::function<void(Connection&)>& append);
+    template <typename Append>
+    int queueWith(SOCKET socket, bool own, Append append);
     bool stalled(SOCKET socket, Connection& client);
     void sendBeforeBlocking(SOCKET socket, Connection& client);
     void flush(SOCKET socket, Connection& client);
     void logFrame(const std::string& frame);
-    void logReceived(const std::wstring& message);
     int sendOwnFrame(SOCKET socket, const std::string& frame);
     void markClosing(SOCKET socket, Connection& client);
     void closeNow(SOCKET socket);

@@ -229,9 +229,17 @@ void LogFormatted(const char* format, int value) {
     LogMessage(std::string(buffer.data()));
 }
 
-void LogReceived(int port, const std::wstring& text) {
-    LogMessage(L"Received [" + ToWideString(port) + L"]: " + MaskAuthKeys(text));
+std::wstring ReceivedPrefix(int port) { return L"Received [" + ToWideString(port) + L"]: "; }
+
+void LogReceived(const std::wstring& prefix, const std::wstring& text) {
+    std::wstring line;
+    line.reserve(prefix.size() + text.size());
+    line += prefix;
+    line += text.find(L"auth") == std::wstring::npos ? text : MaskAuthKeys(text);
+    LogMessage(line);
 }
+
+void LogReceived(int port, const std::wstring& text) { LogReceived(ReceivedPrefix(port), text); }
 
 // The key proves that a client can read the user's profile; the log may be
 // read by others (support, bug reports), so it never holds the key. Every

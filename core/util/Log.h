@@ -19,7 +19,12 @@ void LogMessage(const std::wstring& text);
 void LogMessage(const std::string& text);  // widened byte by byte
 void LogFormatted(const char* format, const char* text);
 void LogFormatted(const char* format, int value);
-void LogReceived(int port, const std::wstring& text);  // the key of an auth message is masked
+// "Received [port]: " and the text, the key of an auth message masked. A
+// caller that logs every message of a port makes the line's beginning once
+// (ReceivedPrefix) and passes it.
+std::wstring ReceivedPrefix(int port);
+void LogReceived(const std::wstring& prefix, const std::wstring& text);
+void LogReceived(int port, const std::wstring& text);
 std::wstring MaskAuthKeys(const std::wstring& text);
 void LogSystemError(const std::wstring& callName);  // block for the calling thread's GetLastError()
 void LogVersionBanner();
