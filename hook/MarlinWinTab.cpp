@@ -10,13 +10,11 @@
 #include <cstddef>
 #include <cwchar>
 
-#include "core/tablet/WinTab.h"
-#include "hook/QueueSizing.h"
+#include "core/protocol/HookContract.h"
 #include "core/util/Handles.h"
+#include "hook/QueueSizing.h"
 
 namespace {
-
-const wchar_t kTabletListenerClass[] = L"MarlinWTHookQ";
 
 // One record per process that loads the library; everything runs on the
 // hooked thread (the dock's window thread).
@@ -86,7 +84,7 @@ bool WordIsMessageNumber(const HookWords& w) { return w.w1 == MessageNumber(w.w1
 
 bool IsTabletListenerWindow(HWND window) {
     wchar_t name[32] = L"";
-    return window != nullptr && GetClassNameW(window, name, 32) > 0 && wcscmp(name, kTabletListenerClass) == 0;
+    return window != nullptr && GetClassNameW(window, name, 32) > 0 && wcscmp(name, hookmsg::kTabletListenerClass) == 0;
 }
 
 // Sent without waiting for the answer: the dock's thread goes back to its
@@ -223,7 +221,7 @@ extern "C" LRESULT CALLBACK CallBackWndProc(int code, WPARAM wParam, LPARAM lPar
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
-        gHook.backEndWindow = FindWindowW(kTabletListenerClass, nullptr);
+        gHook.backEndWindow = FindWindowW(hookmsg::kTabletListenerClass, nullptr);
     } else if (reason == DLL_PROCESS_DETACH) {
         if (reserved == nullptr) {
             CloseContext();  // unloaded (hooks removed): give the context back

@@ -3,7 +3,7 @@
 // rules can be tried against any driver behaviour.
 #pragma once
 
-#include "core/tablet/WinTab.h"
+#include "core/protocol/HookContract.h"
 
 namespace queuesizing {
 

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "core/commands/CommandParsing.h"
 #include "core/commands/SystemQueries.h"
 #include "core/platform/FileManager.h"
 #include "core/platform/UserPaths.h"
+#include "core/protocol/CommandParsing.h"
 #include "core/util/Handles.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "core/commands/CommandParsing.h"
+#include "core/protocol/CommandParsing.h"
 
 RunMode ParseRunMode(const std::wstring& commandLine) {
     // The Updater and Fixer words are tested on the text as given, the others

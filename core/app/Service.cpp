@@ -13,7 +13,8 @@
 #include "core/net/BufferBudget.h"
 #include "core/net/Limits.h"
 #include "core/net/PressureServer.h"
-#include "core/net/ResultCodes.h"
+#include "core/protocol/HookContract.h"
+#include "core/protocol/ResultCodes.h"
 #include "core/tablet/TabletCommands.h"
 #include "core/tablet/TabletDevices.h"
 #include "core/tablet/TabletSession.h"
@@ -24,7 +25,7 @@ namespace {
 
 constexpr wchar_t kSocketsWindowClass[] = L"MarlinSocksHookQ";
 constexpr wchar_t kSocketsWindowTitle[] = L"MarlinSocketsListener";
-constexpr wchar_t kTabletWindowClass[] = L"MarlinWTHookQ";
+constexpr const wchar_t* kTabletWindowClass = hookmsg::kTabletListenerClass;
 constexpr wchar_t kTabletWindowTitle[] = L"MarlinTabletListener";
 
 constexpr DWORD kTabletWindowStartMs = 500;  // how long start-up gives the thread before going on
@@ -387,7 +388,7 @@ ServerHooks AppsServerHooks() {
     // The pressure port's optional key, for channel name ownership.
     hooks.checkKey = checkAuthorization;
     hooks.isKeyAttempt = isAuthorizationAttempt;
-    hooks.onClientClosed = [](Server& server, SOCKET client) { CommandHandler::FreeChannel(server, client); };
+    hooks.onClientClosed = [](Server& server, SOCKET client) { FreeChannel(server, client); };
     return hooks;
 }
 

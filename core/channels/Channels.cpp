@@ -3,11 +3,10 @@
 #include <map>
 #include <string>
 
-#include "core/commands/CommandHandler.h"
-#include "core/commands/CommandParsing.h"
-#include "core/net/Reply.h"
-#include "core/net/ResultCodes.h"
 #include "core/net/Server.h"
+#include "core/protocol/CommandParsing.h"
+#include "core/protocol/PendingReply.h"
+#include "core/protocol/ResultCodes.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
 
@@ -77,7 +76,7 @@ bool MayTakeName(Server& apps, const std::wstring& name, SOCKET socket) {
     const auto holder = HolderOf(channels, name, socket);
     if (holder == channels.end()) return true;
     if (apps.peerState(holder->first) == Server::PeerState::Gone) {
-        CommandHandler::FreeChannel(apps, holder->first);  // the others are told, as at its close
+        FreeChannel(apps, holder->first);  // the others are told, as at its close
         return true;
     }
     const bool authorized = apps.isAuthorized(socket);
@@ -205,7 +204,7 @@ int HandleLongCommandFromSocket(Server& apps, const std::string& utf8, SOCKET so
     return SendDataToChannel(apps, utf8, split, socket);
 }
 
-void CommandHandler::FreeChannel(Server& apps, SOCKET socket) {
+void FreeChannel(Server& apps, SOCKET socket) {
     auto& channels = Table().channels;
     const auto entry = channels.find(socket);
     if (entry == channels.end()) return;

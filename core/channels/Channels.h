@@ -18,3 +18,6 @@ int HandleCommandFromSocket(Server& apps, const std::wstring& message, SOCKET so
 // goes from its bytes straight into the outgoing frame; anything else is
 // decoded and handled as above.
 int HandleLongCommandFromSocket(Server& apps, const std::string& utf8, SOCKET socket);
+// Called whenever a client of the apps server is closed: frees its channel
+// and tells the other channel owners through that server.
+void FreeChannel(Server& apps, SOCKET socket);

@@ -3,12 +3,8 @@
 // any, is left in the pending reply text).
 #pragma once
 
-#include <winsock2.h>
-
 #include <string>
 #include <vector>
-
-class Server;
 
 namespace CommandHandler {
 
@@ -19,8 +15,5 @@ std::vector<std::string> CommandWords();
 // answer at once): the server sends the replies queued before a message
 // whose handler may wait.
 bool MayBlock(const std::wstring& message);
-// Called whenever a client of the apps server is closed: frees its channel
-// and tells the other channel owners through that server.
-void FreeChannel(Server& apps, SOCKET socket);
 
 }  // namespace CommandHandler

@@ -7,12 +7,7 @@
 
 #include <string>
 
-// Per-user logon entry: HKEY_CURRENT_USER\<kRunKey>, value kRunValueName.
-constexpr const wchar_t* kRunKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-constexpr const wchar_t* kRunValueName = L"Marlin Dock";
-// The program identifier file types are pointed at; its open command is kept
-// by the registry repairs.
-constexpr const wchar_t* kDockProgId = L"MarlinDockApplication";
+#include "core/platform/RegistryNames.h"
 
 // True when the user's logon entry holds the quoted front-end path afterwards.
 bool SetAsStartup();

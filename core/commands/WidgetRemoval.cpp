@@ -1,8 +1,8 @@
 #include "core/commands/WidgetRemoval.h"
 
 #include "core/apps/air/AirLookup.h"
-#include "core/net/ResultCodes.h"
 #include "core/platform/ProcessManager.h"
+#include "core/protocol/ResultCodes.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
 

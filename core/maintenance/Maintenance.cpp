@@ -5,12 +5,12 @@
 
 #include <vector>
 
-#include "core/commands/CommandParsing.h"
 #include "core/maintenance/RegistryRepairs.h"
 #include "core/maintenance/UpdateInstaller.h"
 #include "core/platform/ProcessManager.h"
 #include "core/platform/SystemVersion.h"
 #include "core/platform/UserPaths.h"
+#include "core/protocol/CommandParsing.h"
 #include "core/util/Log.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <msi.h>
 #include <shlobj.h>
 
-#include "core/commands/StartupRegistration.h"
 #include "core/platform/ProcessManager.h"
 #include "core/platform/RegistryManager.h"
+#include "core/platform/RegistryNames.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
 

@@ -7,8 +7,8 @@
 
 #include "core/net/BufferBudget.h"
 #include "core/net/Limits.h"
-#include "core/net/Reply.h"
-#include "core/net/ResultCodes.h"
+#include "core/protocol/PendingReply.h"
+#include "core/protocol/ResultCodes.h"
 #include "core/util/Handles.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/tablet/WinTab.h"
+#include "core/protocol/HookContract.h"
 
 constexpr int kNoPenPosition = 0x7FFFFFFF;
 

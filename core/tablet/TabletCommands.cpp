@@ -6,13 +6,13 @@
 #include <utility>
 #include <vector>
 
-#include "core/commands/CommandParsing.h"
-#include "core/net/Reply.h"
 #include "core/net/PressureServer.h"
-#include "core/net/ResultCodes.h"
 #include "core/platform/UserPaths.h"
+#include "core/protocol/CommandParsing.h"
+#include "core/protocol/HookContract.h"
+#include "core/protocol/PendingReply.h"
+#include "core/protocol/ResultCodes.h"
 #include "core/tablet/TabletSession.h"
-#include "core/tablet/WinTab.h"
 #include "core/util/Handles.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"

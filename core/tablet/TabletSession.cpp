@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "core/net/PressureServer.h"
+#include "core/protocol/HookContract.h"
 #include "core/tablet/PenEvents.h"
-#include "core/tablet/WinTab.h"
 #include "core/util/Log.h"
 
 namespace {

@@ -1,12 +1,12 @@
 #include "core/apps/air/AirAppCommands.h"
 
 #include "core/apps/air/AirLookup.h"
-#include "core/commands/CommandParsing.h"
-#include "core/net/Reply.h"
-#include "core/net/ResultCodes.h"
 #include "core/platform/FileManager.h"
 #include "core/platform/SystemVersion.h"
 #include "core/platform/UserPaths.h"
+#include "core/protocol/CommandParsing.h"
+#include "core/protocol/PendingReply.h"
+#include "core/protocol/ResultCodes.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
 

@@ -3,13 +3,13 @@
 #include <windows.h>
 #include <msi.h>
 
-#include "core/commands/CommandParsing.h"
 #include "core/maintenance/Maintenance.h"
 #include "core/platform/FileManager.h"
-#include "core/net/Reply.h"
-#include "core/net/ResultCodes.h"
 #include "core/platform/ProcessManager.h"
 #include "core/platform/UserPaths.h"
+#include "core/protocol/CommandParsing.h"
+#include "core/protocol/PendingReply.h"
+#include "core/protocol/ResultCodes.h"
 #include "core/util/Handles.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"

@@ -14,9 +14,9 @@
 #include "core/app/Authorization.h"
 #include "core/net/PressureServer.h"
 #include "core/net/Server.h"
+#include "core/protocol/HookContract.h"
 #include "core/tablet/TabletSession.h"
 #include "core/tablet/TabletSessionTesting.h"
-#include "core/tablet/WinTab.h"
 #include "core/util/Handles.h"
 
 namespace {

@@ -2,11 +2,11 @@
 
 #include "core/apps/air/AirAppCommands.h"
 #include "core/apps/native/NativeAppCommands.h"
-#include "core/commands/CommandParsing.h"
 #include "core/commands/WidgetRemoval.h"
-#include "core/net/Reply.h"
 #include "core/platform/FileManager.h"
 #include "core/platform/UserPaths.h"
+#include "core/protocol/CommandParsing.h"
+#include "core/protocol/PendingReply.h"
 #include "core/util/Log.h"
 #include "tests/support/Guids.h"
 

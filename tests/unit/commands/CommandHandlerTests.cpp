@@ -5,9 +5,9 @@
 #include <string>
 
 #include "core/commands/CommandHandler.h"
-#include "core/net/Reply.h"
-#include "core/net/ReplyTesting.h"
 #include "core/platform/UserPaths.h"
+#include "core/protocol/PendingReply.h"
+#include "core/protocol/PendingReplyTesting.h"
 #include "core/util/Log.h"
 
 namespace {

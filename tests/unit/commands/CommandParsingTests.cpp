@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/commands/CommandParsing.h"
+#include "core/protocol/CommandParsing.h"
 #include "core/util/Log.h"
 
 using Tokens = std::vector<std::wstring>;

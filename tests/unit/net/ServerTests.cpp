@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "core/net/PressureServer.h"
 #include "core/app/Authorization.h"
 #include "core/app/Service.h"
-#include "core/net/Reply.h"
-#include "core/net/Server.h"
 #include "core/net/BufferBudget.h"
 #include "core/net/Limits.h"
+#include "core/net/PressureServer.h"
+#include "core/net/Server.h"
+#include "core/protocol/PendingReply.h"
 #include "core/util/Log.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/TestLog.h"

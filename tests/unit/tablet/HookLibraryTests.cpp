@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "core/protocol/HookContract.h"
 #include "core/tablet/TabletCommands.h"
 #include "core/tablet/TabletSession.h"
 #include "core/tablet/TabletSessionTesting.h"
-#include "core/tablet/WinTab.h"
 #include "hook/QueueSizing.h"
 #include "tests/support/TestFiles.h"
 

@@ -8,11 +8,11 @@
 #include <string>
 
 #include "core/net/PressureServer.h"
-#include "core/net/ResultCodes.h"
+#include "core/protocol/HookContract.h"
+#include "core/protocol/ResultCodes.h"
 #include "core/tablet/TabletCommands.h"
 #include "core/tablet/TabletSession.h"
 #include "core/tablet/TabletSessionTesting.h"
-#include "core/tablet/WinTab.h"
 #include "core/util/Log.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/TestFiles.h"

@@ -1,7 +1,10 @@
-// The WinTab interface as the service, the hook library and the test driver
-// use it: the context record, the packet our context delivers, the message
-// numbers, the information indices we ask for, and the entry-point types.
-// Declared here (header only, no service dependencies) because the driver's
+// What the service and the hook library agree on, the one header both
+// include: the tablet listener window's class, the messages between that
+// window and the hook library, and the WinTab interface as both (and the test
+// driver) use it: the context record, the packet our context delivers, the
+// message numbers, the information indices we ask for, and the entry-point
+// types. Header only, with no service dependencies, since the hook library
+// links nothing of the service; WinTab is declared here because the driver's
 // own headers are not part of this system.
 #pragma once
 
@@ -124,6 +127,8 @@ Fn Resolve(HMODULE module, const char* name) {
 
 // Messages between the service's tablet listener window and the hook library.
 namespace hookmsg {
+// The service's tablet listener window, to which the hook library forwards.
+constexpr wchar_t kTabletListenerClass[] = L"MarlinWTHookQ";
 constexpr UINT MSG_CONTEXT_RESULT = 0x7FEC;  // hook -> listener; wParam 0 opened, 2 failed
 constexpr UINT MSG_CONTEXT_CLOSE = 0x7FEE;   // carried in wParam of a message to the dock window
 constexpr UINT MSG_CONTEXT_OPEN = 0x7FEF;    // carried in wParam of WM_NULL; lParam = listener window

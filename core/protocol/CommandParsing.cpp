@@ -1,4 +1,4 @@
-#include "core/commands/CommandParsing.h"
+#include "core/protocol/CommandParsing.h"
 
 #include "core/util/Log.h"
 #include "core/util/Text.h"

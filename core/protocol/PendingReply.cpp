@@ -1,5 +1,5 @@
-#include "core/net/Reply.h"
-#include "core/net/ReplyTesting.h"
+#include "core/protocol/PendingReply.h"
+#include "core/protocol/PendingReplyTesting.h"
 
 namespace {
 thread_local std::wstring tPendingReply;
