@@ -7,11 +7,11 @@
 // In MarlinCore's own process the library stays idle.
 #include <windows.h>
 
-#include <cstddef>
 #include <cwchar>
 
 #include "core/protocol/HookContract.h"
 #include "core/util/Handles.h"
+#include "hook/MessageRules.h"
 #include "hook/QueueSizing.h"
 
 namespace {
@@ -30,62 +30,30 @@ struct HookState {
     wintab::WTQueueSizeSetFn WTQueueSizeSet = nullptr;
     wintab::HCTX context = nullptr;
     bool contextOpen = false;
+    bool backEndLookedUp = false;  // the listener window was looked up, or named by a request
 };
 HookState gHook;
 
-// The structure behind a hook's lParam read as four machine words: a MSG for
-// WH_GETMESSAGE (hwnd, message, wParam, lParam), a CWPSTRUCT for
-// WH_CALLWNDPROC (lParam, wParam, message, hwnd).
-struct HookWords {
-    UINT_PTR w0, w1, w2, w3;
+using hookrules::HookWords;
+
+// The rules' window facts, asked of the system.
+class SystemWindowFacts : public hookrules::WindowFacts {
+public:
+    bool isWindowOfThisThread(UINT_PTR value) const override {
+        const HWND window = reinterpret_cast<HWND>(value);
+        return window != nullptr && IsWindow(window) && GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId();
+    }
+    bool isWindowOfAnotherThread(UINT_PTR value) const override {
+        const HWND window = reinterpret_cast<HWND>(value);
+        return window != nullptr && IsWindow(window) && GetWindowThreadProcessId(window, nullptr) != GetCurrentThreadId();
+    }
+    bool isTabletListenerWindow(UINT_PTR value) const override {
+        const HWND window = reinterpret_cast<HWND>(value);
+        wchar_t name[32] = L"";
+        return window != nullptr && GetClassNameW(window, name, 32) > 0 &&
+               wcscmp(name, hookmsg::kTabletListenerClass) == 0;
+    }
 };
-static_assert(offsetof(MSG, message) == sizeof(UINT_PTR) && offsetof(MSG, lParam) == 3 * sizeof(UINT_PTR),
-              "a MSG starts with four machine words");
-static_assert(offsetof(CWPSTRUCT, message) == 2 * sizeof(UINT_PTR) && offsetof(CWPSTRUCT, hwnd) == 3 * sizeof(UINT_PTR),
-              "a CWPSTRUCT is four machine words");
-
-// A message number read from the word that holds the UINT `message` (w1 of a
-// MSG, w2 of a CWPSTRUCT). In a 64-bit process that UINT fills only the low
-// half of its word and the high half is padding with any content, so only the
-// low 32 bits are the number; in a 32-bit process this is the whole word.
-UINT MessageNumber(UINT_PTR word) { return static_cast<UINT>(word); }
-
-bool IsWindowOfThisThread(UINT_PTR value) {
-    const HWND window = reinterpret_cast<HWND>(value);
-    return window != nullptr && IsWindow(window) && GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId();
-}
-
-// The service's request, WM_NULL sent to the dock window with wParam
-// MSG_CONTEXT_OPEN and lParam its listener window, as WH_CALLWNDPROC shows it.
-// The hook's wParam says whether the current thread sent the message, so a
-// request from MarlinCore's process comes with 0; it is recognised by its
-// shape instead: the message is sent to a window of this thread and carries a
-// window of another thread.
-bool IsOpenRequestFromAnotherThread(const HookWords& w) {
-    const HWND carried = reinterpret_cast<HWND>(w.w0);
-    return w.w1 == hookmsg::MSG_CONTEXT_OPEN && MessageNumber(w.w2) == WM_NULL && IsWindowOfThisThread(w.w3) &&
-           carried != nullptr && IsWindow(carried) &&
-           GetWindowThreadProcessId(carried, nullptr) != GetCurrentThreadId();
-}
-
-// A CWPSTRUCT always ends with the window the message was sent to (one of
-// this thread's). A message taken from the queue ends with its lParam. Sent
-// messages whose wParam happens to equal WM_QUIT or a mouse message number
-// (WM_GETTEXT with a 512-character buffer, a WM_COMMAND from control 18) must
-// neither close the context nor reach the service as mouse input.
-bool LooksLikeQueueMessage(const HookWords& w) { return !IsWindowOfThisThread(w.w3); }
-
-// w1 is a MSG's message, or a CWPSTRUCT's wParam, which fills its whole word.
-// A wParam with bits above the low 32 is no message number, even when its low
-// half equals one; only the queue shape may carry padding there. Always true
-// in a 32-bit process. Asked only for the numbers acted on, so every other
-// message still costs one comparison.
-bool WordIsMessageNumber(const HookWords& w) { return w.w1 == MessageNumber(w.w1) || LooksLikeQueueMessage(w); }
-
-bool IsTabletListenerWindow(HWND window) {
-    wchar_t name[32] = L"";
-    return window != nullptr && GetClassNameW(window, name, 32) > 0 && wcscmp(name, hookmsg::kTabletListenerClass) == 0;
-}
 
 // Sent without waiting for the answer: the dock's thread goes back to its
 // own messages at once instead of waiting while the service reads the packet
@@ -93,37 +61,41 @@ bool IsTabletListenerWindow(HWND window) {
 // more than the packet interval at a few hundred packets per second, so the
 // dock's queue fell behind the pen). Still a sent message, not a posted one:
 // the listener takes it ahead of its posted messages, in the order sent.
-void Forward(UINT message, const HookWords& w) {
-    SendNotifyMessageW(gHook.backEndWindow, message, static_cast<WPARAM>(w.w2), static_cast<LPARAM>(w.w3));
+void Forward(HookState& hook, UINT message, const HookWords& w) {
+    if (!hook.backEndLookedUp) {  // once, as a load would have (not in DllMain: the loader lock)
+        hook.backEndWindow = FindWindowW(hookmsg::kTabletListenerClass, nullptr);
+        hook.backEndLookedUp = true;
+    }
+    SendNotifyMessageW(hook.backEndWindow, message, static_cast<WPARAM>(w.w2), static_cast<LPARAM>(w.w3));
 }
 
-bool TargetWindowIsInThisProcess() {
+bool TargetWindowIsInThisProcess(const HookState& hook) {
     DWORD owner = 0;
-    return gHook.targetWindow != nullptr && GetWindowThreadProcessId(gHook.targetWindow, &owner) != 0 &&
+    return hook.targetWindow != nullptr && GetWindowThreadProcessId(hook.targetWindow, &owner) != 0 &&
            owner == GetCurrentProcessId();
 }
 
-void CloseContext() {
+void CloseContext(HookState& hook) {
     // The copy inside MarlinCore, or one that never got a request, owns no context.
-    if (!TargetWindowIsInThisProcess()) gHook.context = nullptr;
-    if (gHook.context != nullptr && gHook.WTClose != nullptr) gHook.WTClose(gHook.context);
-    gHook.context = nullptr;
-    gHook.winTabModule.reset();
-    gHook.WTInfoW = nullptr;
-    gHook.WTOpenW = nullptr;
-    gHook.WTClose = nullptr;
-    gHook.WTEnable = nullptr;
-    gHook.WTQueueSizeGet = nullptr;
-    gHook.WTQueueSizeSet = nullptr;
-    gHook.contextOpen = false;
+    if (!TargetWindowIsInThisProcess(hook)) hook.context = nullptr;
+    if (hook.context != nullptr && hook.WTClose != nullptr) hook.WTClose(hook.context);
+    hook.context = nullptr;
+    hook.winTabModule.reset();
+    hook.WTInfoW = nullptr;
+    hook.WTOpenW = nullptr;
+    hook.WTClose = nullptr;
+    hook.WTEnable = nullptr;
+    hook.WTQueueSizeGet = nullptr;
+    hook.WTQueueSizeSet = nullptr;
+    hook.contextOpen = false;
 }
 
 // The default digitizing context, turned into the one the service reads:
 // 24-byte absolute packets with status, cursor, buttons, position and pressure.
-bool OpenContext() {
+bool OpenContext(HookState& hook) {
     wintab::LOGCONTEXTW lc;
     ZeroMemory(&lc, sizeof(lc));
-    gHook.WTInfoW(wintab::WTI_DEFCONTEXT, wintab::CTX_ALL, &lc);
+    hook.WTInfoW(wintab::WTI_DEFCONTEXT, wintab::CTX_ALL, &lc);
     wcsncpy(lc.lcName, L"Marlin Test", wintab::LCNAMELEN);
     lc.lcName[wintab::LCNAMELEN - 1] = L'\0';
     lc.lcOptions |= wintab::CXO_SYSTEM | wintab::CXO_MESSAGES | wintab::CXO_CSRMESSAGES;
@@ -133,76 +105,62 @@ bool OpenContext() {
     lc.lcPktRate = 133;
     lc.lcMoveMask = wintab::kPacketData;
     lc.lcBtnUpMask = lc.lcBtnDnMask;
-    gHook.context = gHook.WTOpenW(gHook.targetWindow, &lc, TRUE);
-    if (gHook.context == nullptr) return false;
-    queuesizing::EnlargeQueue(gHook.context, gHook.WTQueueSizeGet, gHook.WTQueueSizeSet);
+    hook.context = hook.WTOpenW(hook.targetWindow, &lc, TRUE);
+    if (hook.context == nullptr) return false;
+    queuesizing::EnlargeQueue(hook.context, hook.WTQueueSizeGet, hook.WTQueueSizeSet);
     return true;
 }
 
-bool OpenOrEnable() {
-    if (gHook.contextOpen) {
-        if (gHook.context != nullptr) {
-            if (gHook.WTEnable(gHook.context, TRUE)) return true;
-            gHook.WTClose(gHook.context);
-            gHook.context = nullptr;
+bool OpenOrEnable(HookState& hook) {
+    if (hook.contextOpen) {
+        if (hook.context != nullptr) {
+            if (hook.WTEnable(hook.context, TRUE)) return true;
+            hook.WTClose(hook.context);
+            hook.context = nullptr;
         }
-        gHook.contextOpen = OpenContext();
-        if (gHook.contextOpen) return true;
-        CloseContext();
+        hook.contextOpen = OpenContext(hook);
+        if (hook.contextOpen) return true;
+        CloseContext(hook);
     }
-    gHook.winTabModule.reset(LoadLibraryW(L"wintab32.dll"));
-    if (!gHook.winTabModule) return false;
-    HMODULE m = gHook.winTabModule.get();
-    gHook.WTInfoW = wintab::Resolve<wintab::WTInfoWFn>(m, "WTInfoW");
-    gHook.WTOpenW = wintab::Resolve<wintab::WTOpenWFn>(m, "WTOpenW");
-    gHook.WTClose = wintab::Resolve<wintab::WTCloseFn>(m, "WTClose");
-    gHook.WTEnable = wintab::Resolve<wintab::WTEnableFn>(m, "WTEnable");
-    gHook.WTQueueSizeGet = wintab::Resolve<wintab::WTQueueSizeGetFn>(m, "WTQueueSizeGet");
-    gHook.WTQueueSizeSet = wintab::Resolve<wintab::WTQueueSizeSetFn>(m, "WTQueueSizeSet");
-    if (!gHook.WTInfoW || !gHook.WTOpenW || !gHook.WTClose || !gHook.WTEnable) {
-        CloseContext();
+    hook.winTabModule.reset(LoadLibraryW(L"wintab32.dll"));
+    if (!hook.winTabModule) return false;
+    HMODULE m = hook.winTabModule.get();
+    hook.WTInfoW = wintab::Resolve<wintab::WTInfoWFn>(m, "WTInfoW");
+    hook.WTOpenW = wintab::Resolve<wintab::WTOpenWFn>(m, "WTOpenW");
+    hook.WTClose = wintab::Resolve<wintab::WTCloseFn>(m, "WTClose");
+    hook.WTEnable = wintab::Resolve<wintab::WTEnableFn>(m, "WTEnable");
+    hook.WTQueueSizeGet = wintab::Resolve<wintab::WTQueueSizeGetFn>(m, "WTQueueSizeGet");
+    hook.WTQueueSizeSet = wintab::Resolve<wintab::WTQueueSizeSetFn>(m, "WTQueueSizeSet");
+    if (!hook.WTInfoW || !hook.WTOpenW || !hook.WTClose || !hook.WTEnable) {
+        CloseContext(hook);
         return false;
     }
-    gHook.contextOpen = OpenContext();
-    SendMessageW(gHook.backEndWindow, hookmsg::MSG_CONTEXT_RESULT,
-                 gHook.contextOpen ? hookmsg::kContextOpened : hookmsg::kContextFailed, 0);
-    return gHook.contextOpen;
+    hook.contextOpen = OpenContext(hook);
+    SendMessageW(hook.backEndWindow, hookmsg::MSG_CONTEXT_RESULT,
+                 hook.contextOpen ? hookmsg::kContextOpened : hookmsg::kContextFailed, 0);
+    return hook.contextOpen;
 }
 
-void Act(const HookWords& w) {
-    const UINT message = MessageNumber(w.w1);
-    switch (message) {
-    case WM_QUIT:
-        if (LooksLikeQueueMessage(w)) CloseContext();
+void Act(HookState& hook, hookrules::Action action, const HookWords& w) {
+    switch (action) {
+    case hookrules::Action::CloseContext:
+        CloseContext(hook);
         break;
-    case hookmsg::MSG_CONTEXT_CLOSE:
-        if (WordIsMessageNumber(w)) CloseContext();
+    case hookrules::Action::Forward:
+        Forward(hook, hookrules::MessageNumber(w.w1), w);
         break;
-    case WM_MOUSEMOVE:
-    case WM_LBUTTONDOWN:
-    case WM_LBUTTONUP:
-        if (LooksLikeQueueMessage(w)) Forward(message, w);
+    case hookrules::Action::OpenContext:
+        // The window found before may be stale (a service that restarted
+        // while this library stayed loaded): a valid request replaces it.
+        hook.backEndWindow = reinterpret_cast<HWND>(w.w0);
+        hook.backEndLookedUp = true;
+        hook.targetWindow = reinterpret_cast<HWND>(w.w3);
+        OpenOrEnable(hook);
         break;
-    case wintab::WT_PACKET:
-    case wintab::WT_PROXIMITY:
-        if (WordIsMessageNumber(w)) Forward(message, w);
+    case hookrules::Action::ForgetContext:
+        hook.context = nullptr;
         break;
-    case hookmsg::MSG_CONTEXT_OPEN:
-        // Any desktop program can send this request; pen packets go only to
-        // the service's tablet listener window, so one naming another window
-        // is ignored. The window found at load may be stale (a service that
-        // restarted while this library stayed loaded): a valid request
-        // replaces it.
-        if (!WordIsMessageNumber(w) || !IsTabletListenerWindow(reinterpret_cast<HWND>(w.w0))) break;
-        gHook.backEndWindow = reinterpret_cast<HWND>(w.w0);
-        gHook.targetWindow = reinterpret_cast<HWND>(w.w3);
-        OpenOrEnable();
-        break;
-    case wintab::WT_CTXCLOSE:
-        // The driver closed it; the next request opens a new one.
-        if (WordIsMessageNumber(w)) gHook.context = nullptr;
-        break;
-    default:
+    case hookrules::Action::None:
         break;
     }
 }
@@ -212,22 +170,21 @@ void Act(const HookWords& w) {
 extern "C" LRESULT CALLBACK CallBackWndProc(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HC_ACTION && lParam != 0) {
         const HookWords& w = *reinterpret_cast<const HookWords*>(lParam);
-        // wParam 0: a peeked (not removed) queue message, or a message sent by
-        // another thread; only the service's open request is taken from those.
-        if (wParam != 0 || IsOpenRequestFromAnotherThread(w)) Act(w);
+        const hookrules::Action action = hookrules::Decide(wParam, w, SystemWindowFacts());
+        if (action != hookrules::Action::None) Act(gHook, action, w);
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
-    if (reason == DLL_PROCESS_ATTACH) {
-        gHook.backEndWindow = FindWindowW(hookmsg::kTabletListenerClass, nullptr);
-    } else if (reason == DLL_PROCESS_DETACH) {
-        if (reserved == nullptr) {
-            CloseContext();  // unloaded (hooks removed): give the context back
-        } else {
-            gHook.winTabModule.release();  // the process is ending: the driver may be gone already
-        }
+// The loader lock is held here: no window lookups, no calls into the driver,
+// no FreeLibrary. The listener window is looked up at the first forward, and
+// a context still open at unload (the service removed its hooks without a
+// close request, or ended) is left to the driver, which drops the contexts of
+// windows that go away; wintab32.dll stays loaded with the process.
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_DETACH) {
+        gHook.context = nullptr;
+        gHook.winTabModule.release();
     }
     return TRUE;
 }

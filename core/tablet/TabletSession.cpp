@@ -228,6 +228,20 @@ bool initWinTab(HWND window) {
 
 int tabletLockMisuses() { return Session().lockMisuses; }
 
+namespace {
+
+// A request to the hook library in each window's thread (WM_NULL carrying the
+// request and the listener window); a hung dock is given up on.
+void SendHookRequest(const std::vector<HWND>& windows, HWND listener, WPARAM request) {
+    for (HWND window : windows) {
+        DWORD_PTR ignored = 0;
+        SendMessageTimeoutW(window, WM_NULL, request, reinterpret_cast<LPARAM>(listener),
+                            SMTO_NORMAL | SMTO_ABORTIFHUNG, kHookRefreshTimeoutMs, &ignored);
+    }
+}
+
+}  // namespace
+
 void sendHookRefresh() {
     std::vector<HWND> windows;
     HWND listener = nullptr;
@@ -238,14 +252,21 @@ void sendHookRefresh() {
     }
     // Without the lock: the dock's thread answers with MSG_CONTEXT_RESULT to
     // the listener thread, which may itself need the lock meanwhile.
-    for (HWND window : windows) {
-        DWORD_PTR ignored = 0;
-        SendMessageTimeoutW(window, WM_NULL, hookmsg::MSG_CONTEXT_OPEN, reinterpret_cast<LPARAM>(listener),
-                            SMTO_NORMAL | SMTO_ABORTIFHUNG, kHookRefreshTimeoutMs, &ignored);
-    }
+    SendHookRequest(windows, listener, hookmsg::MSG_CONTEXT_OPEN);
 }
 
+// Before the hooks go, the hook library in the window's thread is asked to
+// close its context: once unhooked, the library is unloaded from the dock's
+// process, and closing a driver context is no work for its unload (the
+// loader lock). Sent without the lock, like the refresh.
 bool removeHook(HWND window) {
+    HWND listener = nullptr;
+    {
+        SessionLock lock;
+        if (Session().hookedWindows.count(window) == 0) return true;
+        listener = Session().listenerWindow;
+    }
+    SendHookRequest({window}, listener, hookmsg::MSG_CONTEXT_CLOSE);
     SessionLock lock;
     Session().hookedWindows.erase(window);  // unhooks both
     return true;
@@ -257,6 +278,14 @@ void shutdownTablet() {
     marlin::unique_hmodule winTab;
     marlin::unique_hmodule hookLibrary;
     std::map<HWND, HookedWindow> hooks;
+    std::vector<HWND> windows;
+    HWND listener = nullptr;
+    {
+        SessionLock lock;
+        for (const auto& entry : Session().hookedWindows) windows.push_back(entry.first);
+        listener = Session().listenerWindow;
+    }
+    SendHookRequest(windows, listener, hookmsg::MSG_CONTEXT_CLOSE);  // as removeHook
     SessionLock lock;
     TabletSession& s = Session();
     s.shutDown = true;

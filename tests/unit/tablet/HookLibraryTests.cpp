@@ -17,6 +17,7 @@
 #include "core/tablet/TabletCommands.h"
 #include "core/tablet/TabletSession.h"
 #include "core/tablet/TabletSessionTesting.h"
+#include "hook/MessageRules.h"
 #include "hook/QueueSizing.h"
 #include "tests/support/TestFiles.h"
 
@@ -308,6 +309,9 @@ TEST_F(HookAcrossProcesses, HooksAreRemovedAndReplacedPerWindow) {
 
     EXPECT_TRUE(unhookWindowByTitle(title_));
     EXPECT_FALSE(isHookedWindow(dockWindow_));
+    // Closed by request before the hooks went, not by the library's unload
+    // (where the loader lock forbids calling into the driver).
+    EXPECT_EQ(0, Control(L"wait-no-context 0")) << "the context is given back";
     EXPECT_TRUE(unhookWindowByTitle(title_)) << "found, nothing left to remove";
     EXPECT_FALSE(unhookWindowByTitle(title_ + L" (closed)"));
     PostMessageW(dockWindow_, WM_LBUTTONDOWN, MK_LBUTTON, 0);
@@ -342,4 +346,65 @@ TEST(HookQueueSizing, ADriverThatRefusesEverySizeKeepsAQueue) {
         queuesizing::EnlargeQueue(nullptr, fakedriver::GetSize, fakedriver::RefuseSize);
         EXPECT_TRUE(fakedriver::asked.empty()) << unknown;
     }
+}
+
+// The hook library's message rules with words and window answers made up,
+// so the shapes a second process cannot be made to produce on demand (a sent
+// message whose wParam equals a message number, a 64-bit MSG's padding) are
+// tried directly.
+namespace {
+
+constexpr UINT_PTR kDockWindow = 0x1010;      // a window of the hooked thread
+constexpr UINT_PTR kListenerWindow = 0x2020;  // the service's tablet listener, another thread's
+constexpr UINT_PTR kOtherWindow = 0x3030;     // some other program's window
+
+class FakeWindows : public hookrules::WindowFacts {
+public:
+    bool isWindowOfThisThread(UINT_PTR value) const override { return value == kDockWindow; }
+    bool isWindowOfAnotherThread(UINT_PTR value) const override {
+        return value == kListenerWindow || value == kOtherWindow;
+    }
+    bool isTabletListenerWindow(UINT_PTR value) const override { return value == kListenerWindow; }
+};
+
+using hookrules::Action;
+
+Action Queued(UINT_PTR message, UINT_PTR lParam = 0x77) {  // a MSG from the queue, taken (PM_REMOVE)
+    return hookrules::Decide(PM_REMOVE, {kDockWindow, message, 0, lParam}, FakeWindows());
+}
+Action Sent(WPARAM hookWParam, UINT_PTR wParam, UINT message, UINT_PTR lParam) {  // a CWPSTRUCT
+    return hookrules::Decide(hookWParam, {lParam, wParam, message, kDockWindow}, FakeWindows());
+}
+
+}  // namespace
+
+TEST(HookMessageRules, QueueMessagesAreActedOnAndSentLookAlikesAreNot) {
+    EXPECT_EQ(Action::Forward, Queued(WM_MOUSEMOVE));
+    EXPECT_EQ(Action::Forward, Queued(wintab::WT_PACKET));
+    EXPECT_EQ(Action::CloseContext, Queued(WM_QUIT));
+    EXPECT_EQ(Action::ForgetContext, Queued(wintab::WT_CTXCLOSE));
+    EXPECT_EQ(Action::None, Queued(wintab::WT_CTXOPEN));
+    EXPECT_EQ(Action::None, hookrules::Decide(0, {kDockWindow, WM_MOUSEMOVE, 0, 0}, FakeWindows())) << "peeked";
+    // The dock's own sends whose wParam equals a message number: WM_GETTEXT
+    // with a 512-character buffer, a WM_COMMAND from control 18.
+    EXPECT_EQ(Action::None, Sent(1, WM_LBUTTONUP, WM_GETTEXT, 0x5000));
+    EXPECT_EQ(Action::None, Sent(1, WM_QUIT, WM_COMMAND, 0));
+    if (sizeof(UINT_PTR) == 8) {
+        // Only the low half of a MSG's message word is the number; a wParam
+        // with high bits never is one.
+        const UINT_PTR high = static_cast<UINT_PTR>(1) << (4 * sizeof(UINT_PTR));
+        EXPECT_EQ(Action::Forward, Queued(high | wintab::WT_PACKET));
+        EXPECT_EQ(Action::None, Sent(1, high | wintab::WT_PACKET, WM_USER, 0));
+        EXPECT_EQ(Action::None, Sent(1, high | hookmsg::MSG_CONTEXT_CLOSE, WM_USER, 0));
+    }
+}
+
+TEST(HookMessageRules, OnlyTheListenersRequestsFromAnotherThreadAreTaken) {
+    EXPECT_EQ(Action::OpenContext, Sent(0, hookmsg::MSG_CONTEXT_OPEN, WM_NULL, kListenerWindow));
+    EXPECT_EQ(Action::CloseContext, Sent(0, hookmsg::MSG_CONTEXT_CLOSE, WM_NULL, kListenerWindow));
+    EXPECT_EQ(Action::None, Sent(0, hookmsg::MSG_CONTEXT_OPEN, WM_NULL, kOtherWindow)) << "names another window";
+    EXPECT_EQ(Action::None, Sent(0, hookmsg::MSG_CONTEXT_CLOSE, WM_NULL, kOtherWindow)) << "names another window";
+    EXPECT_EQ(Action::None, Sent(0, hookmsg::MSG_CONTEXT_OPEN, WM_USER, kListenerWindow)) << "not WM_NULL";
+    EXPECT_EQ(Action::None, Sent(0, hookmsg::MSG_CONTEXT_OPEN, WM_NULL, kDockWindow)) << "carries its own window";
+    EXPECT_EQ(Action::None, Sent(0, WM_MOUSEMOVE, WM_NULL, kListenerWindow)) << "only requests from elsewhere";
 }
