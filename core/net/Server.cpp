@@ -7,6 +7,7 @@
 
 #include "core/net/BufferBudget.h"
 #include "core/net/Limits.h"
+#include "core/net/ReadGates.h"
 #include "core/protocol/PendingReply.h"
 #include "core/protocol/ResultCodes.h"
 #include "core/util/Handles.h"
@@ -253,9 +254,7 @@ bool Server::authorize(SOCKET socket, Connection& client, const std::wstring& me
 // A long message whose first word cannot be "auth...", on a port that
 // handles long messages as they arrived.
 bool Server::takesAsArrived(const std::string& bytes) const {
-    if (!hooks_.handleLongMessage || bytes.size() <= netlimits::kLargeFrame) return false;
-    if (requiresAuthorization()) return false;
-    return bytes[0] != 'a' && bytes[0] != '"' && bytes[0] != '\'';
+    return readgates::TakesAsArrived(static_cast<bool>(hooks_.handleLongMessage), requiresAuthorization(), bytes);
 }
 
 // On a port where authorizing is optional: true when the message was an
@@ -263,7 +262,7 @@ bool Server::takesAsArrived(const std::string& bytes) const {
 bool Server::optionalAuthorize(SOCKET socket, Connection& client, const std::wstring& message) {
     // Only a message whose first word can be "auth..." is asked about: a
     // long widget message is not split into words for it.
-    if (message.empty() || (message[0] != L'a' && message[0] != L'"' && message[0] != L'\'')) return false;
+    if (message.empty() || !readgates::MayBeKeyAttempt(message[0])) return false;
     if (!hooks_.isKeyAttempt || !hooks_.isKeyAttempt(message)) return false;
     if (hooks_.checkKey && hooks_.checkKey(message)) {
         LogMessage(std::string("Authorization successful."));
@@ -306,7 +305,7 @@ int Server::receive(SOCKET socket) {
     // channels) is held to the pace its output leaves at; otherwise its
     // turns would outrun the sends and well-reading clients would reach
     // their output bound. A later turn comes behind the others' events.
-    const bool outputWaiting = dirty_.size() > netlimits::kMaxSendsPerTurn;
+    const bool outputWaiting = readgates::EarlierOutputWaits(dirty_.size());
     // Messages left from the last read are handled before anything more is read.
     const bool read = !client.hasBacklog() && !outputWaiting;
     if (read) {

@@ -85,9 +85,14 @@ std::vector<std::string> TabletCommandWords() {
     return words;
 }
 
+bool HooksHeldAgainst(bool streamHeldByAuthorizedClient, bool callerAuthorized) {
+    return streamHeldByAuthorizedClient && !callerAuthorized;
+}
+
 int handleTabletCommand(const std::wstring& message, const PressureServer& pressure, SOCKET client) {
     const SOCKET holder = pressure.streamClient();
-    const Caller caller{holder != INVALID_SOCKET && pressure.isAuthorized(holder) && !pressure.isAuthorized(client)};
+    const Caller caller{
+        HooksHeldAgainst(holder != INVALID_SOCKET && pressure.isAuthorized(holder), pressure.isAuthorized(client))};
     const Tokens tokens = TokenizeCommand(message);
     if (tokens.empty()) {
         LogMessage(std::string("No command found."));

@@ -16,6 +16,10 @@ class PressureServer;
 // turns into the reply. While an authorized client holds the pen stream, a
 // client that has not authorized may neither hook nor unhook a window.
 int handleTabletCommand(const std::wstring& message, const PressureServer& pressure, SOCKET client);
+// The ownership rule behind it: true when the caller may not hook or unhook
+// (an authorized client holds the pen stream and the caller has not
+// authorized). The authorized client itself always may.
+bool HooksHeldAgainst(bool streamHeldByAuthorizedClient, bool callerAuthorized);
 // The command words handleTabletCommand recognises, in the order they are tested.
 std::vector<std::string> TabletCommandWords();
 

@@ -90,6 +90,15 @@ TEST_F(StreamingPressurePort, OnlyTheTabletListenerWindowSendsOnThePressurePort)
     DestroyWindow(listener);
 }
 
+// While an authorized client holds the pen stream, a stranger may neither
+// hook nor unhook the dock; the holder and any other authorized client may.
+TEST(TabletHooks, OnlyAStrangerIsRefusedAndOnlyWhileAnAuthorizedClientHoldsTheStream) {
+    EXPECT_TRUE(HooksHeldAgainst(true, false));
+    EXPECT_FALSE(HooksHeldAgainst(true, true));
+    EXPECT_FALSE(HooksHeldAgainst(false, false));
+    EXPECT_FALSE(HooksHeldAgainst(false, true));
+}
+
 TEST(DriverVersion, LastSeparatorIsAHyphenAndAnythingUnreadableIsNone) {
     EXPECT_EQ(L"5.2.5-2", readDriverVersionOf(DriverDir() + L"\\Stylus_Pad.dll"));
     EXPECT_EQ(L"none", readDriverVersionOf(DriverDir() + L"\\wintabctl.exe")) << "no version resource";
