@@ -35,7 +35,10 @@ WinePrefix(root=None, air_installer=DEFAULT_AIR_INSTALLER, log=True)
     .run(args, timeout=60) -> Completed(returncode, stdout, stderr): runs a
         Windows program to its end (args[0] may be a Linux path or a name
         Wine finds, e.g. "reg"); output goes through files, never pipes
+        (loader=WINE64_LOADER starts the 64-bit program of a name in a 64-bit
+        prefix; the default loader finds the 32-bit one where the host runs them)
     .start(args, stdout_path, stderr_path) -> subprocess.Popen under Wine
+    .kill_program(image_name) -> Completed of taskkill /f /im, of the service's width
     .reg_add(key, value_name, data, kind="REG_SZ"); value_name None = default value
     .reg_query(key, value_name=None) -> str or None
     .reg(verb, key, *args) -> Completed of reg.exe (e.g. .reg("delete", key, "/f"))
@@ -131,6 +134,9 @@ def wine_arch():
 
 def wine_loader():
     return os.environ.get("MARLIN_WINE", "wine")
+
+
+WINE64_LOADER = "/usr/lib/wine/wine64"  # starts a 64-bit prefix's 64-bit programs
 
 
 def host_runs_32bit():
@@ -284,14 +290,14 @@ class WinePrefix:
         return base + ".out", base + ".err"
 
     # -- programs
-    def start(self, args, stdout_path, stderr_path):
+    def start(self, args, stdout_path, stderr_path, loader=None):
         with open(stdout_path, "wb") as out, open(stderr_path, "wb") as err:
-            return subprocess.Popen([wine_loader()] + list(args), env=self.env, stdin=subprocess.DEVNULL,
+            return subprocess.Popen([loader or wine_loader()] + list(args), env=self.env, stdin=subprocess.DEVNULL,
                                     stdout=out, stderr=err, cwd=self._tmp)
 
-    def run(self, args, timeout=60):
+    def run(self, args, timeout=60, loader=None):
         out_path, err_path = self._output_files(os.path.basename(str(args[0])).split(".")[0] or "run")
-        proc = self.start(args, out_path, err_path)
+        proc = self.start(args, out_path, err_path, loader)
         try:
             code = proc.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -303,6 +309,13 @@ class WinePrefix:
         with open(err_path, "rb") as f:
             err = f.read().decode("utf-8", "replace")
         return Completed(code, out, err)
+
+    def kill_program(self, image_name):
+        # Wine's taskkill finds programs of its own width only. Where the host
+        # runs 32-bit programs, the default loader starts the 32-bit taskkill
+        # even in a 64-bit prefix; the test programs are as wide as the service.
+        loader = WINE64_LOADER if wine_arch() == "win64" and service_bits() == 64 else None
+        return self.run(["taskkill", "/f", "/im", image_name], loader=loader)
 
     def kill(self):
         subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
