@@ -45,7 +45,8 @@ WinePrefix(root=None, air_installer=DEFAULT_AIR_INSTALLER, log=True)
         all through reg.exe as the service sees the registry: in a 64-bit prefix
         the 32-bit view, as the shipped 32-bit product sees it under WoW64 (the
         32-bit reg.exe for a 32-bit service, /reg:32 for a 64-bit one; the
-        classes, HKCR and Software\\Classes, are one key for both views); with
+        classes, HKCR and Software\\Classes, which both views share, through
+        /reg:64 for a 64-bit service); with
         native=True the 64-bit view of a 64-bit prefix instead (/reg:64)
     .service_reg_query(key, value_name=None) -> str or None: the value as the
         service of this build reads it, through its own registry code
@@ -137,6 +138,22 @@ def wine_loader():
 
 
 WINE64_LOADER = "/usr/lib/wine/wine64"  # starts a 64-bit prefix's 64-bit programs
+
+_PER_VIEW_CLASSES = {"clsid", "interface", "directshow", "media type", "mediafoundation"}
+
+
+def is_shared_classes_key(key):
+    """True for a key of the classes that 64-bit Windows shares between both
+    registry views (HKCR\\..., a root's Software\\Classes\\...), COM's per-view
+    keys apart; the service's own rule is RegistryManager::ViewOf."""
+    parts = key.rstrip("\\").split("\\")
+    if parts[0].upper() in ("HKEY_CLASSES_ROOT", "HKCR"):
+        rest = parts[1:]
+    elif len(parts) >= 3 and [p.lower() for p in parts[1:3]] == ["software", "classes"]:
+        rest = parts[3:]
+    else:
+        return False
+    return not rest or rest[0].lower() not in _PER_VIEW_CLASSES
 
 
 def host_runs_32bit():
@@ -339,8 +356,11 @@ class WinePrefix:
 
     # -- registry
     def reg(self, verb, key, *args, native=False):
-        if native:
-            return self.run(["reg", verb, key] + list(args) + ["/reg:64"])
+        # The 64-bit service opens the classes in the view both widths share,
+        # which is the 64-bit one: a prefix made without its 32-bit half keeps
+        # a separate 32-bit classes key that nobody else reads.
+        if native or (service_bits() == 64 and is_shared_classes_key(key)):
+            return self.run(["reg", verb, key] + list(args) + (["/reg:64"] if wine_arch() == "win64" else []))
         return self.run([self._reg_program, verb, key] + list(args) + self._reg_view)
 
     def reg_add(self, key, value_name, data, kind="REG_SZ", native=False):
