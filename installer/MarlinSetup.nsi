@@ -30,7 +30,7 @@ Unicode true
 !endif
 
 !ifndef VERSION_HEADER
-  !define VERSION_HEADER "${__FILEDIR__}\..\core\util\Version.h"
+  !define VERSION_HEADER "${__FILEDIR__}/../core/util/Version.h"
 !endif
 !searchparse /file "${VERSION_HEADER}" `kVersionMajor = "` VER_MAJOR `"`
 !searchparse /file "${VERSION_HEADER}" `kVersionMinor = "` VER_MINOR `"`
