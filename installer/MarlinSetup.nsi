@@ -98,19 +98,33 @@ Var CreatedFolder
 ; Each is needed by the setup and by the uninstaller, which NSIS keeps apart
 ; ("un." functions), so the macros define both.
 
-; Fail CODE TEXT: says why (a message box when interactive, the standard error
-; stream when there is one) and ends with CODE. Called before anything changed.
+; Say TEXT: to the standard error stream when there is one (a silent setup
+; started from a console or a script), where a message box cannot be seen.
+!macro SAY_FUNCTION un
+Function ${un}Say
+  Exch $1
+  Push $2
+  System::Call 'kernel32::GetStdHandle(i -12) p .r2'
+  ${If} $2 P<> 0
+  ${AndIf} $2 P<> -1
+    FileWrite $2 "MarlinSetup: $1$\r$\n"
+  ${EndIf}
+  Pop $2
+  Pop $1
+FunctionEnd
+!macroend
+!insertmacro SAY_FUNCTION ""
+!insertmacro SAY_FUNCTION "un."
+
+; Fail CODE TEXT: says why and ends with CODE. Called before anything changed.
 !macro FAIL_FUNCTION un
 Function ${un}Fail
   Exch $1  ; text
   Exch
   Exch $0  ; code
   MessageBox MB_OK|MB_ICONSTOP "$1" /SD IDOK
-  System::Call 'kernel32::GetStdHandle(i -12) p .r2'
-  ${If} $2 P<> 0
-  ${AndIf} $2 P<> -1
-    FileWrite $2 "MarlinSetup: $1$\r$\n"
-  ${EndIf}
+  Push $1
+  Call ${un}Say
   SetErrorLevel $0
   Quit
 FunctionEnd
@@ -130,11 +144,8 @@ Function ${un}Note
   Exch $1
   DetailPrint "$1"
   MessageBox MB_OK|MB_ICONEXCLAMATION "$1" /SD IDOK
-  System::Call 'kernel32::GetStdHandle(i -12) p .r2'
-  ${If} $2 P<> 0
-  ${AndIf} $2 P<> -1
-    FileWrite $2 "MarlinSetup: $1$\r$\n"
-  ${EndIf}
+  Push $1
+  Call ${un}Say
   Pop $1
 FunctionEnd
 !macroend

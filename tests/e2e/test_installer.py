@@ -37,6 +37,11 @@ def setup_exe():
     return os.path.join(marlin_e2e.bin_dir(), "MarlinSetup.exe")
 
 
+def source_dir():
+    return os.environ.get("MARLIN_SOURCE_DIR") or os.path.dirname(os.path.dirname(os.path.dirname(
+        os.path.abspath(__file__))))
+
+
 def build_dir():
     return os.environ.get("MARLIN_BUILD_DIR") or os.path.dirname(marlin_e2e.bin_dir())
 
@@ -87,13 +92,9 @@ def listing(prefix):
 def installed_service(prefix, timeout=30):
     """The service the setup started: its key file, as a Service to talk to."""
     service = marlin_e2e.Service(prefix)
-    service.key = marlin_client_key(prefix, timeout)
+    service.key = marlin_e2e.marlin_client.wait_key_file(prefix.key_file_path, timeout)
     assert service.key, "the setup started no service; log:\n" + prefix.read_log()
     return service
-
-
-def marlin_client_key(prefix, timeout):
-    return marlin_e2e.marlin_client.wait_key_file(prefix.key_file_path, timeout)
 
 
 def service_pid(prefix):
@@ -173,28 +174,24 @@ def test_install_serves_and_uninstall_leaves_only_user_data(prefix, capsys):
 
 def newer_setup(tmp_path):
     """A setup of version 2.06.1 whose programs are the built ones with MARKER appended."""
-    source = os.environ.get("MARLIN_SOURCE_DIR") or os.path.dirname(os.path.dirname(os.path.dirname(
-        os.path.abspath(__file__))))
     files = tmp_path / "newer"
     files.mkdir()
     for name in ("MarlinCore.exe", "MarlinWinTab.dll"):
         (files / name).write_bytes(shipped(name) + MARKER)
     header = tmp_path / "Version.h"
-    header.write_text(open(os.path.join(source, "core", "util", "Version.h")).read()
+    header.write_text(open(os.path.join(source_dir(), "core", "util", "Version.h")).read()
                       .replace('kVersionRelease = "0"', 'kVersionRelease = "1"'))
     return build_setup(tmp_path, "newer.exe", BIN_DIR=files, VERSION_HEADER=header)
 
 
 def build_setup(tmp_path, name, **defines):
-    source = os.environ.get("MARLIN_SOURCE_DIR") or os.path.dirname(os.path.dirname(os.path.dirname(
-        os.path.abspath(__file__))))
     values = {"TARGET": "amd64" if marlin_e2e.service_bits() == 64 else "x86",
               "BIN_DIR": os.path.join(build_dir(), "installer-files"),
               "PLUGIN_DIR": os.path.join(build_dir(), "installer-plugins"),
               "OUTFILE": tmp_path / name}
     values.update(defines)
     subprocess.run(["makensis", "-V2"] + ["-D%s=%s" % item for item in values.items()]
-                   + [os.path.join(source, "installer", "MarlinSetup.nsi")], check=True, timeout=120)
+                   + [os.path.join(source_dir(), "installer", "MarlinSetup.nsi")], check=True, timeout=120)
     return str(tmp_path / name)
 
 
