@@ -238,6 +238,40 @@ FunctionEnd
 
 ; ------------------------------------------------------------ setup
 
+; PUT_FILE NAME: the shipped file in place of an earlier one, and nothing left
+; of what the earlier version and its own updates kept beside it (backups,
+; half-done copies). The stopped service's MarlinWinTab.dll can still be mapped
+; in the dock's process (a hook's library leaves a thread when it next runs):
+; such a file can be neither written nor deleted, but renamed; the renamed one
+; goes when Windows restarts, or with the next setup.
+!macro PUT_FILE name
+  Delete "$INSTDIR\${name}.bck"
+  Delete "$INSTDIR\${name}.new"
+  Delete "$INSTDIR\${name}.old"
+  StrCpy $R0 0
+  ${Do}
+    ClearErrors
+    Delete "$INSTDIR\${name}"
+    ${IfNot} ${Errors}
+      ${ExitDo}
+    ${EndIf}
+    ${If} $R0 >= 10
+      Rename "$INSTDIR\${name}" "$INSTDIR\${name}.old"
+      Delete /REBOOTOK "$INSTDIR\${name}.old"
+      ${ExitDo}
+    ${EndIf}
+    ; Windows lets a hooked thread go of the library when it next takes a message.
+    SendMessage ${HWND_BROADCAST} ${WM_NULL} 0 0 /TIMEOUT=100
+    Sleep 100
+    IntOp $R0 $R0 + 1
+  ${Loop}
+  ClearErrors
+  File "${BIN_DIR}\${name}"
+  ${If} ${Errors}
+    ${Fail} 6 "Cannot write $INSTDIR\${name}; another program holds it. Close Marlin Dock and start the setup again."
+  ${EndIf}
+!macroend
+
 Function .onInit
   Call StartChecks
   ; NSIS drops a /D= folder it cannot use (a drive that does not exist, a file
@@ -309,16 +343,10 @@ Section "${PRODUCT}" SecMain
   FileClose $1
   Delete "$INSTDIR\.setup-write-check"
 
-  ; What an earlier version and its own updates left: backups, half-done copies.
-  Delete "$INSTDIR\MarlinCore.exe.bck"
-  Delete "$INSTDIR\MarlinWinTab.dll.bck"
-  Delete "$INSTDIR\MarlinCore.exe.new"
-  Delete "$INSTDIR\MarlinWinTab.dll.new"
-
   SetOutPath "$INSTDIR"
   SetOverwrite on
-  File "${BIN_DIR}\MarlinCore.exe"
-  File "${BIN_DIR}\MarlinWinTab.dll"
+  !insertmacro PUT_FILE MarlinCore.exe
+  !insertmacro PUT_FILE MarlinWinTab.dll
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
 
   ${GetSize} "$INSTDIR" "/S=0K" $1 $2 $3
@@ -405,7 +433,10 @@ Section "Uninstall"
     Folderguard::RemoveFolder "$INSTDIR"
     Pop $0
     ${If} $0 <> 0
-      Push "Could not remove $INSTDIR completely (error $0); remove what is left by hand."
+      ; A file still held (the hook library mapped in the dock's process)
+      ; goes when Windows restarts.
+      RMDir /r /REBOOTOK "$INSTDIR"
+      Push "Some files of $INSTDIR are in use (error $0); they are removed when Windows restarts."
       Call un.Note
     ${EndIf}
   ${Else}
@@ -415,6 +446,7 @@ Section "Uninstall"
     Delete "$INSTDIR\MarlinWinTab.dll.bck"
     Delete "$INSTDIR\MarlinCore.exe.new"
     Delete "$INSTDIR\MarlinWinTab.dll.new"
+    Delete /REBOOTOK "$INSTDIR\MarlinWinTab.dll.old"
     Delete "$INSTDIR\${UNINSTALLER}"
     RMDir "$INSTDIR"  ; only when nothing else is in it
   ${EndIf}

@@ -22,6 +22,7 @@ import pytest
 
 import marlin_e2e
 from test_maintenance import make_update_folder, read, wait_new_key
+from test_tablet import DOCK_CLASS, DOCK_TITLE, dock, driver_dir, replay, wintabctl  # noqa: F401 (dock is a fixture)
 
 UNINSTALL_KEY = "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\MarlinCore"
 UNINSTALLER = "Uninstall MarlinCore.exe"
@@ -195,7 +196,24 @@ def build_setup(tmp_path, name, **defines):
     return str(tmp_path / name)
 
 
-def test_upgrade_while_the_service_runs_then_its_own_update_then_uninstall(prefix, tmp_path, capsys):
+@pytest.fixture
+def tablet(prefix):
+    """The stand-in tablet driver where the service of this prefix loads it from."""
+    shutil.copy2(os.path.join(driver_dir(), "wintab32.dll"), marlin_e2e.service_system_dir(prefix))
+    prefix.env["WINEDLLOVERRIDES"] += ";wintab32=n,b"
+
+
+def start_pen_stream(service, prefix, tmp_path):
+    pen = service.pressure()
+    assert pen.request('listenTablet "%s" unused' % DOCK_TITLE) == "Success "
+    assert pen.request("startTablet") == ""
+    assert wintabctl(prefix, "wait-context", "10000").returncode == 0
+    replay(prefix, tmp_path, "in\npacket 1 0 10800 6750 300\n")
+    assert pen.read_event(10) == ("frame", "PenData.PROXIMITY_IN")
+    return pen
+
+
+def test_upgrade_while_the_service_runs_then_its_own_update_then_uninstall(prefix, tablet, dock, tmp_path, capsys):
     newer = newer_setup(tmp_path)
     assert run_setup(prefix, "/START")[0].returncode == 0
     service = installed_service(prefix)
@@ -205,20 +223,32 @@ def test_upgrade_while_the_service_runs_then_its_own_update_then_uninstall(prefi
     for name in ("MarlinCore.exe.bck", "MarlinWinTab.dll.bck"):
         shutil.copy(os.path.join(installed, name[:-4]), os.path.join(installed, name))
 
-    with service.command() as dock, service.pressure() as pen:
-        assert pen.request("startTablet") == ""  # this client holds the pen stream
+    # The dock connected and its pen stream running, through the hook library
+    # the service loaded into the dock's process.
+    with service.command() as client, start_pen_stream(service, prefix, tmp_path) as pen:
         result, upgrade_time = run_setup(prefix, exe=newer)
         assert result.returncode == 0, result.stderr
-        assert dock.wait_closed(10) and pen.wait_closed(10)  # closed, not cut off by a crash
+        assert client.wait_closed(10) and pen.wait_closed(10)  # closed, not reset by a crash
+    assert dock.poll() is None  # the dock outlives the service it was hooked by
     new_key = wait_new_key(prefix, old_key, 30)
     assert new_key, "the upgrade started no new service; log:\n" + prefix.read_log()
     restarted = marlin_e2e.Service(prefix)
     restarted.key = new_key
     with restarted.command() as client:
         assert client.request("getCoreVersion") == "Success CoreVersion=2.06.0"
-    assert sorted(os.listdir(installed)) == ["MarlinCore.exe", "MarlinWinTab.dll", UNINSTALLER]
+    start_pen_stream(restarted, prefix, tmp_path).close()  # the new hook library in the same dock
+    # The old hook library is still mapped in the running dock (Wine never lets
+    # a hooked process go of it; Windows does when its thread next takes a
+    # message): it could only be renamed, and goes at the next restart.
+    left = sorted(os.listdir(installed))
+    assert left in (["MarlinCore.exe", "MarlinWinTab.dll", UNINSTALLER],
+                    ["MarlinCore.exe", "MarlinWinTab.dll", "MarlinWinTab.dll.old", UNINSTALLER]), left
+    if "MarlinWinTab.dll.old" in left:
+        pending = prefix.reg_query("HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Session Manager",
+                                   "PendingFileRenameOperations", native=True)
+        assert pending and "Marlin Dock\\MarlinWinTab.dll.old" in pending, pending
     for name in ("MarlinCore.exe", "MarlinWinTab.dll"):
-        assert read(os.path.join(installed, name)) == shipped(name) + MARKER
+        assert read(os.path.join(installed, name)) == shipped(name) + MARKER, name
     assert entry(prefix, "DisplayVersion") == "2.06.1"
 
     # The service's own update path still works in the installer's folder:
@@ -232,7 +262,10 @@ def test_upgrade_while_the_service_runs_then_its_own_update_then_uninstall(prefi
     assert read(os.path.join(installed, "MarlinCore.exe")).endswith(b"\0update-marker")
     assert os.path.isfile(os.path.join(installed, "MarlinCore.exe.bck"))
 
-    # The uninstaller removes what the service's update left as well.
+    # The uninstaller removes what the service's update left as well (the dock
+    # closed first: a library it holds would go only at the next restart).
+    prefix.send_message(DOCK_CLASS, marlin_e2e.WM_CLOSE, post=True)
+    dock.wait(15)
     result, _ = uninstall(prefix)
     assert result.returncode == 0, result.stderr
     assert not os.path.exists(installed)
