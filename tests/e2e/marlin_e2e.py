@@ -273,7 +273,8 @@ class WinePrefix:
             "WINEPREFIX": self.path,
             "WINEARCH": wine_arch(),
             "WINEDEBUG": "-all",
-            "WINEDLLOVERRIDES": "mscoree,mshtml=",
+            # winemenubuilder would copy Start-menu entries into the host's menus.
+            "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
             "DISPLAY": ensure_display(),
         })
         # In a 64-bit prefix "reg" is the 64-bit program, which sees the native
