@@ -150,7 +150,7 @@ constexpr Command kCommands[] = {
     {"getCommonUserDir", GetCommonUserDir, Kind::PlainQuery},
     {"getCoreVersion", GetCoreVersionCommand, Kind::PlainQuery},
     {"startProcess", StartProcess, Kind::MayBlock},
-    {"checkExists", CheckExists, Kind::MayBlock},  // the path may be on a share that answers late,
+    {"checkExists", CheckExists, Kind::MayBlock},  // the path may be on a share that answers late
     {"fixFilePermissions", FixPermissions, Kind::MayBlock},
     {"fixDirectoryPermissions", FixPermissions, Kind::MayBlock},
     {"createUUID", CreateUuidCommand, Kind::PlainQuery},

@@ -35,14 +35,18 @@ WinePrefix(root=None, air_installer=DEFAULT_AIR_INSTALLER, log=True)
     .run(args, timeout=60) -> Completed(returncode, stdout, stderr): runs a
         Windows program to its end (args[0] may be a Linux path or a name
         Wine finds, e.g. "reg"); output goes through files, never pipes
+        (loader=WINE64_LOADER starts the 64-bit program of a name in a 64-bit
+        prefix; the default loader finds the 32-bit one where the host runs them)
     .start(args, stdout_path, stderr_path) -> subprocess.Popen under Wine
+    .kill_program(image_name) -> Completed of taskkill /f /im, of the service's width
     .reg_add(key, value_name, data, kind="REG_SZ"); value_name None = default value
     .reg_query(key, value_name=None) -> str or None
     .reg(verb, key, *args) -> Completed of reg.exe (e.g. .reg("delete", key, "/f"))
         all through reg.exe as the service sees the registry: in a 64-bit prefix
         the 32-bit view, as the shipped 32-bit product sees it under WoW64 (the
         32-bit reg.exe for a 32-bit service, /reg:32 for a 64-bit one; the
-        classes, HKCR and Software\\Classes, are one key for both views); with
+        classes, HKCR and Software\\Classes, which both views share, through
+        /reg:64 for a 64-bit service); with
         native=True the 64-bit view of a 64-bit prefix instead (/reg:64)
     .service_reg_query(key, value_name=None) -> str or None: the value as the
         service of this build reads it, through its own registry code
@@ -131,6 +135,25 @@ def wine_arch():
 
 def wine_loader():
     return os.environ.get("MARLIN_WINE", "wine")
+
+
+WINE64_LOADER = "/usr/lib/wine/wine64"  # starts a 64-bit prefix's 64-bit programs
+
+_PER_VIEW_CLASSES = {"clsid", "interface", "directshow", "media type", "mediafoundation"}
+
+
+def is_shared_classes_key(key):
+    """True for a key of the classes that 64-bit Windows shares between both
+    registry views (HKCR\\..., a root's Software\\Classes\\...), COM's per-view
+    keys apart; the service's own rule is RegistryManager::ViewOf."""
+    parts = key.rstrip("\\").split("\\")
+    if parts[0].upper() in ("HKEY_CLASSES_ROOT", "HKCR"):
+        rest = parts[1:]
+    elif len(parts) >= 3 and [p.lower() for p in parts[1:3]] == ["software", "classes"]:
+        rest = parts[3:]
+    else:
+        return False
+    return not rest or rest[0].lower() not in _PER_VIEW_CLASSES
 
 
 def host_runs_32bit():
@@ -250,7 +273,8 @@ class WinePrefix:
             "WINEPREFIX": self.path,
             "WINEARCH": wine_arch(),
             "WINEDEBUG": "-all",
-            "WINEDLLOVERRIDES": "mscoree,mshtml=",
+            # winemenubuilder would copy Start-menu entries into the host's menus.
+            "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
             "DISPLAY": ensure_display(),
         })
         # In a 64-bit prefix "reg" is the 64-bit program, which sees the native
@@ -284,14 +308,14 @@ class WinePrefix:
         return base + ".out", base + ".err"
 
     # -- programs
-    def start(self, args, stdout_path, stderr_path):
+    def start(self, args, stdout_path, stderr_path, loader=None):
         with open(stdout_path, "wb") as out, open(stderr_path, "wb") as err:
-            return subprocess.Popen([wine_loader()] + list(args), env=self.env, stdin=subprocess.DEVNULL,
+            return subprocess.Popen([loader or wine_loader()] + list(args), env=self.env, stdin=subprocess.DEVNULL,
                                     stdout=out, stderr=err, cwd=self._tmp)
 
-    def run(self, args, timeout=60):
+    def run(self, args, timeout=60, loader=None):
         out_path, err_path = self._output_files(os.path.basename(str(args[0])).split(".")[0] or "run")
-        proc = self.start(args, out_path, err_path)
+        proc = self.start(args, out_path, err_path, loader)
         try:
             code = proc.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -303,6 +327,13 @@ class WinePrefix:
         with open(err_path, "rb") as f:
             err = f.read().decode("utf-8", "replace")
         return Completed(code, out, err)
+
+    def kill_program(self, image_name):
+        # Wine's taskkill finds programs of its own width only. Where the host
+        # runs 32-bit programs, the default loader starts the 32-bit taskkill
+        # even in a 64-bit prefix; the test programs are as wide as the service.
+        loader = WINE64_LOADER if wine_arch() == "win64" and service_bits() == 64 else None
+        return self.run(["taskkill", "/f", "/im", image_name], loader=loader)
 
     def kill(self):
         subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
@@ -326,8 +357,11 @@ class WinePrefix:
 
     # -- registry
     def reg(self, verb, key, *args, native=False):
-        if native:
-            return self.run(["reg", verb, key] + list(args) + ["/reg:64"])
+        # The 64-bit service opens the classes in the view both widths share,
+        # which is the 64-bit one: a prefix made without its 32-bit half keeps
+        # a separate 32-bit classes key that nobody else reads.
+        if native or (service_bits() == 64 and is_shared_classes_key(key)):
+            return self.run(["reg", verb, key] + list(args) + (["/reg:64"] if wine_arch() == "win64" else []))
         return self.run([self._reg_program, verb, key] + list(args) + self._reg_view)
 
     def reg_add(self, key, value_name, data, kind="REG_SZ", native=False):

@@ -62,7 +62,7 @@ def test_install_test_start_and_remove_a_widget(env):
     # Started from the folder its "InstallLocation" names.
     assert c.request("startAirApplication Clock %s ignored" % code) == "Success AirAppIsStarted=Clock"
     assert msi_packages.wait_for(lambda: os.path.exists(exe + ".started"), 30)
-    env.prefix.run(["taskkill", "/f", "/im", "Clock.exe"])
+    assert env.prefix.kill_program("Clock.exe").returncode == 0
 
     # Removal goes through Wine's msiexec, registered without quotes.
     assert c.request("uninstallAirApp Clock " + code, INSTALL_TIMEOUT) == "Success AirAppUninstallStarted=Clock"

@@ -252,7 +252,7 @@ def test_the_dock_and_widget_entries_are_those_of_the_32_bit_view(fresh_prefix, 
         assert client.request("startAirApplication Dock " + DOCK_UPGRADE_CODE) == "Success AirAppIsStarted=Dock"
     assert msi_packages.wait_for(lambda: os.path.exists(prefix.linux_path("C:\\widgets\\Seen\\Seen.exe.started")),
                                  30)
-    prefix.run(["taskkill", "/f", "/im", "Seen.exe"])
+    assert prefix.kill_program("Seen.exe").returncode == 0
     service.stop()
     assert not os.path.exists(prefix.linux_path("C:\\widgets\\Unseen\\Unseen.exe.started"))
     assert prefix.reg_query(entries["Seen"], "SystemComponent", native=True) == "0x1"
