@@ -6,16 +6,14 @@
 
 #include "core/app/Authorization.h"
 #include "core/app/PortCollision.h"
+#include "core/app/PortHandlers.h"
 #include "core/app/SocketRelease.h"
-#include "core/channels/Channels.h"
-#include "core/commands/CommandHandler.h"
 #include "core/net/AppsCommunicationServer.h"
 #include "core/net/BufferBudget.h"
 #include "core/net/Limits.h"
 #include "core/net/PressureServer.h"
 #include "core/protocol/HookContract.h"
 #include "core/protocol/ResultCodes.h"
-#include "core/tablet/TabletCommands.h"
 #include "core/tablet/TabletDevices.h"
 #include "core/tablet/TabletSession.h"
 #include "core/util/Handles.h"
@@ -55,6 +53,9 @@ struct ServiceState {
     std::atomic<bool> stopping{false};
     BufferBudget mainBudget{netlimits::kMainBufferShare};
     BufferBudget pressureBudget{netlimits::kPressureBufferShare};
+    CommandPortHandler commandPort;
+    TabletPortHandler tabletPort;
+    AppsPortHandler appsPort;
 };
 
 ServiceState& State() {
@@ -204,7 +205,7 @@ void HandleRead(Server* server, HWND window, UINT message, SOCKET socket) {
 // A holder that is still connected is left as it is.
 void CloseEndedHolder(Server* server, HWND window, SOCKET reader) {
     const SOCKET holder = server->authorizedSocket();
-    if (holder == 0 || holder == reader || !server->hasClient(holder)) return;
+    if (holder == INVALID_SOCKET || holder == reader || !server->hasClient(holder)) return;
     if (server->peerState(holder) == Server::PeerState::Open) return;
     for (int turn = 0; turn < kEndedHolderTurns && server->hasClient(holder); ++turn) {
         if (!server->wantsAnotherTurn(holder) && server->peerState(holder) != Server::PeerState::DataPending) break;
@@ -331,6 +332,27 @@ LRESULT ServeOwnServers(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     }
 }
 
+// The turns and the socket closes a listener window gives the servers its
+// thread drives: later turns are messages to the window, and a client socket
+// is released only behind the events already queued for it.
+class WindowTurns : public ServerTurns, public SocketCloser {
+public:
+    WindowTurns(std::atomic<HWND> ServiceState::*window, UINT serverEvents)
+        : window_(window), serverEvents_(serverEvents) {}
+    bool requestFlush(Server&) override { return RequestFlush(window(), serverEvents_); }
+    void requestRead(Server&, SOCKET client) override { PostReadTurn(window(), serverEvents_, client); }
+    bool closeSocket(SOCKET socket) override {
+        const HWND owner = window();
+        return owner != nullptr && DeferSocketClose(owner, socket);
+    }
+
+private:
+    HWND window() const { return (State().*window_).load(); }
+
+    std::atomic<HWND> ServiceState::*window_;
+    UINT serverEvents_;
+};
+
 }  // namespace
 
 HWND GetSocketsListenerWindow() { return State().socketsWindow.load(); }
@@ -340,57 +362,6 @@ HWND GetTabletListenerWindow() { return State().tabletWindow.load(); }
 Server* GetCommandServer() { return State().command.load(); }
 
 PressureServer* GetPressureServer() { return State().pressure.load(); }
-
-AppsCommunicationServer* GetAppsServer() { return State().apps.load(); }
-
-ServerHooks CommandServerHooks() {
-    ServerHooks hooks;
-    hooks.handleMessage = [](Server&, SOCKET, const std::wstring& message) {
-        return CommandHandler::HandleCommand(message);
-    };
-    hooks.checkKey = checkAuthorization;
-    hooks.mayBlock = CommandHandler::MayBlock;
-    // The dock learns at once which tablets are plugged in.
-    hooks.onAuthorized = [](Server& server, SOCKET) { reportAttachedDevices(server); };
-    return hooks;
-}
-
-ServerHooks PressureServerHooks() {
-    ServerHooks hooks;
-    hooks.handleMessage = [](Server& server, SOCKET client, const std::wstring& message) {
-        const auto* pressure = dynamic_cast<const PressureServer*>(&server);
-        return pressure != nullptr ? handleTabletCommand(message, *pressure, client) : kResultNothingHandled;
-    };
-    hooks.checkKey = checkAuthorization;
-    hooks.isKeyAttempt = isAuthorizationAttempt;
-    // Hooking and unhooking the dock's window and the start's hook refresh
-    // send messages to the dock's thread; the driver version only reads a file.
-    hooks.mayBlock = [](const std::wstring& message) {
-        return message.compare(0, 16, L"getDriverVersion") != 0 && message.compare(0, 10, L"stopTablet") != 0;
-    };
-    hooks.onStreamStart = [] {
-        initWinTab(nullptr);
-        sendHookRefresh();
-    };
-    hooks.onStreamStarted = penStreamStarted;
-    hooks.onStreamStop = penStreamStopped;
-    return hooks;
-}
-
-ServerHooks AppsServerHooks() {
-    ServerHooks hooks;
-    hooks.handleMessage = [](Server& server, SOCKET client, const std::wstring& message) {
-        return HandleCommandFromSocket(server, message, client);
-    };
-    hooks.handleLongMessage = [](Server& server, SOCKET client, const std::string& utf8) {
-        return HandleLongCommandFromSocket(server, utf8, client);
-    };
-    // The pressure port's optional key, for channel name ownership.
-    hooks.checkKey = checkAuthorization;
-    hooks.isKeyAttempt = isAuthorizationAttempt;
-    hooks.onClientClosed = [](Server& server, SOCKET client) { FreeChannel(server, client); };
-    return hooks;
-}
 
 bool runServers() {
     WSADATA data;
@@ -407,28 +378,18 @@ bool runServers() {
     auto* command = new Server();
     auto* pressure = new PressureServer();
     auto* apps = new AppsCommunicationServer();
-    const auto closeOnSocketsWindow = [](SOCKET socket) {
-        const HWND window = State().socketsWindow.load();
-        return window != nullptr && DeferSocketClose(window, socket);
-    };
-    ServerHooks commandHooks = CommandServerHooks();
-    commandHooks.closeSocket = closeOnSocketsWindow;
-    commandHooks.requestFlush = [](Server&) { return RequestFlush(State().socketsWindow.load(), kMsgCommandEvents); };
-    commandHooks.requestRead = [](Server&, SOCKET socket) { PostReadTurn(State().socketsWindow.load(), kMsgCommandEvents, socket); };
-    command->setHooks(std::move(commandHooks));
-    ServerHooks appsHooks = AppsServerHooks();
-    appsHooks.closeSocket = closeOnSocketsWindow;
-    appsHooks.requestFlush = [](Server&) { return RequestFlush(State().socketsWindow.load(), kMsgAppsEvents); };
-    appsHooks.requestRead = [](Server&, SOCKET socket) { PostReadTurn(State().socketsWindow.load(), kMsgAppsEvents, socket); };
-    apps->setHooks(std::move(appsHooks));
-    ServerHooks pressureHooks = PressureServerHooks();
-    pressureHooks.closeSocket = [](SOCKET socket) {
-        const HWND window = State().tabletWindow.load();
-        return window != nullptr && DeferSocketClose(window, socket);
-    };
-    pressureHooks.requestFlush = [](Server&) { return RequestFlush(State().tabletWindow.load(), kMsgPressureEvents); };
-    pressureHooks.requestRead = [](Server&, SOCKET socket) { PostReadTurn(State().tabletWindow.load(), kMsgPressureEvents, socket); };
-    pressure->setHooks(std::move(pressureHooks));
+    static WindowTurns commandTurns(&ServiceState::socketsWindow, kMsgCommandEvents);
+    static WindowTurns appsTurns(&ServiceState::socketsWindow, kMsgAppsEvents);
+    static WindowTurns pressureTurns(&ServiceState::tabletWindow, kMsgPressureEvents);
+    command->setHandler(&s.commandPort);
+    command->setTurns(&commandTurns);
+    command->setCloser(&commandTurns);
+    apps->setHandler(&s.appsPort);
+    apps->setTurns(&appsTurns);
+    apps->setCloser(&appsTurns);
+    pressure->setHandler(&s.tabletPort);
+    pressure->setTurns(&pressureTurns);
+    pressure->setCloser(&pressureTurns);
     s.mainBudget.attach(*command);
     s.mainBudget.attach(*apps);
     s.pressureBudget.attach(*pressure);

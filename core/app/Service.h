@@ -41,14 +41,6 @@ void runMessageLoop(HINSTANCE instance);
 // which have not authorized in time.
 constexpr UINT_PTR kAuthorizationTimer = 1;
 
-// What each server calls, as the service wires them: the command dispatcher,
-// the key check and the device report; the tablet commands, the optional key
-// and the pen stream's start and stop; the channels. The socket closer is
-// added by runServers.
-ServerHooks CommandServerHooks();
-ServerHooks PressureServerHooks();
-ServerHooks AppsServerHooks();
-
 // Thread procedure of the tablet listener window; 0, or -1 when its window
 // could not be created. It ends only when the service is stopping: WM_CLOSE,
 // WM_QUIT and the close message from anyone else are ignored (logged).

@@ -6,7 +6,6 @@
 
 class Server;
 class PressureServer;
-class AppsCommunicationServer;
 
 // The two listener windows (null until created).
 HWND GetSocketsListenerWindow();
@@ -14,4 +13,3 @@ HWND GetTabletListenerWindow();
 // The three servers (null until runServers has created them).
 Server* GetCommandServer();
 PressureServer* GetPressureServer();
-AppsCommunicationServer* GetAppsServer();

@@ -11,6 +11,6 @@
 class AppsCommunicationServer : public Server {
 public:
     AppsCommunicationServer()
-        : Server("Command Server", AuthMode::Optional, netlimits::kMaxAppsMessage, netlimits::kMaxLoggedAppsMessage) {}
+        : Server(AuthMode::Optional, netlimits::kMaxAppsMessage, netlimits::kMaxLoggedAppsMessage) {}
     ~AppsCommunicationServer() override = default;
 };

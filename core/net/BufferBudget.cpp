@@ -2,22 +2,21 @@
 
 #include <algorithm>
 
-#include "core/net/Server.h"
 #include "core/util/Log.h"
 
-void BufferBudget::attach(Server& server) {
-    if (std::find(servers_.begin(), servers_.end(), &server) != servers_.end()) return;
-    servers_.push_back(&server);
-    total_ += server.heldBytes();  // what its clients hold already
-    server.setBudget(this);
+void BufferBudget::attach(BudgetMember& member) {
+    if (std::find(members_.begin(), members_.end(), &member) != members_.end()) return;
+    members_.push_back(&member);
+    total_ += member.heldBytes();  // what its clients hold already
+    member.countTo(this);
 }
 
-void BufferBudget::detach(Server& server) {
-    const auto entry = std::find(servers_.begin(), servers_.end(), &server);
-    if (entry == servers_.end()) return;
-    servers_.erase(entry);
-    adjust(server.heldBytes(), 0);
-    server.setBudget(nullptr);
+void BufferBudget::detach(BudgetMember& member) {
+    const auto entry = std::find(members_.begin(), members_.end(), &member);
+    if (entry == members_.end()) return;
+    members_.erase(entry);
+    adjust(member.heldBytes(), 0);
+    member.countTo(nullptr);
 }
 
 bool BufferBudget::onOwningThread() {
@@ -43,14 +42,14 @@ void BufferBudget::enforce() {
     if (enforcing_) return;
     enforcing_ = true;
     while (total_ > cap_) {
-        Server* holder = nullptr;
+        BudgetMember* holder = nullptr;
         SOCKET client = INVALID_SOCKET;
         size_t most = 0;
-        for (Server* server : servers_) {
+        for (BudgetMember* member : members_) {
             size_t bytes = 0;
-            const SOCKET candidate = server->largestHolder(bytes);
+            const SOCKET candidate = member->largestHolder(bytes);
             if (candidate != INVALID_SOCKET && bytes > most) {
-                holder = server;
+                holder = member;
                 client = candidate;
                 most = bytes;
             }

@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <vector>
 
-class Server;
+#include "core/net/BudgetMember.h"
 
 class BufferBudget {
 public:
@@ -22,10 +22,10 @@ public:
     BufferBudget(const BufferBudget&) = delete;
     BufferBudget& operator=(const BufferBudget&) = delete;
 
-    // The server counts its clients here from now on, and what they already
+    // The member counts its clients here from now on, and what they already
     // hold is counted at once; it may lose its largest to the cap.
-    void attach(Server& server);
-    void detach(Server& server);
+    void attach(BudgetMember& member);
+    void detach(BudgetMember& member);
     // A server's count of one client went from before to after. The total
     // never wraps: a before larger than the total is taken as the total.
     void adjust(size_t before, size_t after);
@@ -40,7 +40,7 @@ private:
 
     size_t cap_;
     size_t total_ = 0;
-    std::vector<Server*> servers_;
+    std::vector<BudgetMember*> members_;
     bool enforcing_ = false;
     DWORD owner_ = 0;  // the thread that drives the servers; 0 until the first count
     bool complained_ = false;

@@ -90,16 +90,25 @@ void Connection::queue(std::string&& frame) {
     if (size >= netlimits::kLargeFrame) largeFrames_.emplace_back(start, start + size);
 }
 
-size_t Connection::waitingOutput() {
+size_t Connection::waitingOutput() const {
     const unsigned long long sent = base_ + sent_;
-    while (!largeFrames_.empty() && largeFrames_.front().second <= sent) largeFrames_.pop_front();
     const size_t unsent = output_.size() - sent_;
-    if (largeFrames_.empty() || largeFrames_.front().first > sent) return unsent;
-    return unsent - static_cast<size_t>(largeFrames_.front().second - sent);
+    for (const auto& frame : largeFrames_) {
+        if (frame.second <= sent) continue;  // gone already
+        if (frame.first > sent) return unsent;
+        return unsent - static_cast<size_t>(frame.second - sent);
+    }
+    return unsent;
 }
 
-bool Connection::flush(SOCKET socket) {
-    while (!writeBlocked && sent_ < output_.size()) {
+void Connection::dropSentLargeFrames() {
+    const unsigned long long sent = base_ + sent_;
+    while (!largeFrames_.empty() && largeFrames_.front().second <= sent) largeFrames_.pop_front();
+}
+
+bool Connection::flush() {
+    const SOCKET socket = socket_.get();
+    while (!writeBlocked_ && sent_ < output_.size()) {
         const size_t left = output_.size() - sent_;
         const int chunk = static_cast<int>(std::min<size_t>(left, 1u << 30));
         const int written = send(socket, output_.data() + sent_, chunk, 0);
@@ -108,12 +117,13 @@ bool Connection::flush(SOCKET socket) {
                 LogSystemError(L"send()");
                 return false;
             }
-            writeBlocked = true;  // FD_WRITE brings us back
+            writeBlocked_ = true;  // FD_WRITE brings us back
         } else {
             sent_ += static_cast<size_t>(written);
             if (written > 0) lastProgress_ = GetTickCount();
         }
     }
+    dropSentLargeFrames();
     if (sent_ == output_.size()) {
         base_ += sent_;
         DropBuffer(output_);

@@ -16,8 +16,37 @@
 #include <string>
 #include <utility>
 
+#include "core/net/ClientSocket.h"
+
+// What the server knows about a client, one named state per question.
+struct ConnectionState {
+    enum class Life { Open, Closing };  // Closing: closed when the held batch ends; takes no more output
+    enum class Input {
+        AwaitRead,  // read when its next read event comes
+        TurnDue,    // another turn is due without a read event
+        Held,       // output past the bound: input not read until it drains
+    };
+    enum class Foreign { Taken, Refused };  // frames from elsewhere (Refused is logged once)
+    enum class Standing { Stranger, Authorized };
+
+    Life life = Life::Open;
+    Input input = Input::AwaitRead;
+    Foreign foreign = Foreign::Taken;
+    Standing standing = Standing::Stranger;
+    bool queued = false;  // output queued since the last flush (the scheduler's list holds it)
+    DWORD acceptedAt = 0;
+    size_t counted = 0;  // what the server counts for this client
+
+    bool closing() const { return life == Life::Closing; }
+    bool authorized() const { return standing == Standing::Authorized; }
+};
+
 class Connection {
 public:
+    Connection() = default;
+    explicit Connection(ClientSocket socket) : socket_(std::move(socket)) {}
+    SOCKET socket() const { return socket_.get(); }
+
     // One complete message, not decoded yet; tooLong stands for a message
     // that passed the limit (its bytes are dropped).
     struct Framed {
@@ -41,11 +70,12 @@ public:
     void queue(std::string&& frame);  // taken over when nothing waits
     // Unsent bytes behind the frame now leaving: a large frame at the head
     // does not count, whatever is left of it.
-    size_t waitingOutput();
+    size_t waitingOutput() const;
     bool hasUnsent() const { return sent_ < output_.size(); }
-    // Writes what the socket takes; FD_WRITE brings the rest (writeBlocked).
+    // Writes what the socket takes; FD_WRITE brings the rest (writable).
     // False when send failed for good (logged).
-    bool flush(SOCKET socket);
+    bool flush();
+    void writable() { writeBlocked_ = false; }
     // How long no byte has left while output waits (0 when none waits).
     DWORD stalledMs(DWORD now) const { return hasUnsent() ? now - lastProgress_ : 0; }
 
@@ -54,18 +84,13 @@ public:
     // Unfinished input, waiting messages and unsent output, in bytes.
     size_t held() const;
 
-    // The server's facts about the client, kept with it.
-    bool resume = false;        // another turn is due without a read event
-    bool inputHeld = false;     // output past the bound: input not read until it drains
-    bool refusing = false;      // frames from elsewhere are refused (logged once)
-    bool dirty = false;         // queued since the last flush
-    bool writeBlocked = false;  // waiting for FD_WRITE
-    bool closing = false;       // closed when the held batch ends; takes no more output
-    bool authorized = false;
-    DWORD acceptedAt = 0;
-    size_t counted = 0;  // what the server counts for this client
+    ConnectionState state;
 
 private:
+    void dropSentLargeFrames();
+
+    ClientSocket socket_;  // closed (through the service's deferred release) with the connection
+    bool writeBlocked_ = false;  // waiting for FD_WRITE
     std::string input_;  // the unfinished message (bytes after the last delimiter)
     std::deque<Framed> backlog_;
     size_t backlogBytes_ = 0;

@@ -16,13 +16,13 @@ void PressureServer::startStream(SOCKET socket) {
     // may bring pen packets), then the client, then its empty reply: no
     // token of the new stream can come before the reply.
     streaming_ = true;
-    if (hooks().onStreamStart) hooks().onStreamStart();
+    if (port_.handler != nullptr) port_.handler->onStreamStart();
     if (isClosing(socket)) {  // it went during the refresh
         streaming_ = streamClient_ != INVALID_SOCKET;
         return;
     }
     streamClient_ = socket;
-    if (hooks().onStreamStarted) hooks().onStreamStarted();
+    if (port_.handler != nullptr) port_.handler->onStreamStarted();
     sendReply(std::wstring(), socket);
 }
 
@@ -40,7 +40,7 @@ void PressureServer::clientClosing(SOCKET socket) {
 void PressureServer::endStream() {
     streamClient_ = INVALID_SOCKET;
     streaming_ = false;
-    if (hooks().onStreamStop) hooks().onStreamStop();
+    if (port_.handler != nullptr) port_.handler->onStreamStop();
 }
 
 int PressureServer::sendPressureNumber(int value) {

@@ -9,10 +9,32 @@
 #include "core/net/Limits.h"
 #include "core/net/Server.h"
 
+class PressureServer;
+
+// What the pressure port asks of the service: its messages (handed the
+// pressure server itself) and the pen stream's start and stop.
+class PressurePortHandler {
+public:
+    virtual int handleMessage(PressureServer& server, SOCKET client, const std::wstring& message) = 0;
+    virtual bool checkKey(const std::wstring&) { return false; }
+    virtual bool isKeyAttempt(const std::wstring&) { return false; }
+    virtual bool mayBlock(const std::wstring&) { return false; }
+    // The stream starts (before its client is set: WinTab and the hook
+    // refresh), has its client (the pen record is reset), or stopped.
+    virtual void onStreamStart() {}
+    virtual void onStreamStarted() {}
+    virtual void onStreamStop() {}
+
+protected:
+    ~PressurePortHandler() = default;
+};
+
 class PressureServer : public Server {
 public:
-    PressureServer() : Server("Pressure Server", AuthMode::Optional, netlimits::kMaxMessage) {}
+    PressureServer() : Server(AuthMode::Optional, netlimits::kMaxMessage), port_(*this) { Server::setHandler(&port_); }
     ~PressureServer() override = default;
+
+    void setHandler(PressurePortHandler* handler) { port_.handler = handler; }
 
     // The pen stream: on from the start of a startTablet until its client
     // goes or stops it; the client that receives it, INVALID_SOCKET when
@@ -32,8 +54,28 @@ protected:
     void clientClosing(SOCKET socket) override;
 
 private:
+    // The port's handler as the server sees it.
+    class Port : public PortHandler {
+    public:
+        explicit Port(PressureServer& server) : server_(server) {}
+        int handleMessage(Server&, SOCKET client, const std::wstring& message) override {
+            return handler != nullptr ? handler->handleMessage(server_, client, message) : kResultNothingHandled;
+        }
+        bool checkKey(const std::wstring& message) override { return handler != nullptr && handler->checkKey(message); }
+        bool isKeyAttempt(const std::wstring& message) override {
+            return handler != nullptr && handler->isKeyAttempt(message);
+        }
+        bool mayBlock(const std::wstring& message) override { return handler != nullptr && handler->mayBlock(message); }
+
+        PressurePortHandler* handler = nullptr;
+
+    private:
+        PressureServer& server_;
+    };
+
     void endStream();
 
+    Port port_;
     SOCKET streamClient_ = INVALID_SOCKET;
     bool streaming_ = false;
 };

@@ -189,7 +189,7 @@ void ResetAttachedTablets() {
 
 void reportAttachedDevices(Server& command) {
     const SOCKET dock = command.authorizedSocket();
-    if (dock != 0) command.sendReply(AttachedDevicesReport(), dock);
+    if (dock != INVALID_SOCKET) command.sendReply(AttachedDevicesReport(), dock);
 }
 
 void registerTabletNotifications(HWND window) {

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "core/app/Service.h"
+#include "core/app/PortHandlers.h"
 #include "core/net/Limits.h"
 #include "core/net/Server.h"
 #include "tests/support/Loopback.h"
@@ -15,16 +15,19 @@ using testsupport::Pump;
 
 namespace {
 
+// The apps port with its optional authorization, under a key of the test's own.
+class TestKeyAppsPort : public AppsPortHandler {
+public:
+    bool isKeyAttempt(const std::wstring& message) override { return message.rfind(L"auth ", 0) == 0; }
+    bool checkKey(const std::wstring& message) override { return message == L"auth right-key"; }
+};
+
 class Channels : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_GT(apps_.listen(), 0);
-        // The apps port with its optional authorization, under a key of the
-        // test's own: a client that never sends it is served as any client.
-        ServerHooks hooks = AppsServerHooks();
-        hooks.isKeyAttempt = [](const std::wstring& message) { return message.rfind(L"auth ", 0) == 0; };
-        hooks.checkKey = [](const std::wstring& message) { return message == L"auth right-key"; };
-        apps_.setHooks(std::move(hooks));
+        // A client that never sends the key is served as any client.
+        apps_.setHandler(&handler_);
         for (int i = 0; i < 3; ++i) {
             clients_[i] = std::make_unique<Client>(apps_.port());
             sides_[i] = AcceptNext(apps_);
@@ -45,7 +48,8 @@ protected:
     Client& client(int i) { return *clients_[i]; }
 
     testsupport::WinsockSession winsock_;
-    Server apps_{"Command Server", AuthMode::Optional, netlimits::kMaxAppsMessage};
+    TestKeyAppsPort handler_;
+    Server apps_{AuthMode::Optional, netlimits::kMaxAppsMessage};
     std::unique_ptr<Client> clients_[3];
     SOCKET sides_[3] = {INVALID_SOCKET, INVALID_SOCKET, INVALID_SOCKET};
 };

@@ -8,7 +8,7 @@
 
 #include "core/app/Authorization.h"
 #include "core/net/Server.h"
-#include "core/app/Service.h"
+#include "core/app/PortHandlers.h"
 #include "core/platform/UserPaths.h"
 #include "core/util/Text.h"
 #include "tests/support/Loopback.h"
@@ -26,7 +26,7 @@ protected:
         key_ = getAuthKey();
         ASSERT_EQ(key_.size(), 38u);
         ASSERT_GT(server_.listen(), 0);
-        server_.setHooks(CommandServerHooks());
+        server_.setHandler(&handler_);
     }
     void TearDown() override {
         server_.deinit();
@@ -50,6 +50,7 @@ protected:
     }
 
     testsupport::WinsockSession winsock_;
+    CommandPortHandler handler_;
     Server server_;
     std::string key_;
 };
@@ -88,7 +89,7 @@ TEST_F(CommandPort, RefusedAttemptsCloseTheClientWithoutReply) {
         Say(*client, side, attempt + "getCoreVersion|");
         EXPECT_TRUE(client->closedByServer());
         EXPECT_FALSE(server_.hasClient(side));
-        EXPECT_EQ(server_.authorizedSocket(), 0u);
+        EXPECT_EQ(server_.authorizedSocket(), INVALID_SOCKET);
     }
 }
 

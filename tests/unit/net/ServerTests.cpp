@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/app/Authorization.h"
-#include "core/app/Service.h"
+#include "core/app/PortHandlers.h"
 #include "core/net/BufferBudget.h"
 #include "core/net/Limits.h"
 #include "core/net/PressureServer.h"
@@ -26,18 +26,20 @@ namespace {
 
 // Records every message and answers with scripted result codes (0 when the
 // script has run out); "0" results reply with the scripted pending text.
-class ScriptedServer : public Server {
+class ScriptedServer : public Server, private PortHandler {
 public:
     // A small message limit, so the long-message rules need little traffic.
     static constexpr size_t kLimit = 2000;
-    ScriptedServer() : Server("Command Server", AuthMode::None, kLimit) {}
+    ScriptedServer() : Server(AuthMode::None, kLimit) { setHandler(this); }
     std::vector<std::wstring> messages;
     std::vector<int> results;
     std::wstring pendingText;
     std::function<void(const std::wstring&)> onMessage;
+    std::wstring blocking;  // the message whose handler may block
 
-protected:
-    int handleMessage(SOCKET, const std::wstring& message) override {
+private:
+    bool mayBlock(const std::wstring& message) override { return !blocking.empty() && message == blocking; }
+    int handleMessage(Server&, SOCKET, const std::wstring& message) override {
         messages.push_back(message);
         if (onMessage) onMessage(message);
         const int result = messages.size() <= results.size() ? results[messages.size() - 1] : 0;
@@ -45,7 +47,6 @@ protected:
         if (result == -1) LogMessage(std::string("it broke"));
         return result;
     }
-    bool requiresAuthorization() const override { return false; }
 };
 
 class ServerSockets : public ::testing::Test {
@@ -231,9 +232,7 @@ TEST_F(ServerSockets, ANulByteSpoilsOnlyItsOwnMessage) {
 }
 
 TEST_F(ServerSockets, RepliesLeaveBeforeAHandlerThatMayBlock) {
-    ServerHooks hooks;
-    hooks.mayBlock = [](const std::wstring& message) { return message == L"slow"; };
-    server_.setHooks(hooks);
+    server_.blocking = L"slow";
     std::string seenBySlow = "<not run>";
     server_.onMessage = [&](const std::wstring& message) {
         if (message == L"slow") seenBySlow = client_->readFrame();  // times out when nothing was sent
@@ -285,7 +284,7 @@ namespace {
 class PressureSockets : public ::testing::Test {
 protected:
     void SetUp() override {
-        server_.setHooks(PressureServerHooks());
+        server_.setHandler(&handler_);
         ASSERT_GT(server_.listen(), 0);
         for (int i = 0; i < 2; ++i) {
             clients_[i] = std::make_unique<Client>(server_.port());
@@ -300,7 +299,21 @@ protected:
         Pump(server_, sides_[i]);
     }
 
+    // The service's pressure port, whose stream start a test may replace.
+    class TabletPort : public TabletPortHandler {
+    public:
+        std::function<void()> onStart;
+        void onStreamStart() override {
+            if (onStart) {
+                onStart();
+            } else {
+                TabletPortHandler::onStreamStart();
+            }
+        }
+    };
+
     testsupport::WinsockSession winsock_;
+    TabletPort handler_;
     PressureServer server_;
     std::unique_ptr<Client> clients_[2];
     SOCKET sides_[2] = {INVALID_SOCKET, INVALID_SOCKET};
@@ -363,12 +376,10 @@ TEST_F(PressureSockets, AnAuthorizedStreamIsNeverTakenByAClientWithoutTheKey) {
 TEST_F(PressureSockets, TheStartReplyPrecedesEveryPenToken) {
     // The hook refresh of a start sends to the dock synchronously; a pen
     // packet handled meanwhile must not reach the new client before its reply.
-    ServerHooks hooks = PressureServerHooks();
-    hooks.onStreamStart = [this] {
+    handler_.onStart = [this] {
         EXPECT_TRUE(server_.streaming());
         server_.sendPressureToken("m5_5");
     };
-    server_.setHooks(hooks);
     Command(0, "startTablet|");
     EXPECT_EQ(clients_[0]->readFrame(), "|");
     server_.sendPressureToken("m6_6");

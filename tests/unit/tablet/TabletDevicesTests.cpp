@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/app/Authorization.h"
-#include "core/app/Service.h"
+#include "core/app/PortHandlers.h"
 #include "core/net/Server.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/TestFiles.h"
@@ -173,8 +173,9 @@ TEST_F(TabletDevices, AutostartNeedsTheExactElementWithinTheFirst10000Bytes) {
 // client has spoken since and been turned away, and to nobody else.
 TEST_F(TabletDevices, ReportsReachTheAuthorizedClient) {
     testsupport::WinsockSession winsock;
+    CommandPortHandler handler;
     Server server;
-    server.setHooks(CommandServerHooks());
+    server.setHandler(&handler);
     ASSERT_GT(server.listen(), 0);
     Arrive(L"VID_7A3C&PID_00D1");
 

@@ -44,9 +44,7 @@ TEST(TabletSession, AfterShutdownWinTabIsNeitherUsedNorLoadedAgain) {
 class StreamingPressurePort : public ::testing::Test {
 protected:
     void SetUp() override {
-        ServerHooks hooks;
-        hooks.handleMessage = [](Server&, SOCKET, const std::wstring&) { return kResultStartPressure; };
-        server.setHooks(hooks);
+        server.setHandler(&startsTheStream);
         const int port = server.listen();
         ASSERT_GT(port, 0);
         pen = std::make_unique<testsupport::Client>(port);
@@ -58,7 +56,14 @@ protected:
     }
     void TearDown() override { server.deinit(); }
 
+    // Every message starts the pen stream.
+    class StartsTheStream : public PressurePortHandler {
+    public:
+        int handleMessage(PressureServer&, SOCKET, const std::wstring&) override { return kResultStartPressure; }
+    };
+
     testsupport::WinsockSession winsock;
+    StartsTheStream startsTheStream;
     PressureServer server;
     std::unique_ptr<testsupport::Client> pen;
 };

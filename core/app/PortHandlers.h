@@ -1,0 +1,37 @@
+// What each port serves, as the service wires it: the command dispatcher,
+// the key check and the device report (command port); the tablet commands,
+// the optional key and the pen stream's start and stop (pressure port); the
+// channels and the optional key (apps port).
+#pragma once
+
+#include "core/net/PortHandler.h"
+#include "core/net/PressureServer.h"
+
+class CommandPortHandler : public PortHandler {
+public:
+    int handleMessage(Server& server, SOCKET client, const std::wstring& message) override;
+    bool checkKey(const std::wstring& message) override;
+    bool mayBlock(const std::wstring& message) override;
+    void onAuthorized(Server& server, SOCKET client) override;
+};
+
+class TabletPortHandler : public PressurePortHandler {
+public:
+    int handleMessage(PressureServer& server, SOCKET client, const std::wstring& message) override;
+    bool checkKey(const std::wstring& message) override;
+    bool isKeyAttempt(const std::wstring& message) override;
+    bool mayBlock(const std::wstring& message) override;
+    void onStreamStart() override;
+    void onStreamStarted() override;
+    void onStreamStop() override;
+};
+
+class AppsPortHandler : public PortHandler {
+public:
+    int handleMessage(Server& server, SOCKET client, const std::wstring& message) override;
+    bool takesLongMessages() const override { return true; }
+    int handleLongMessage(Server& server, SOCKET client, const std::string& utf8) override;
+    bool checkKey(const std::wstring& message) override;
+    bool isKeyAttempt(const std::wstring& message) override;
+    void onClientClosed(Server& server, SOCKET client) override;
+};

@@ -1,0 +1,51 @@
+// Who a port lets through. Where the key is required (the command port),
+// a client's first message must be it and one client at a time holds it;
+// where it is optional (pressure and apps ports), a client may authorize
+// at any time, which only keeps a held stream or name from strangers.
+//
+// Threads: belongs to its server's thread.
+#pragma once
+
+#include <winsock2.h>
+
+#include <string>
+
+#include "core/net/Connection.h"
+#include "core/net/PortHandler.h"
+
+enum class AuthMode {
+    Required,  // command port: the first message must be the key; one client at a time holds it
+    Optional,  // pressure and apps ports: a client may authorize (a held stream, a held name)
+    None,      // no key at all
+};
+
+class AuthorizationGate {
+public:
+    explicit AuthorizationGate(AuthMode mode) : mode_(mode) {}
+
+    enum class Verdict {
+        NotAnAttempt,  // an ordinary message: handled as such
+        Authorized,    // answered "authOk" (logged)
+        Refused,       // logged; a required key closes the client, an optional one is answered with the failure
+    };
+
+    bool required() const { return mode_ == AuthMode::Required; }
+    bool optional() const { return mode_ == AuthMode::Optional; }
+    // A client that must still present the key before anything else.
+    bool mustAuthorize(SOCKET socket) const { return required() && socket != holder_; }
+    // The client holding the key of a port that requires it; INVALID_SOCKET when none.
+    SOCKET holder() const { return holder_; }
+    void forget(SOCKET socket) {
+        if (socket == holder_) holder_ = INVALID_SOCKET;  // a new client may now authorize
+    }
+    void reset() { holder_ = INVALID_SOCKET; }
+
+    // The first message of a client on a port that requires the key.
+    Verdict judgeRequired(SOCKET socket, Connection& client, const std::wstring& message, PortHandler& handler);
+    // Any message on a port where authorizing is optional.
+    Verdict judgeOptional(Connection& client, const std::wstring& message, PortHandler& handler);
+
+private:
+    AuthMode mode_;
+    SOCKET holder_ = INVALID_SOCKET;
+};

@@ -1,0 +1,41 @@
+// A server's connected clients by socket, and the bytes they make the
+// service hold (counted per client, for the server and for its budget).
+//
+// Threads: belongs to its server's thread.
+#pragma once
+
+#include <winsock2.h>
+
+#include <cstddef>
+#include <map>
+#include <vector>
+
+#include "core/net/Connection.h"
+
+class BufferBudget;
+
+class ClientTable {
+public:
+    Connection& add(ClientSocket socket);
+    Connection* find(SOCKET socket);
+    const Connection* find(SOCKET socket) const;
+    void erase(SOCKET socket) { clients_.erase(socket); }  // closes its socket
+    size_t size() const { return clients_.size(); }
+    std::vector<SOCKET> sockets() const;  // ascending
+
+    // The client's count is brought up to what it holds now.
+    void account(Connection& client);
+    void countTo(BufferBudget* budget) { budget_ = budget; }
+    size_t held() const { return held_; }
+    SOCKET largestHolder(size_t& bytes) const;
+
+    template <typename Visit>
+    void forEach(Visit visit) const {
+        for (const auto& entry : clients_) visit(entry.first, entry.second);
+    }
+
+private:
+    std::map<SOCKET, Connection> clients_;
+    size_t held_ = 0;
+    BufferBudget* budget_ = nullptr;
+};
