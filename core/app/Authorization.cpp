@@ -14,24 +14,12 @@
 #include "core/util/Log.h"
 #include "core/util/Text.h"
 
-namespace {
-
-// The key of this process; made on the main thread before any client connects.
-struct AuthState {
-    std::string authKey;
-};
-
-AuthState& State() {
-    static AuthState state;
-    return state;
-}
-
-}  // namespace
-
+// The key of this process, made once (the service asks for it first, on the
+// main thread, before any thread or client starts) and never changed: a
+// failed GUID leaves it empty, and nothing then authorizes.
 std::string getAuthKey() {
-    AuthState& state = State();
-    if (state.authKey.empty()) state.authKey = CreateUuid();
-    return state.authKey;
+    static const std::string key = CreateUuid();
+    return key;
 }
 
 void writeKeyFile(int commandPort, int pressurePort, int appsPort) {

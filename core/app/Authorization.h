@@ -5,8 +5,9 @@
 
 #include <string>
 
-// The process's key (a new GUID in registry form, made on first use); empty
-// while no GUID could be made.
+// The process's key: a new GUID in registry form, made once (the service
+// asks first, before its threads start) and never changed; empty when no
+// GUID could be made.
 std::string getAuthKey();
 // Writes "marlinAuth.key" with the three ports and the key into the user's
 // vendor folder. Failures are logged, not reported.

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 
 #include "core/app/Authorization.h"
 #include "core/app/PortCollision.h"
@@ -38,30 +39,63 @@ constexpr UINT kWmSysTimer = 0x0118;
 // before a new client of its port is read (each turn is bounded).
 constexpr int kEndedHolderTurns = 256;
 
-// The service's handles, set once at start. The window handles and the
-// servers are read by both threads; the thread handle only by the main
+bool RequestFlush(HWND window, UINT serverEvents);
+void PostReadTurn(HWND window, UINT serverEvents, SOCKET socket);
+
+// The turns and the socket closes a listener window gives the servers its
+// thread drives: later turns are messages to the window, and a client socket
+// is released only behind the events already queued for it.
+class WindowTurns : public ServerTurns, public SocketCloser {
+public:
+    WindowTurns(const std::atomic<HWND>& window, UINT serverEvents) : window_(window), serverEvents_(serverEvents) {}
+    bool requestFlush(Server&) override { return RequestFlush(window_.load(), serverEvents_); }
+    void requestRead(Server&, SOCKET client) override { PostReadTurn(window_.load(), serverEvents_, client); }
+    bool closeSocket(SOCKET socket) override {
+        const HWND owner = window_.load();
+        return owner != nullptr && DeferSocketClose(owner, socket);
+    }
+
+private:
+    const std::atomic<HWND>& window_;
+    UINT serverEvents_;
+};
+
+// The running service: its windows, the tablet-listener thread, the three
+// servers with their handlers and turns, and the two budgets. Made afresh by
+// resetService; everything is set up by runServers before the tablet thread
+// starts, except the tablet window, which that thread sets. The window
+// handles are read by both threads; the thread handle only by the main
 // thread. Each budget belongs to the thread that drives its servers.
-struct ServiceState {
+struct Service {
     std::atomic<HWND> socketsWindow{nullptr};
     std::atomic<HWND> tabletWindow{nullptr};
     marlin::unique_handle tabletThread;
-    std::atomic<Server*> command{nullptr};
-    std::atomic<PressureServer*> pressure{nullptr};
-    std::atomic<AppsCommunicationServer*> apps{nullptr};
     // Set by the main thread once its loop has ended, before it closes the
     // pressure server: only then may the tablet thread end.
     std::atomic<bool> stopping{false};
-    BufferBudget mainBudget{netlimits::kMainBufferShare};
-    BufferBudget pressureBudget{netlimits::kPressureBufferShare};
+    bool started = false;  // runServers has begun
+    bool stopped = false;  // the main loop's shutdown has run
+
+    // Declared before the servers, which use them until they go.
     CommandPortHandler commandPort;
     TabletPortHandler tabletPort;
     AppsPortHandler appsPort;
+    WindowTurns commandTurns{socketsWindow, kMsgCommandEvents};
+    WindowTurns appsTurns{socketsWindow, kMsgAppsEvents};
+    WindowTurns pressureTurns{tabletWindow, kMsgPressureEvents};
+    BufferBudget mainBudget{netlimits::kMainBufferShare};
+    BufferBudget pressureBudget{netlimits::kPressureBufferShare};
+    std::unique_ptr<Server> command;
+    std::unique_ptr<PressureServer> pressure;
+    std::unique_ptr<AppsCommunicationServer> apps;
 };
 
-ServiceState& State() {
-    static ServiceState* state = new ServiceState();  // lives until the process ends
-    return *state;
+Service*& CurrentService() {
+    static Service* service = new Service();  // replaced only by resetService
+    return service;
 }
+
+Service& State() { return *CurrentService(); }
 
 HWND CreateListenerWindow(const wchar_t* className, const wchar_t* title, WNDPROC procedure) {
     WNDCLASSW windowClass = {};
@@ -157,14 +191,14 @@ unsigned int RandomSeed() {
 // only taken on its own window, so no server is ever driven by the other
 // thread, whoever posts the message.
 Server* ServerForEvent(HWND window, UINT message) {
-    const ServiceState& s = State();
+    const Service& s = State();
     switch (message) {
     case kMsgCommandEvents:
-        return window == s.socketsWindow.load() ? s.command.load() : nullptr;
+        return window == s.socketsWindow.load() ? s.command.get() : nullptr;
     case kMsgAppsEvents:
-        return window == s.socketsWindow.load() ? static_cast<Server*>(s.apps.load()) : nullptr;
+        return window == s.socketsWindow.load() ? s.apps.get() : nullptr;
     case kMsgPressureEvents:
-        return window == s.tabletWindow.load() ? static_cast<Server*>(s.pressure.load()) : nullptr;
+        return window == s.tabletWindow.load() ? s.pressure.get() : nullptr;
     default:
         return nullptr;
     }
@@ -289,7 +323,7 @@ bool RequestFlush(HWND window, UINT serverEvents) {
 // (the service is stopping). Only when that thread has ended already does the
 // main thread close it itself.
 void ClosePressureServer() {
-    PressureServer* pressure = State().pressure.load();
+    PressureServer* pressure = State().pressure.get();
     if (pressure == nullptr) return;
     const HWND tabletWindow = State().tabletWindow.load();
     if (!TabletThreadEnded() && tabletWindow != nullptr) {
@@ -332,42 +366,24 @@ LRESULT ServeOwnServers(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     }
 }
 
-// The turns and the socket closes a listener window gives the servers its
-// thread drives: later turns are messages to the window, and a client socket
-// is released only behind the events already queued for it.
-class WindowTurns : public ServerTurns, public SocketCloser {
-public:
-    WindowTurns(std::atomic<HWND> ServiceState::*window, UINT serverEvents)
-        : window_(window), serverEvents_(serverEvents) {}
-    bool requestFlush(Server&) override { return RequestFlush(window(), serverEvents_); }
-    void requestRead(Server&, SOCKET client) override { PostReadTurn(window(), serverEvents_, client); }
-    bool closeSocket(SOCKET socket) override {
-        const HWND owner = window();
-        return owner != nullptr && DeferSocketClose(owner, socket);
-    }
-
-private:
-    HWND window() const { return (State().*window_).load(); }
-
-    std::atomic<HWND> ServiceState::*window_;
-    UINT serverEvents_;
-};
-
 }  // namespace
 
 HWND GetSocketsListenerWindow() { return State().socketsWindow.load(); }
 
 HWND GetTabletListenerWindow() { return State().tabletWindow.load(); }
 
-Server* GetCommandServer() { return State().command.load(); }
+Server* GetCommandServer() { return State().command.get(); }
 
-PressureServer* GetPressureServer() { return State().pressure.load(); }
+PressureServer* GetPressureServer() { return State().pressure.get(); }
 
 bool runServers() {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 0), &data);
 
-    ServiceState& s = State();
+    Service& s = State();
+    s.started = true;
+    // The key exists before any thread or client can ask for it.
+    getAuthKey();
     const HWND socketsWindow = CreateListenerWindow(kSocketsWindowClass, kSocketsWindowTitle, socketWindowProc);
     if (socketsWindow == nullptr) return false;
     s.socketsWindow.store(socketsWindow);
@@ -375,27 +391,24 @@ bool runServers() {
 
     // The servers exist before the tablet thread starts, so that thread only
     // ever sees them complete.
-    auto* command = new Server();
-    auto* pressure = new PressureServer();
-    auto* apps = new AppsCommunicationServer();
-    static WindowTurns commandTurns(&ServiceState::socketsWindow, kMsgCommandEvents);
-    static WindowTurns appsTurns(&ServiceState::socketsWindow, kMsgAppsEvents);
-    static WindowTurns pressureTurns(&ServiceState::tabletWindow, kMsgPressureEvents);
-    command->setHandler(&s.commandPort);
-    command->setTurns(&commandTurns);
-    command->setCloser(&commandTurns);
-    apps->setHandler(&s.appsPort);
-    apps->setTurns(&appsTurns);
-    apps->setCloser(&appsTurns);
-    pressure->setHandler(&s.tabletPort);
-    pressure->setTurns(&pressureTurns);
-    pressure->setCloser(&pressureTurns);
-    s.mainBudget.attach(*command);
-    s.mainBudget.attach(*apps);
-    s.pressureBudget.attach(*pressure);
-    s.command.store(command);
-    s.pressure.store(pressure);
-    s.apps.store(apps);
+    s.command = std::make_unique<Server>();
+    s.pressure = std::make_unique<PressureServer>();
+    s.apps = std::make_unique<AppsCommunicationServer>();
+    Server& command = *s.command;
+    PressureServer& pressure = *s.pressure;
+    Server& apps = *s.apps;
+    command.setHandler(&s.commandPort);
+    command.setTurns(&s.commandTurns);
+    command.setCloser(&s.commandTurns);
+    apps.setHandler(&s.appsPort);
+    apps.setTurns(&s.appsTurns);
+    apps.setCloser(&s.appsTurns);
+    pressure.setHandler(&s.tabletPort);
+    pressure.setTurns(&s.pressureTurns);
+    pressure.setCloser(&s.pressureTurns);
+    s.mainBudget.attach(command);
+    s.mainBudget.attach(apps);
+    s.pressureBudget.attach(pressure);
 
     s.tabletThread.reset(CreateThread(nullptr, 0, tabletListenerThread, nullptr, 0, nullptr));
     if (!s.tabletThread) LogSystemError(L"CreateThread()");
@@ -403,7 +416,7 @@ bool runServers() {
 
     srand(RandomSeed());
 
-    Server* servers[kListenerCount] = {command, pressure, apps};
+    Server* servers[kListenerCount] = {&command, &pressure, &apps};
     int ports[kListenerCount];
     for (int i = 0; i < kListenerCount; ++i) ports[i] = servers[i]->listen();
     const bool distinct = ResolvePortCollisions(ports, [&servers](int index) {
@@ -421,16 +434,16 @@ bool runServers() {
     // error of the registration below is worth reporting.
     WSASetLastError(0);
     bool registered = true;
-    if (WSAAsyncSelect(command->listenSocket(), socketsWindow, kMsgCommandEvents, FD_ACCEPT) != 0) {
+    if (WSAAsyncSelect(command.listenSocket(), socketsWindow, kMsgCommandEvents, FD_ACCEPT) != 0) {
         LogMessage(std::string("Set events for port1 success: FALSE"));
         registered = false;
-    } else if (WSAAsyncSelect(apps->listenSocket(), socketsWindow, kMsgAppsEvents, FD_ACCEPT) != 0) {
+    } else if (WSAAsyncSelect(apps.listenSocket(), socketsWindow, kMsgAppsEvents, FD_ACCEPT) != 0) {
         LogMessage(std::string("Set events for port3 success: FALSE"));
         registered = false;
     } else {
         const HWND tabletWindow = WaitForTabletWindow(INFINITE, kTabletWindowPollMs);
         if (tabletWindow == nullptr ||
-            WSAAsyncSelect(pressure->listenSocket(), tabletWindow, kMsgPressureEvents, FD_ACCEPT) != 0) {
+            WSAAsyncSelect(pressure.listenSocket(), tabletWindow, kMsgPressureEvents, FD_ACCEPT) != 0) {
             LogMessage(std::string("Set events for port2 success: FALSE"));
             registered = false;
         }
@@ -458,11 +471,11 @@ DWORD WINAPI tabletListenerThread(LPVOID) {
 LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_DEVICECHANGE:
-        if (State().command.load() != nullptr) onDeviceChange(wParam, lParam, *State().command.load());
+        if (State().command) onDeviceChange(wParam, lParam, *State().command);
         return DefWindowProcW(window, message, wParam, lParam);
     case WM_TIMER:
-        if (wParam == kAuthorizationTimer && State().command.load()) {
-            State().command.load()->expireUnauthorized(GetTickCount());
+        if (wParam == kAuthorizationTimer && State().command) {
+            State().command->expireUnauthorized(GetTickCount());
             return 0;
         }
         return DefWindowProcW(window, message, wParam, lParam);
@@ -488,11 +501,11 @@ LRESULT CALLBACK tabletWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     case kMsgReleaseSocket:
         return ServeOwnServers(window, message, wParam, lParam);
     case kMsgClosePressureServer:
-        if (!State().stopping.load()) {
+        if (!State().stopping.load() || window != State().tabletWindow.load()) {
             LogMessage(std::string("Tablet listener: pressure server close ignored, the service is not stopping"));
             return 0;
         }
-        if (State().pressure.load() != nullptr) State().pressure.load()->deinit();
+        if (State().pressure) State().pressure->deinit();
         PostQuitMessage(0);  // the loop ends once the work in hand is done
         return 1;
     case WM_CLOSE:
@@ -510,7 +523,7 @@ LRESULT CALLBACK tabletWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
             LogFormatted("Tablet listener: posted pen message 0x%04X ignored", static_cast<int>(message));
             return 0;
         }
-        return handleTabletMessage(window, message, wParam, lParam, State().pressure.load());
+        return handleTabletMessage(window, message, wParam, lParam, State().pressure.get());
     }
 }
 
@@ -521,18 +534,47 @@ void onConnectionClosed(Server* server, SOCKET socket, HWND window) {
     server->handleConnectionLost(socket);
 }
 
-void runMessageLoop(HINSTANCE) {
-    RunThreadMessageLoop("Sockets listener", AlwaysQuit);
-    State().stopping.store(true);
-    if (Server* command = State().command.load()) command->deinit();
+namespace {
+
+// The shutdown after the main loop: the servers are closed, each on its own
+// thread, and the socket layer once the tablet thread has ended. True when
+// it has ended.
+bool StopService() {
+    Service& s = State();
+    s.stopped = true;
+    s.stopping.store(true);
+    if (s.command) s.command->deinit();
+    if (s.apps) s.apps->deinit();
     ClosePressureServer();
     // The tablet thread may still be inside a pressure-port turn (a close
     // handled during its hook refresh returns into it): the socket layer is
     // cleaned up only once that thread has ended.
-    if (WaitForTabletThreadEnd(kTabletThreadEndMs)) {
-        WSACleanup();
-    } else {
+    if (!WaitForTabletThreadEnd(kTabletThreadEndMs)) {
         LogMessage(std::string("Tablet listener still running, socket layer left to the process end"));
+        return false;
     }
+    WSACleanup();
+    return true;
+}
+
+}  // namespace
+
+void runMessageLoop(HINSTANCE) {
+    RunThreadMessageLoop("Sockets listener", AlwaysQuit);
+    StopService();
     shutdownTablet();
+}
+
+bool resetService() {
+    Service* old = CurrentService();
+    if (old->apps) old->apps->deinit();  // its channels are freed (a service keeps it open until its end)
+    if (old->started && !old->stopped && !StopService()) return false;
+    if (!TabletThreadEnded()) return false;  // its thread may still use the record
+    const HWND socketsWindow = old->socketsWindow.load();
+    if (socketsWindow != nullptr) DestroyWindow(socketsWindow);
+    delete old;
+    CurrentService() = new Service();
+    resetTabletSession();
+    ResetAttachedTablets();
+    return true;
 }

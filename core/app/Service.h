@@ -37,6 +37,14 @@ bool runServers();
 // time: the socket layer is then left to the process's end).
 void runMessageLoop(HINSTANCE instance);
 
+// Ends what an earlier runServers left running in this process (its servers
+// closed, each on its thread, its tablet thread ended, its window destroyed)
+// and makes the service's record afresh, with the tablet session and the
+// attached-tablet list in their first state, so runServers can run again:
+// tests call it between cases. Main thread only. False when the earlier
+// tablet thread did not end: the old record is then kept.
+bool resetService();
+
 // The timer of the sockets listener window that closes command-port clients
 // which have not authorized in time.
 constexpr UINT_PTR kAuthorizationTimer = 1;

@@ -25,6 +25,9 @@ void scanAttachedDevices();
 // Sends the report to the command server's authorized client (the dock);
 // with none authorized nobody is told (a stranger must not learn it).
 void reportAttachedDevices(Server& command);
+// Forgets every attached tablet: a service starting again in the same
+// process (tests do) starts from the first state.
+void ResetAttachedTablets();
 
 // Tracks the device of identifier (vendor "VID_7A3C", product "PID_xxxx", any
 // letter case) as attached or removed; true when it is a supported model. An

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-// Forgets every attached tablet (tests start from the service's first state).
-void ResetAttachedTablets();
+#include "core/tablet/TabletDevices.h"  // ResetAttachedTablets
+
 // The attached ids in list order.
 std::vector<uint32_t> AttachedTablets();

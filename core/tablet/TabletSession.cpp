@@ -24,8 +24,6 @@ constexpr UINT kHookRefreshTimeoutMs = 5000;
 
 struct TabletSession {
     CRITICAL_SECTION lock;
-    std::atomic<DWORD> lockOwner{0};  // thread holding the lock, 0 when free
-    std::atomic<int> lockMisuses{0};  // re-entries and library loads under the lock
     HWND listenerWindow = nullptr;
     marlin::unique_hmodule winTabModule;
     wintab::WTInfoWFn WTInfoW = nullptr;
@@ -48,20 +46,11 @@ TabletSession& Session() {
     return *session;
 }
 
-bool HoldsSessionLock() { return Session().lockOwner == GetCurrentThreadId(); }
-
-// Counts and logs a use of the lock that could deadlock: taking it again on
-// the thread that holds it (the critical section would allow it and hide a
-// half-updated record), or loading a library while holding it (the loader
-// lock is taken inside, and a driver's start-up code may wait for another
-// thread that waits for us).
-void ReportLockMisuse(const char* what) {
-    ++Session().lockMisuses;
-    LogMessage(std::string("TabletSession: ") + what);
-}
-
 // The session lock. Scoped; unlock() and lock() let a holder step out of it
-// around work that must not run under it.
+// around work that must not run under it. Nothing that can come back into
+// the session runs under it: no sends (a failed one ends the pen stream,
+// which takes the lock), no library loads (the loader lock is taken inside,
+// and a driver's start-up code may wait for another thread that waits for us).
 class SessionLock {
 public:
     SessionLock() { lock(); }
@@ -72,14 +61,11 @@ public:
     SessionLock& operator=(const SessionLock&) = delete;
 
     void lock() {
-        if (HoldsSessionLock()) ReportLockMisuse("lock taken again on the thread that holds it");
         EnterCriticalSection(&Session().lock);
-        Session().lockOwner = GetCurrentThreadId();
         held_ = true;
     }
     void unlock() {
         held_ = false;
-        Session().lockOwner = 0;
         LeaveCriticalSection(&Session().lock);
     }
 
@@ -91,7 +77,6 @@ private:
 // (the current folder or PATH could hold any library of that name). In a
 // 32-bit process on 64-bit Windows this is the 32-bit system folder.
 marlin::unique_hmodule LoadWinTabLibrary() {
-    if (HoldsSessionLock()) ReportLockMisuse("library loaded under the lock");
     wchar_t folder[MAX_PATH] = L"";
     const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return marlin::unique_hmodule();
@@ -159,22 +144,39 @@ private:
     SessionLock& lock_;
 };
 
+// The pressure port as the pen logic sees it under the session lock: what
+// one message sends is kept, in order, and sent once the lock is released.
 class PressurePortOutput : public PenOutput {
 public:
     explicit PressurePortOutput(PressureServer* server) : server_(server) {}
     bool streaming() override { return server_ != nullptr && server_->streaming(); }
-    void broadcast(const std::wstring& word) override {
-        if (server_ != nullptr) server_->broadcast(word);
-    }
-    void sendPressureNumber(int pressure) override {
-        if (server_ != nullptr) server_->sendPressureNumber(pressure);
-    }
-    void sendPressureToken(const std::string& token) override {
-        if (server_ != nullptr) server_->sendPressureToken(token);
+    void broadcast(const std::wstring& word) override { sends_.push_back({Send::Word, word, 0, {}}); }
+    void sendPressureNumber(int pressure) override { sends_.push_back({Send::Number, {}, pressure, {}}); }
+    void sendPressureToken(const std::string& token) override { sends_.push_back({Send::Token, {}, 0, token}); }
+
+    // Without the session lock. The words, values and tokens of one packet
+    // leave in one send per client.
+    void send() {
+        if (server_ == nullptr || sends_.empty()) return;
+        Server::OutputBatch batch(*server_);
+        for (const Send& s : sends_) {
+            switch (s.kind) {
+            case Send::Word: server_->broadcast(s.word); break;
+            case Send::Number: server_->sendPressureNumber(s.number); break;
+            case Send::Token: server_->sendPressureToken(s.token); break;
+            }
+        }
     }
 
 private:
+    struct Send {
+        enum Kind { Word, Number, Token } kind;
+        std::wstring word;
+        int number;
+        std::string token;
+    };
     PressureServer* server_;
+    std::vector<Send> sends_;
 };
 
 }  // namespace
@@ -225,8 +227,6 @@ bool initWinTab(HWND window) {
     s.initialized = true;
     return true;
 }
-
-int tabletLockMisuses() { return Session().lockMisuses; }
 
 namespace {
 
@@ -299,6 +299,16 @@ void shutdownTablet() {
     lock.unlock();
 }
 
+void resetTabletSession() {
+    shutdownTablet();
+    SessionLock lock;
+    TabletSession& s = Session();
+    s.shutDown = false;
+    s.pen = PenState();
+    s.inputExtentX = -1;
+    s.inputExtentY = -1;
+}
+
 DWORD WINAPI delayedTabletStart(LPVOID) {
     if (clock() / CLOCKS_PER_SEC < static_cast<clock_t>(kStartupGraceSeconds)) Sleep(kStartupDelayMs);
     Session().delayedStartWaiting = false;  // from here on a new request needs a thread of its own
@@ -331,22 +341,17 @@ bool isPenNotification(UINT message) {
 }
 
 LRESULT handleTabletMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, PressureServer* pressureServer) {
+    std::optional<PressurePortOutput> output;
     {
         SessionLock lock;
         SessionPenInput input(lock);
         // The sockets listener window shares the window procedure, but its
         // thread must never drive the pressure server: only the tablet
         // listener window's messages reach the port, whoever sends them where.
-        PressureServer* server = window == Session().listenerWindow ? pressureServer : nullptr;
-        PressurePortOutput output(server);
-        if (server != nullptr) {
-            // The words, values and tokens of one packet leave in one send per client.
-            Server::OutputBatch batch(*server);
-            HandlePenMessage(Session().pen, input, output, message, wParam, lParam);
-        } else {
-            HandlePenMessage(Session().pen, input, output, message, wParam, lParam);
-        }
+        output.emplace(window == Session().listenerWindow ? pressureServer : nullptr);
+        HandlePenMessage(Session().pen, input, *output, message, wParam, lParam);
     }
+    output->send();
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
@@ -379,11 +384,7 @@ void penStreamStarted() {
 }
 
 void penStreamStopped() {
-    // A send that fails inside the pen handler (a client past its output
-    // bound, a reset connection) ends the stream there, on a thread that
-    // holds the lock already: the lock is then not taken a second time.
-    std::optional<SessionLock> lock;
-    if (!HoldsSessionLock()) lock.emplace();
+    SessionLock lock;
     Session().pen.inProximity = false;
     Session().pen.proximityState = -1;
 }

@@ -39,6 +39,10 @@ bool removeHook(HWND window);
 
 // Process end: removes every hook, unloads the hook library and WinTab.
 void shutdownTablet();
+// A service starting again in the same process (tests do) starts from the
+// session's first state: shut down as above, then WinTab may load again and
+// the pen record is new.
+void resetTabletSession();
 
 // Thread procedure of listenTablet: WinTab and the hook refresh after a
 // delay while the system may still be starting (the first minute).

@@ -5,11 +5,6 @@
 
 #include "core/tablet/PenEvents.h"
 
-// How often the session lock was taken again on the thread holding it, or
-// held while a library was loaded (each is also logged). 0 is the only
-// correct answer.
-int tabletLockMisuses();
-
 // Whether the dock window has its hooks in the session's table.
 bool isHookedWindow(HWND window);
 

@@ -77,7 +77,15 @@ marlin::unique_socket AuthorizedDock() {
     return dock;
 }
 
-TEST(ServiceEvents, AFailedAcceptLeavesTheListenerOpen) {
+// Each case starts a service of its own in this one process, from the
+// service's first state.
+class ServiceEvents : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(resetService()); }
+    void TearDown() override { EXPECT_TRUE(resetService()); }
+};
+
+TEST_F(ServiceEvents, AFailedAcceptLeavesTheListenerOpen) {
     ASSERT_TRUE(runServers());
     Server* command = GetCommandServer();
     const SOCKET listener = command->listenSocket();
@@ -99,7 +107,7 @@ TEST(ServiceEvents, AFailedAcceptLeavesTheListenerOpen) {
     EXPECT_EQ("authOk|", reply.substr(0, 7));
 }
 
-TEST(ServiceEvents, MessagesToTheSocketsWindowNeverReachThePenLogic) {
+TEST_F(ServiceEvents, MessagesToTheSocketsWindowNeverReachThePenLogic) {
     ASSERT_TRUE(runServers());
     const int pressureBefore = tabletPenState().lastPressure;
     PostMessageW(GetSocketsListenerWindow(), WM_MOUSEMOVE, MK_LBUTTON, 0);
@@ -111,7 +119,7 @@ TEST(ServiceEvents, MessagesToTheSocketsWindowNeverReachThePenLogic) {
 // Other programs may post any number of messages to the sockets window; a
 // socket event waiting behind them is handled first. Here a WM_QUIT posted
 // before the dock's command would otherwise end the loop unanswered.
-TEST(ServiceEvents, SocketEventsAreTakenBeforeOtherProgramsPostedMessages) {
+TEST_F(ServiceEvents, SocketEventsAreTakenBeforeOtherProgramsPostedMessages) {
     ASSERT_TRUE(runServers());
     marlin::unique_socket dock = AuthorizedDock();
     ASSERT_TRUE(dock);
@@ -138,7 +146,7 @@ TEST(ServiceEvents, SocketEventsAreTakenBeforeOtherProgramsPostedMessages) {
 // The dock ended its connection while the main thread was busy, and
 // reconnected: the end of the old connection still waits behind that
 // connection's own queued turns when the new one asks for the port.
-TEST(ServiceEvents, ADockReconnectingBeforeItsOldCloseIsHandledIsAnswered) {
+TEST_F(ServiceEvents, ADockReconnectingBeforeItsOldCloseIsHandledIsAnswered) {
     ASSERT_TRUE(runServers());
     marlin::unique_socket old = AuthorizedDock();
     ASSERT_TRUE(old);
@@ -195,7 +203,7 @@ private:
     std::thread thread_;
 };
 
-TEST(ServiceEvents, ShutdownWaitsUntilTheTabletThreadHasLeftItsPortWork) {
+TEST_F(ServiceEvents, ShutdownWaitsUntilTheTabletThreadHasLeftItsPortWork) {
     ASSERT_TRUE(runServers());
     SlowDock dock;
     addHookedWindow(dock.window(), HookedWindow{});
