@@ -124,9 +124,9 @@ class DevTools {
   async until(expression, what, timeout = 20_000) {
     const deadline = Date.now() + timeout;
     for (;;) {
-      const value = await this.evaluate(expression);
+      const value = await this.evaluate(expression).catch((e) => { this.last = e; }); // the page may still load
       if (value) return value;
-      if (Date.now() > deadline) throw new Error(`the page never showed ${what}`);
+      if (Date.now() > deadline) throw new Error(`the page never showed ${what} (${this.last?.message ?? "no error"})`);
       await new Promise((resolve) => setTimeout(resolve, 100));
     }
   }

@@ -75,8 +75,10 @@ apps.on("unsolicited", (m) => {
   else state.channels.delete(name);
   broadcast({ type: "channels", channels: [...state.channels], change: change.toLowerCase(), name });
 });
+let stopping = false;
 for (const conn of [command, pen, apps]) {
   conn.on("close", () => {
+    if (stopping) return;
     note(`the service closed the ${conn.kind} port; stopping`);
     broadcast({ type: "service", state: "closed" });
     setTimeout(() => process.exit(1), 200);
@@ -235,6 +237,8 @@ server.listen(Number(args.port), "127.0.0.1", () => {
 
 for (const signal of ["SIGINT", "SIGTERM"]) {
   process.on(signal, async () => {
+    if (stopping) return;
+    stopping = true;
     for (const ws of browsers) ws.close(1001, "the console stops");
     server.close();
     pen.stopStream();
