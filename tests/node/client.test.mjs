@@ -179,14 +179,19 @@ test("text that would not arrive as given is refused before anything is sent", a
 });
 
 test("the README's example prints the version and five pen events", async () => {
-  const readme = await readFile(join(ROOT, "clients", "node", "README.md"), "utf8");
-  const start = readme.indexOf("```js\n") + 6;
-  const code = readme.slice(start, readme.indexOf("```", start))
+  const example = async (path) => {
+    const readme = await readFile(path, "utf8");
+    const start = readme.indexOf("```js\n") + 6;
+    return readme.slice(start, readme.indexOf("```", start));
+  };
+  const code = await example(join(ROOT, "clients", "node", "README.md"));
+  assert.equal(await example(join(ROOT, "README.md")), code, "the two READMEs show the same example");
+  const runnable = code
     .replace('"marlin-client"', JSON.stringify(pathToFileURL(CLIENT).href))
     .replace('"Marlin Pen Demo"', JSON.stringify(service.dockTitle));
   const dir = await mkdtemp(join(tmpdir(), "marlin-node-example-"));
   try {
-    await writeFile(join(dir, "example.mjs"), code);
+    await writeFile(join(dir, "example.mjs"), runnable);
     const child = spawn(process.execPath, [join(dir, "example.mjs")], {
       env: { ...process.env, MARLIN_KEY_FILE: key.path }, stdio: ["ignore", "pipe", "inherit"] });
     let out = "";
