@@ -11,6 +11,7 @@
 #include <cwchar>
 
 #include "core/tablet/WinTab.h"
+#include "hook/QueueSizing.h"
 #include "core/util/Handles.h"
 
 namespace {
@@ -119,27 +120,6 @@ void CloseContext() {
     gHook.contextOpen = false;
 }
 
-// Packet queue sizes asked for, largest first. A driver's default queue holds
-// a handful of packets: at 1000 packets per second a stall of the service's
-// tablet thread (or of the dock's) longer than that loses packets. 256 holds a
-// quarter of a second at that rate.
-constexpr int kQueueSizesToTry[] = {512, 256, 128, 64, 32};
-
-// A failed WTQueueSizeSet may leave the context without a queue, so the size
-// reported before is set back when no larger one is granted. Without both
-// entry points the driver's default queue stays.
-void EnlargeQueue(wintab::HCTX context) {
-    if (gHook.WTQueueSizeGet == nullptr || gHook.WTQueueSizeSet == nullptr) return;
-    const int before = gHook.WTQueueSizeGet(context);
-    bool refused = false;
-    for (int size : kQueueSizesToTry) {
-        if (size <= before) break;
-        if (gHook.WTQueueSizeSet(context, size)) return;
-        refused = true;
-    }
-    if (refused && before > 0) gHook.WTQueueSizeSet(context, before);
-}
-
 // The default digitizing context, turned into the one the service reads:
 // 24-byte absolute packets with status, cursor, buttons, position and pressure.
 bool OpenContext() {
@@ -157,7 +137,7 @@ bool OpenContext() {
     lc.lcBtnUpMask = lc.lcBtnDnMask;
     gHook.context = gHook.WTOpenW(gHook.targetWindow, &lc, TRUE);
     if (gHook.context == nullptr) return false;
-    EnlargeQueue(gHook.context);
+    queuesizing::EnlargeQueue(gHook.context, gHook.WTQueueSizeGet, gHook.WTQueueSizeSet);
     return true;
 }
 

@@ -129,8 +129,8 @@ int UnassociateFileTypes(const Tokens& tokens) { return ChangeFileTypes(tokens, 
 
 // A plain query answers from what the system tells at once; every other
 // command may wait (installers, elevated copies, process starts, shell
-// notifications that message every window), so the replies queued before it
-// are sent first.
+// notifications that message every window, a file test on a network or
+// offline path), so the replies queued before it are sent first.
 enum class Kind { PlainQuery, MayBlock };
 
 struct Command {
@@ -150,7 +150,7 @@ constexpr Command kCommands[] = {
     {"getCommonUserDir", GetCommonUserDir, Kind::PlainQuery},
     {"getCoreVersion", GetCoreVersionCommand, Kind::PlainQuery},
     {"startProcess", StartProcess, Kind::MayBlock},
-    {"checkExists", CheckExists, Kind::PlainQuery},
+    {"checkExists", CheckExists, Kind::MayBlock},  // the path may be on a share that answers late,
     {"fixFilePermissions", FixPermissions, Kind::MayBlock},
     {"fixDirectoryPermissions", FixPermissions, Kind::MayBlock},
     {"createUUID", CreateUuidCommand, Kind::PlainQuery},

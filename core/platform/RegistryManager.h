@@ -2,7 +2,8 @@
 // closes again. HKEY_CURRENT_USER is re-opened for the calling thread's user
 // (RegOpenCurrentUser), so a thread that impersonates another user reaches
 // that user's profile. Keys are seen as the 32-bit product sees them: a
-// 64-bit build asks for the 32-bit registry view (see RegistryManager.cpp).
+// 64-bit build asks for the 32-bit registry view, except for the classes,
+// which both views share (see RegistryManager.cpp).
 #pragma once
 
 #include <windows.h>
@@ -10,6 +11,11 @@
 #include <string>
 
 namespace RegistryManager {
+
+// The registry view every operation below opens subKey of root in:
+// KEY_WOW64_32KEY, or 0 for the process's own view (the classes, which both
+// views share, and everything in a 32-bit build).
+REGSAM ViewOf(HKEY root, const std::wstring& subKey);
 
 // True when subKey can be opened for reading.
 bool KeyExists(HKEY root, std::wstring subKey);

@@ -41,9 +41,14 @@ WinePrefix(root=None, air_installer=DEFAULT_AIR_INSTALLER, log=True)
     .reg(verb, key, *args) -> Completed of reg.exe (e.g. .reg("delete", key, "/f"))
         all through reg.exe as the service sees the registry: in a 64-bit prefix
         the 32-bit view, as the shipped 32-bit product sees it under WoW64 (the
-        32-bit reg.exe for a 32-bit service, /reg:32 for a 64-bit one); with
+        32-bit reg.exe for a 32-bit service, /reg:32 for a 64-bit one; the
+        classes, HKCR and Software\\Classes, are one key for both views); with
         native=True the 64-bit view of a 64-bit prefix instead (/reg:64)
-    .register_air_installer(command_path); .unregister_air_installer()
+    .service_reg_query(key, value_name=None) -> str or None: the value as the
+        service of this build reads it, through its own registry code
+        (tests/fixtures/regview)
+    .register_air_installer(command_path): registers it and proves, through
+        .service_reg_query, that the service will find it; .unregister_air_installer()
     .install_binaries(folder="C:\\MarlinCore") -> Windows path of the copied MarlinCore.exe
         (MarlinCore.exe and MarlinWinTab.dll copied there, as in an installation)
     .read_log() -> str (whole log, UTF-8, CR LF folded to LF)
@@ -341,10 +346,24 @@ class WinePrefix:
                 return match.group(3).rstrip("\r")
         return None
 
+    _REGVIEW_ROOTS = {"HKEY_LOCAL_MACHINE": "HKLM", "HKLM": "HKLM", "HKEY_CURRENT_USER": "HKCU", "HKCU": "HKCU",
+                      "HKEY_CLASSES_ROOT": "HKCR", "HKCR": "HKCR", "HKEY_USERS": "HKU", "HKU": "HKU"}
+
+    def service_reg_query(self, key, value_name=None):
+        root, _, sub_key = key.partition("\\")
+        args = [os.path.join(bin_dir(), "regview.exe"), self._REGVIEW_ROOTS[root.upper()], sub_key]
+        result = self.run(args + ([] if value_name is None else [value_name]))
+        return result.stdout if result.returncode == 0 else None
+
     def register_air_installer(self, command_path):
         # The shell's open command of an AIR package: the quoted program, a
         # blank and the quoted document placeholder.
-        self.reg_add(AIR_COMMAND_KEY, None, '"%s" "%%1"' % command_path)
+        command = '"%s" "%%1"' % command_path
+        self.reg_add(AIR_COMMAND_KEY, None, command)
+        seen = self.service_reg_query(AIR_COMMAND_KEY)
+        if seen != command:
+            raise RuntimeError("the AIR installer's command written to %s is not where the %d-bit service reads it "
+                               "(it reads %r)" % (AIR_COMMAND_KEY, service_bits(), seen))
 
     def unregister_air_installer(self):
         self.reg("delete", "HKEY_CLASSES_ROOT\\AIR.InstallerPackage", "/f")

@@ -1,22 +1,20 @@
 // The registry as the product sees it. The product is a 32-bit program: on
 // 64-bit Windows it sees the 32-bit view of the keys Windows redirects, and a
-// 64-bit build asks for that same view. Tests that make, read or remove the
-// product's keys directly do it in that view too.
+// 64-bit build asks for that same view (but for the classes, which both views
+// share). Tests that make, read or remove the product's keys directly do it in
+// the product's view of that key too.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
 
+#include "core/platform/RegistryManager.h"
 #include "core/util/Handles.h"
 
 namespace testsupport {
 
-#ifdef _WIN64
-constexpr REGSAM kProductView = KEY_WOW64_32KEY;
-#else
-constexpr REGSAM kProductView = 0;  // a 32-bit process: its own view is the product's
-#endif
+inline REGSAM ProductView(HKEY root, const std::wstring& path) { return RegistryManager::ViewOf(root, path); }
 
 // True when the product's HKLM\SOFTWARE is redirected to SOFTWARE\Wow6432Node:
 // a 64-bit build, or a 32-bit one on 64-bit Windows.

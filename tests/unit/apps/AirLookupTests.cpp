@@ -14,7 +14,7 @@ void RemoveAirRegistration() {
     for (const wchar_t* key : {L"AIR.InstallerPackage\\shell\\open\\command", L"AIR.InstallerPackage\\shell\\open",
                                L"AIR.InstallerPackage\\shell", L"AIR.InstallerPackage"}) {
         const std::wstring path = std::wstring(kMachineClasses) + key;
-        testsupport::DeleteKeyInView(HKEY_LOCAL_MACHINE, path, testsupport::kProductView);
+        testsupport::DeleteKeyInView(HKEY_LOCAL_MACHINE, path, testsupport::ProductView(HKEY_LOCAL_MACHINE, path));
     }
 }
 
@@ -64,7 +64,8 @@ TEST(AirLookup, ElevatedProgramsComeFromTheMachineRegistration) {
     ASSERT_TRUE(RegistryManager::SetStringValue(HKEY_CURRENT_USER, user + L"\\Msi.Package\\shell\\Uninstall\\command",
                                                 L"", evil));
     marlin::unique_hkey merged;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, user.c_str(), 0, KEY_READ | testsupport::kProductView, merged.put()),
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, user.c_str(), 0,
+                            KEY_READ | testsupport::ProductView(HKEY_CURRENT_USER, user), merged.put()),
               ERROR_SUCCESS);
     ASSERT_EQ(RegOverridePredefKey(HKEY_CLASSES_ROOT, merged.get()), ERROR_SUCCESS);
     const std::wstring installer = RegistryManager::FindAirInstaller();
@@ -76,7 +77,8 @@ TEST(AirLookup, ElevatedProgramsComeFromTheMachineRegistration) {
                                L"\\AIR.InstallerPackage\\shell", L"\\AIR.InstallerPackage",
                                L"\\Msi.Package\\shell\\Uninstall\\command", L"\\Msi.Package\\shell\\Uninstall",
                                L"\\Msi.Package\\shell", L"\\Msi.Package", L""}) {
-        testsupport::DeleteKeyInView(HKEY_CURRENT_USER, user + key, testsupport::kProductView);
+        testsupport::DeleteKeyInView(HKEY_CURRENT_USER, user + key,
+                                     testsupport::ProductView(HKEY_CURRENT_USER, user + key));
     }
 }
 
@@ -91,7 +93,8 @@ TEST(AirLookup, StartPathFromInstallLocation) {
         const std::wstring code = testsupport::NewGuid();
         ASSERT_TRUE(RegistryManager::SetStringValue(HKEY_LOCAL_MACHINE, uninstall + code, L"InstallLocation", c.first));
         EXPECT_EQ(RegistryManager::GetAirAppStartPath(code), c.second);
-        testsupport::DeleteKeyInView(HKEY_LOCAL_MACHINE, uninstall + code, testsupport::kProductView);
+        testsupport::DeleteKeyInView(HKEY_LOCAL_MACHINE, uninstall + code,
+                                     testsupport::ProductView(HKEY_LOCAL_MACHINE, uninstall + code));
     }
     EXPECT_EQ(RegistryManager::GetAirAppStartPath(testsupport::NewGuid()), L"");
 }

@@ -18,13 +18,13 @@ namespace {
 const std::wstring kUninstall = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 const std::wstring kUninstall32 = L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 
-using testsupport::kProductView;
+using testsupport::ProductView;
 using testsupport::NewGuid;
 
 // Keys are made and read where the product sees them.
 void CreateKey(HKEY root, const std::wstring& path) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | kProductView, nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | ProductView(root, path), nullptr, &key, nullptr),
               ERROR_SUCCESS);
     RegCloseKey(key);
 }
@@ -32,7 +32,7 @@ void CreateKey(HKEY root, const std::wstring& path) {
 // The type of a value; REG_NONE when it is missing.
 DWORD ReadValue(HKEY root, const std::wstring& path, const wchar_t* name) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | kProductView, &key) != ERROR_SUCCESS) return REG_NONE;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | ProductView(root, path), &key) != ERROR_SUCCESS) return REG_NONE;
     DWORD type = REG_NONE;
     if (RegQueryValueExW(key, name, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) type = REG_NONE;
     RegCloseKey(key);
@@ -47,8 +47,8 @@ protected:
         view32_ = kUninstall32 + productCode_;
     }
     void TearDown() override {
-        testsupport::DeleteKeyInView(HKEY_LOCAL_MACHINE, native_, kProductView);
-        testsupport::DeleteKeyInView(HKEY_LOCAL_MACHINE, view32_, kProductView);
+        testsupport::DeleteKeyInView(HKEY_LOCAL_MACHINE, native_, ProductView(HKEY_LOCAL_MACHINE, native_));
+        testsupport::DeleteKeyInView(HKEY_LOCAL_MACHINE, view32_, ProductView(HKEY_LOCAL_MACHINE, view32_));
     }
     std::wstring productCode_, native_, view32_;
 };

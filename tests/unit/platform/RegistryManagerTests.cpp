@@ -19,11 +19,11 @@ protected:
         key_ = L"Software\\MarlinTests\\" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                Widen(::testing::UnitTest::GetInstance()->current_test_info()->name());
     }
-    void TearDown() override { testsupport::DeleteKeyTree(HKEY_CURRENT_USER, key_, testsupport::kProductView); }
+    void TearDown() override { testsupport::DeleteKeyTree(HKEY_CURRENT_USER, key_, testsupport::ProductView(HKEY_CURRENT_USER, key_)); }
     // The stored bytes, read directly.
     std::string Raw(const std::wstring& value) const {
         HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, key_.c_str(), 0, KEY_QUERY_VALUE | testsupport::kProductView, &key) !=
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, key_.c_str(), 0, KEY_QUERY_VALUE | testsupport::ProductView(HKEY_CURRENT_USER, key_), &key) !=
             ERROR_SUCCESS)
             return "<none>";
         BYTE data[16384];
@@ -35,6 +35,27 @@ protected:
 
     std::wstring key_;
 };
+
+// A key as a 64-bit program writes and reads it (the 64-bit view; in a
+// 32-bit prefix, the only one).
+void WritePhysical(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& data) {
+    marlin::unique_hkey key;
+    ASSERT_EQ(RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(),
+                              nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                   static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+}
+
+std::wstring ReadPhysical(HKEY root, const std::wstring& path, const wchar_t* name) {
+    marlin::unique_hkey key;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS)
+        return L"<none>";
+    wchar_t data[64] = L"";
+    DWORD size = sizeof(data) - sizeof(wchar_t);
+    const LONG status = RegQueryValueExW(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+    return status == ERROR_SUCCESS ? std::wstring(data) : std::wstring(L"<none>");
+}
 
 }  // namespace
 
@@ -110,38 +131,49 @@ TEST_F(Registry, MachineSoftwareIsWhereThirtyTwoBitProgramsKeepIt) {
     const std::wstring leaf = key_.substr(key_.find(L'\\') + 1);  // below Software
     const std::wstring mine = L"SOFTWARE\\" + leaf;
     const std::wstring thirtyTwoBit = L"SOFTWARE\\Wow6432Node\\" + leaf;
-    const auto writePhysical = [](const std::wstring& path, const wchar_t* name, const std::wstring& data) {
-        marlin::unique_hkey key;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
-                                  nullptr, key.put(), nullptr),
-                  ERROR_SUCCESS);
-        RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
-                       static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
-    };
-    const auto readPhysical = [](const std::wstring& path, const wchar_t* name) {
-        marlin::unique_hkey key;
-        const REGSAM access = KEY_QUERY_VALUE | KEY_WOW64_64KEY;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, key.put()) != ERROR_SUCCESS)
-            return std::wstring(L"<none>");
-        wchar_t data[64] = L"";
-        DWORD size = sizeof(data) - sizeof(wchar_t);
-        const LONG status = RegQueryValueExW(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
-        return status == ERROR_SUCCESS ? std::wstring(data) : std::wstring(L"<none>");
-    };
-
-    writePhysical(thirtyTwoBit, L"written", L"by a 32-bit program");
-    writePhysical(mine + L"\\sub", L"theirs", L"by a 64-bit program");
+    WritePhysical(HKEY_LOCAL_MACHINE, thirtyTwoBit, L"written", L"by a 32-bit program");
+    WritePhysical(HKEY_LOCAL_MACHINE, mine + L"\\sub", L"theirs", L"by a 64-bit program");
     EXPECT_EQ(RegistryManager::GetStringValue(HKEY_LOCAL_MACHINE, mine, L"written"), L"by a 32-bit program");
     EXPECT_EQ(RegistryManager::GetStringValue(HKEY_LOCAL_MACHINE, mine + L"\\sub", L"theirs"), L"");
 
     ASSERT_TRUE(RegistryManager::SetStringValue(HKEY_LOCAL_MACHINE, mine + L"\\sub", L"ours", L"product"));
-    EXPECT_EQ(readPhysical(thirtyTwoBit + L"\\sub", L"ours"), L"product");
-    EXPECT_EQ(readPhysical(mine + L"\\sub", L"ours"), L"<none>");
+    EXPECT_EQ(ReadPhysical(HKEY_LOCAL_MACHINE, thirtyTwoBit + L"\\sub", L"ours"), L"product");
+    EXPECT_EQ(ReadPhysical(HKEY_LOCAL_MACHINE, mine + L"\\sub", L"ours"), L"<none>");
 
     EXPECT_TRUE(RegistryManager::DeleteKey(HKEY_LOCAL_MACHINE, mine, L"sub", false));
-    EXPECT_EQ(readPhysical(thirtyTwoBit + L"\\sub", L"ours"), L"<none>");
-    EXPECT_EQ(readPhysical(mine + L"\\sub", L"theirs"), L"by a 64-bit program");  // the other view is left alone
+    EXPECT_EQ(ReadPhysical(HKEY_LOCAL_MACHINE, thirtyTwoBit + L"\\sub", L"ours"), L"<none>");
+    EXPECT_EQ(ReadPhysical(HKEY_LOCAL_MACHINE, mine + L"\\sub", L"theirs"), L"by a 64-bit program");  // the other view is left alone
 
     testsupport::DeleteKeyTree(HKEY_LOCAL_MACHINE, thirtyTwoBit, KEY_WOW64_64KEY);
     testsupport::DeleteKeyTree(HKEY_LOCAL_MACHINE, mine, KEY_WOW64_64KEY);
+}
+
+// The classes are one key for both views (as on Windows 7 and later): the
+// AIR installer's command a 64-bit installer registers, and the file types
+// and application class the service writes, are where programs of either
+// width look, whether or not the system keeps a 32-bit classes key of its
+// own. Only COM's per-view keys stay apart.
+TEST_F(Registry, ClassesAreSharedWithSixtyFourBitPrograms) {
+    const std::wstring name = L"MarlinTest" + std::to_wstring(GetCurrentProcessId()) + L"." + Widen(
+        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    const std::wstring machine = L"Software\\Classes\\" + name;
+    WritePhysical(HKEY_LOCAL_MACHINE, machine + L"\\shell\\open\\command", L"", L"by a 64-bit installer");
+    EXPECT_EQ(RegistryManager::GetStringValue(HKEY_LOCAL_MACHINE, machine + L"\\shell\\open\\command\\", L""),
+              L"by a 64-bit installer");
+    EXPECT_EQ(RegistryManager::GetStringValue(HKEY_CLASSES_ROOT, name + L"\\shell\\open\\command", L""),
+              L"by a 64-bit installer");
+
+    ASSERT_TRUE(RegistryManager::SetStringValue(HKEY_CURRENT_USER, machine, L"", L"by the service"));
+    EXPECT_EQ(ReadPhysical(HKEY_CURRENT_USER, machine, L""), L"by the service");
+    EXPECT_TRUE(RegistryManager::DeleteKey(HKEY_CURRENT_USER, L"Software\\Classes", name, false));
+    EXPECT_EQ(ReadPhysical(HKEY_CURRENT_USER, machine, L""), L"<none>");
+
+    const std::wstring clsid = L"Software\\Classes\\CLSID\\{" + name + L"}";
+    WritePhysical(HKEY_LOCAL_MACHINE, clsid, L"", L"a 64-bit server");
+    if (testsupport::RegistryIsRedirected()) {
+        EXPECT_EQ(RegistryManager::GetStringValue(HKEY_LOCAL_MACHINE, clsid, L""), L"") << "COM keeps its views apart";
+    }
+
+    testsupport::DeleteKeyTree(HKEY_LOCAL_MACHINE, machine, KEY_WOW64_64KEY);
+    testsupport::DeleteKeyTree(HKEY_LOCAL_MACHINE, clsid, KEY_WOW64_64KEY);
 }

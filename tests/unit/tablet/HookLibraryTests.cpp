@@ -17,6 +17,7 @@
 #include "core/tablet/TabletSession.h"
 #include "core/tablet/TabletSessionTesting.h"
 #include "core/tablet/WinTab.h"
+#include "hook/QueueSizing.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
@@ -315,3 +316,30 @@ TEST_F(HookAcrossProcesses, HooksAreRemovedAndReplacedPerWindow) {
 }
 
 }  // namespace
+
+// The queue sizing against drivers the stand-in does not play: one that
+// refuses every size, with and without telling its own size first.
+namespace fakedriver {
+int reported = 0;
+std::vector<int> asked;
+int WINAPI GetSize(wintab::HCTX) { return reported; }
+BOOL WINAPI RefuseSize(wintab::HCTX, int packets) {
+    asked.push_back(packets);
+    return FALSE;  // as such a driver may, it also drops the queue it had
+}
+}  // namespace fakedriver
+
+TEST(HookQueueSizing, ADriverThatRefusesEverySizeKeepsAQueue) {
+    fakedriver::reported = 8;
+    fakedriver::asked.clear();
+    queuesizing::EnlargeQueue(nullptr, fakedriver::GetSize, fakedriver::RefuseSize);
+    EXPECT_EQ((std::vector<int>{512, 256, 128, 64, 32, 8}), fakedriver::asked) << "its own size is set back last";
+
+    // A driver that reports no size cannot have its size set back: nothing is asked of it.
+    for (int unknown : {0, -1}) {
+        fakedriver::reported = unknown;
+        fakedriver::asked.clear();
+        queuesizing::EnlargeQueue(nullptr, fakedriver::GetSize, fakedriver::RefuseSize);
+        EXPECT_TRUE(fakedriver::asked.empty()) << unknown;
+    }
+}
