@@ -38,8 +38,11 @@ bool runServers();
 void runMessageLoop(HINSTANCE instance);
 
 // The timer of the sockets listener window that closes command-port clients
-// which have not authorized in time.
+// which have not authorized in time, and command and apps clients that have
+// stopped taking their output.
 constexpr UINT_PTR kAuthorizationTimer = 1;
+// The tablet-listener window's timer: pressure clients that stopped taking theirs.
+constexpr UINT_PTR kStalledOutputTimer = 2;
 
 // What each server calls, as the service wires them: the command dispatcher,
 // the key check and the device report; the tablet commands, the optional key

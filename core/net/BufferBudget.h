@@ -1,6 +1,9 @@
 // The bytes that the clients of a group of servers make the service hold
-// (unfinished input plus unsent output), against one cap. Past the cap the
-// client holding the most is closed first, whichever server it belongs to.
+// (unfinished input plus unsent output), against one cap. Past the cap
+// clients are closed, whichever server they belong to, in the order
+// CapCandidate::closesBefore gives: those that leave output unread before
+// those whose data is in flight, so that clients parked on the port cannot
+// make a widget's legal upload the one that is cut.
 //
 // Threads: a budget belongs to one thread, like the servers attached to it;
 // a thread only ever closes its own servers' clients. The servers are
@@ -16,6 +19,20 @@
 
 class Server;
 
+// One server's best candidate for a close, and what ranks it.
+struct CapCandidate {
+    SOCKET socket = INVALID_SOCKET;
+    bool outputWaiting = false;  // unsent output waits for it
+    bool keyless = false;        // it has not authorized on a port that has a key
+    DWORD idleMs = 0;            // how long none of its waiting output has left
+    size_t bytes = 0;            // what it holds
+    // The order of closing: clients with output waiting before those that
+    // hold only input (data on its way in); keyless before authorized; among
+    // those waiting, the one whose output has not moved for longest, among
+    // input holders the largest.
+    bool closesBefore(const CapCandidate& other) const;
+};
+
 class BufferBudget {
 public:
     explicit BufferBudget(size_t cap) : cap_(cap) {}
@@ -29,7 +46,7 @@ public:
     // A server's count of one client went from before to after. The total
     // never wraps: a before larger than the total is taken as the total.
     void adjust(size_t before, size_t after);
-    // Closes the largest holders until the total is under the cap.
+    // Closes clients, in the candidates' order, until the total is under the cap.
     void enforce();
 
     size_t total() const { return total_; }

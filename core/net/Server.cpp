@@ -18,6 +18,7 @@ namespace {
 constexpr int kBindAttempts = 25;
 constexpr int kFirstPort = 3400;
 constexpr DWORD kQuitDelayMs = 500;
+static_assert(netlimits::kMaxAuthorizationMessage == 1024, "the refusal's log line names the bound");
 
 // Length of an incomplete UTF-8 sequence at the end of bytes (0 when the
 // text ends on a whole character): a TCP read may end inside a character.
@@ -101,16 +102,24 @@ size_t Server::heldBytes(SOCKET socket) const {
     return entry == clients_.end() ? 0 : entry->second.counted;
 }
 
-SOCKET Server::largestHolder(size_t& bytes) const {
-    SOCKET largest = INVALID_SOCKET;
-    bytes = 0;
+CapCandidate Server::capCandidate(DWORD now) const {
+    CapCandidate first;
     for (const auto& entry : clients_) {
-        if (entry.second.counted > bytes) {
-            bytes = entry.second.counted;
-            largest = entry.first;
-        }
+        const Connection& client = entry.second;
+        if (client.closing || client.counted == 0) continue;
+        CapCandidate candidate;
+        candidate.socket = entry.first;
+        candidate.outputWaiting = client.hasUnsent();
+        candidate.keyless = keyless(client);
+        candidate.idleMs = client.stalledMs(now);
+        candidate.bytes = client.counted;
+        if (candidate.closesBefore(first)) first = candidate;
     }
-    return largest;
+    return first;
+}
+
+size_t Server::outputBound(const Connection& client) const {
+    return keyless(client) ? netlimits::kMaxKeylessUnsentOutput : netlimits::kMaxUnsentOutput;
 }
 
 int Server::listen() {
@@ -208,6 +217,17 @@ void Server::expireUnauthorized(DWORD now) {
     }
 }
 
+void Server::closeStalled(DWORD now) {
+    std::vector<SOCKET> stalled;
+    for (const auto& entry : clients_)
+        if (!entry.second.closing && entry.second.stalledMs(now) >= netlimits::kStalledOutputMs)
+            stalled.push_back(entry.first);
+    for (SOCKET socket : stalled) {
+        LogFormatted("Client has taken none of its output for 60 s, closing it [%d]", port_);
+        closeClient(socket);
+    }
+}
+
 Server::PeerState Server::peerState(SOCKET socket) const {
     int error = 0;
     int length = sizeof(error);
@@ -250,21 +270,40 @@ bool Server::authorize(SOCKET socket, Connection& client, const std::wstring& me
     return false;
 }
 
-// A long message whose first word cannot be "auth...", on a port that
-// handles long messages as they arrived.
+// A long message, not an authorization attempt (refusesLongKeyAttempt has
+// judged it), on a port that handles long messages as they arrived.
 bool Server::takesAsArrived(const std::string& bytes) const {
     if (!hooks_.handleLongMessage || bytes.size() <= netlimits::kLargeFrame) return false;
-    if (requiresAuthorization()) return false;
-    return bytes[0] != 'a' && bytes[0] != '"' && bytes[0] != '\'';
+    return !requiresAuthorization();
+}
+
+// On a port where authorizing is optional, before anything is decoded: an
+// authorization attempt is told by its first bytes, and one longer than any
+// key needs is refused as it stands. Decoding and splitting a long message
+// would cost the thread time and memory that no budget counts, for any
+// stranger who asks. True when the message was refused (answered here).
+bool Server::refusesLongKeyAttempt(SOCKET socket, const std::string& bytes) {
+    if (authMode_ != AuthMode::Optional || !hooks_.isKeyAttempt || bytes.empty()) return false;
+    if (bytes[0] != 'a' && bytes[0] != '"' && bytes[0] != '\'') return false;  // the first word cannot be "auth..."
+    // Decoding stops at a NUL: the handler would see no more than that.
+    const char* nul = static_cast<const char*>(memchr(bytes.data(), '\0', bytes.size()));
+    const size_t length = nul != nullptr ? static_cast<size_t>(nul - bytes.data()) : bytes.size();
+    if (length <= netlimits::kMaxAuthorizationMessage) return false;  // decoded and judged whole, as any message
+    if (!hooks_.isKeyAttempt(bytes.substr(0, netlimits::kMaxAuthorizationMessage))) return false;
+    LogReceived(receivedPrefix_, Utf8ToWide(LoggedPart(bytes, std::min(logLimit_, netlimits::kMaxAuthorizationMessage))));
+    LogFormatted("Authorization attempt longer than 1024 bytes refused [%d]", port_);
+    LogMessage(std::string("Authorization failed!"));
+    sendFailure(socket);
+    return true;
 }
 
 // On a port where authorizing is optional: true when the message was an
 // attempt (answered here), false when it is an ordinary command.
 bool Server::optionalAuthorize(SOCKET socket, Connection& client, const std::wstring& message) {
-    // Only a message whose first word can be "auth..." is asked about: a
-    // long widget message is not split into words for it.
+    // Only a message whose first word can be "auth..." is asked about; a
+    // longer one than kMaxAuthorizationMessage never gets here.
     if (message.empty() || (message[0] != L'a' && message[0] != L'"' && message[0] != L'\'')) return false;
-    if (!hooks_.isKeyAttempt || !hooks_.isKeyAttempt(message)) return false;
+    if (!hooks_.isKeyAttempt || !hooks_.isKeyAttempt(WideToUtf8(message))) return false;
     if (hooks_.checkKey && hooks_.checkKey(message)) {
         LogMessage(std::string("Authorization successful."));
         client.authorized = true;
@@ -335,6 +374,7 @@ int Server::receive(SOCKET socket) {
             sendFailure(socket);
             continue;
         }
+        if (refusesLongKeyAttempt(socket, framed.bytes)) continue;
         if (takesAsArrived(framed.bytes)) {
             // Its words are read where they stand; the data travels on
             // without a UTF-16 copy of the whole message beside it.
@@ -503,7 +543,7 @@ int Server::queueWith(SOCKET socket, bool own, Append append) {
     // elsewhere is refused: the client keeps its connection and everything
     // queued before; its own replies are always queued (its input is held
     // back meanwhile, so they stay bounded).
-    if (!own && client.waitingOutput() >= netlimits::kMaxUnsentOutput) {
+    if (!own && client.waitingOutput() >= outputBound(client)) {
         if (!stalled(socket, client) && !client.refusing) {
             client.refusing = true;
             LogFormatted("Client does not take its output, refusing frames for it until it drains [%d]", port_);
@@ -555,16 +595,15 @@ void Server::flush(SOCKET socket, Connection& client) {
         return;
     }
     account(client);
-    if ((client.inputHeld || client.refusing) && client.waitingOutput() < netlimits::kMaxUnsentOutput) {
-        client.refusing = false;
-        if (client.inputHeld) {
-            // Its read turns stopped while its input was held: it gets one.
-            client.inputHeld = false;
-            if (hooks_.requestRead) {
-                hooks_.requestRead(*this, socket);
-            } else {
-                client.resume = true;
-            }
+    const size_t waiting = client.inputHeld || client.refusing ? client.waitingOutput() : 0;
+    if (client.refusing && waiting < outputBound(client)) client.refusing = false;
+    if (client.inputHeld && waiting < netlimits::kMaxUnsentOutput) {
+        // Its read turns stopped while its input was held: it gets one.
+        client.inputHeld = false;
+        if (hooks_.requestRead) {
+            hooks_.requestRead(*this, socket);
+        } else {
+            client.resume = true;
         }
     }
 }

@@ -35,10 +35,10 @@
 #include <string>
 #include <vector>
 
+#include "core/net/BufferBudget.h"
 #include "core/net/Connection.h"
 
 class Server;
-class BufferBudget;
 
 // What a server calls outside itself, handed to it by the service when it
 // wires the servers. Every member may be empty.
@@ -48,8 +48,10 @@ struct ServerHooks {
     // True when the message is a valid authorization ("auth" and the key).
     std::function<bool(const std::wstring& message)> checkKey;
     // True when the message is meant as an authorization attempt (ports
-    // where authorizing is optional tell it from their other commands).
-    std::function<bool(const std::wstring& message)> isKeyAttempt;
+    // where authorizing is optional tell it from their other commands). It is
+    // asked before anything is decoded, with no more than the first
+    // kMaxAuthorizationMessage bytes of the message as it arrived (UTF-8).
+    std::function<bool(const std::string& head)> isKeyAttempt;
     // A client of a port that requires authorization has just authorized.
     std::function<void(Server& server, SOCKET client)> onAuthorized;
     // A client is about to be closed (its socket is still valid).
@@ -72,8 +74,8 @@ struct ServerHooks {
     // process waits, message boxes): the replies queued so far are sent
     // before it runs, so a client never waits for an answer already made.
     std::function<bool(const std::wstring& message)> mayBlock;
-    // A message longer than a large frame, whose first word cannot be an
-    // authorization, as it arrived (UTF-8, cut at a NUL): a port whose
+    // A message longer than a large frame that is not an authorization
+    // attempt, as it arrived (UTF-8, cut at a NUL): a port whose
     // handler reads a few words of a long message (a channel forward of up
     // to 16 MiB) takes it here rather than as a UTF-16 copy twice its size.
     // Returns a result code, as handleMessage.
@@ -129,6 +131,10 @@ public:
     // Closes command-port clients that have not authorized in time (now is
     // GetTickCount()).
     void expireUnauthorized(DWORD now);
+    // Closes every client that has taken no byte of its waiting output for
+    // kStalledOutputMs, whether or not anything is being sent to it now; the
+    // service calls it on a timer.
+    void closeStalled(DWORD now);
 
     // Whether a close event tells the truth: any program can post socket
     // event messages to our windows, so the socket itself is asked.
@@ -177,8 +183,9 @@ public:
     // Unfinished input plus unsent output of one client, and of all of them.
     size_t heldBytes(SOCKET socket) const;
     size_t heldBytes() const { return held_; }
-    // The client holding the most; INVALID_SOCKET when none holds anything.
-    SOCKET largestHolder(size_t& bytes) const;
+    // The client the service-wide cap should close first among this
+    // server's (BufferBudget.h ranks them); no socket when none holds anything.
+    CapCandidate capCandidate(DWORD now) const;
 
     const char* name() const { return name_; }
 
@@ -206,6 +213,9 @@ private:
     std::string readAvailable(SOCKET socket);
     bool authorize(SOCKET socket, Connection& client, const std::wstring& message);
     bool takesAsArrived(const std::string& bytes) const;
+    bool refusesLongKeyAttempt(SOCKET socket, const std::string& bytes);
+    bool keyless(const Connection& client) const { return authMode_ != AuthMode::None && !client.authorized; }
+    size_t outputBound(const Connection& client) const;
     bool optionalAuthorize(SOCKET socket, Connection& client, const std::wstring& message);
     size_t messageLimit() const { return maxMessage_; }
 

@@ -22,7 +22,7 @@ protected:
         // The apps port with its optional authorization, under a key of the
         // test's own: a client that never sends it is served as any client.
         ServerHooks hooks = AppsServerHooks();
-        hooks.isKeyAttempt = [](const std::wstring& message) { return message.rfind(L"auth ", 0) == 0; };
+        hooks.isKeyAttempt = [](const std::string& message) { return message.rfind("auth ", 0) == 0; };
         hooks.checkKey = [](const std::wstring& message) { return message == L"auth right-key"; };
         apps_.setHooks(std::move(hooks));
         for (int i = 0; i < 3; ++i) {
