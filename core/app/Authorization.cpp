@@ -67,7 +67,8 @@ bool checkAuthorizationAgainst(const std::wstring& message, const std::string& k
     return WideToUtf8(tokens[1]) == key;
 }
 
-bool isAuthorizationAttempt(const std::wstring& message) {
-    const std::vector<std::wstring> tokens = TokenizeCommand(message);
-    return !tokens.empty() && IsCommand("auth", tokens[0]);
+bool isAuthorizationAttempt(const std::string& utf8) {
+    // Only the first word's first characters decide: nothing else is split or decoded.
+    const WordSplit split = SplitWords(utf8, 1);
+    return !split.words.empty() && IsCommand("auth", WordText(utf8, split.words[0], 4));
 }

@@ -17,5 +17,6 @@ bool checkAuthorization(const std::wstring& message);
 // The same test against a given key; an empty key refuses every message.
 bool checkAuthorizationAgainst(const std::wstring& message, const std::string& key);
 // True when the message's first word begins with "auth": meant as an
-// authorization, right key or not.
-bool isAuthorizationAttempt(const std::wstring& message);
+// authorization, right key or not. The message as it arrived (UTF-8); only
+// its first word is looked at.
+bool isAuthorizationAttempt(const std::string& utf8);

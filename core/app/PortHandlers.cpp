@@ -24,7 +24,7 @@ int TabletPortHandler::handleMessage(PressureServer& server, SOCKET client, cons
 
 bool TabletPortHandler::checkKey(const std::wstring& message) { return checkAuthorization(message); }
 
-bool TabletPortHandler::isKeyAttempt(const std::wstring& message) { return isAuthorizationAttempt(message); }
+bool TabletPortHandler::isKeyAttempt(const std::string& message) { return isAuthorizationAttempt(message); }
 
 // Hooking and unhooking the dock's window and the start's hook refresh send
 // messages to the dock's thread; the driver version only reads a file.
@@ -52,6 +52,6 @@ int AppsPortHandler::handleLongMessage(Server& server, SOCKET client, const std:
 // The pressure port's optional key, for channel name ownership.
 bool AppsPortHandler::checkKey(const std::wstring& message) { return checkAuthorization(message); }
 
-bool AppsPortHandler::isKeyAttempt(const std::wstring& message) { return isAuthorizationAttempt(message); }
+bool AppsPortHandler::isKeyAttempt(const std::string& message) { return isAuthorizationAttempt(message); }
 
 void AppsPortHandler::onClientClosed(Server& server, SOCKET client) { FreeChannel(server, client); }

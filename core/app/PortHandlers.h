@@ -19,7 +19,7 @@ class TabletPortHandler : public PressurePortHandler {
 public:
     int handleMessage(PressureServer& server, SOCKET client, const std::wstring& message) override;
     bool checkKey(const std::wstring& message) override;
-    bool isKeyAttempt(const std::wstring& message) override;
+    bool isKeyAttempt(const std::string& message) override;
     bool mayBlock(const std::wstring& message) override;
     void onStreamStart() override;
     void onStreamStarted() override;
@@ -32,6 +32,6 @@ public:
     bool takesLongMessages() const override { return true; }
     int handleLongMessage(Server& server, SOCKET client, const std::string& utf8) override;
     bool checkKey(const std::wstring& message) override;
-    bool isKeyAttempt(const std::wstring& message) override;
+    bool isKeyAttempt(const std::string& message) override;
     void onClientClosed(Server& server, SOCKET client) override;
 };

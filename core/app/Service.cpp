@@ -462,6 +462,10 @@ DWORD WINAPI tabletListenerThread(LPVOID) {
     if (window == nullptr) return static_cast<DWORD>(-1);
     State().tabletWindow.store(window);
     setTabletListenerWindow(window);  // the hook library forwards the dock's pen messages here
+    // Pen readers that stopped taking the stream are closed by time, not only
+    // when the next token is refused for them.
+    if (SetTimer(window, kStalledOutputTimer, netlimits::kAuthorizationCheckMs, nullptr) == 0)
+        LogSystemError(L"SetTimer()");
     RunThreadMessageLoop("Tablet listener", QuitWhenStopping);
     // The window goes with the thread, so nobody may use its handle.
     State().tabletWindow.store(nullptr);
@@ -475,7 +479,10 @@ LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
         return DefWindowProcW(window, message, wParam, lParam);
     case WM_TIMER:
         if (wParam == kAuthorizationTimer && State().command) {
-            State().command->expireUnauthorized(GetTickCount());
+            const DWORD now = GetTickCount();
+            State().command->expireUnauthorized(now);
+            State().command->closeStalled(now);
+            if (State().apps) State().apps->closeStalled(now);
             return 0;
         }
         return DefWindowProcW(window, message, wParam, lParam);
@@ -500,6 +507,11 @@ LRESULT CALLBACK tabletWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     case kMsgFlushOutput:
     case kMsgReleaseSocket:
         return ServeOwnServers(window, message, wParam, lParam);
+    case WM_TIMER:
+        // Only our own timer: a posted WM_TIMER naming a callback would
+        // otherwise have DefWindowProc call into an address of anyone's choosing.
+        if (wParam == kStalledOutputTimer && State().pressure) State().pressure->closeStalled(GetTickCount());
+        return 0;
     case kMsgClosePressureServer:
         if (!State().stopping.load() || window != State().tabletWindow.load()) {
             LogMessage(std::string("Tablet listener: pressure server close ignored, the service is not stopping"));

@@ -46,8 +46,11 @@ void runMessageLoop(HINSTANCE instance);
 bool resetService();
 
 // The timer of the sockets listener window that closes command-port clients
-// which have not authorized in time.
+// which have not authorized in time, and command and apps clients that have
+// stopped taking their output.
 constexpr UINT_PTR kAuthorizationTimer = 1;
+// The tablet-listener window's timer: pressure clients that stopped taking theirs.
+constexpr UINT_PTR kStalledOutputTimer = 2;
 
 // Thread procedure of the tablet listener window; 0, or -1 when its window
 // could not be created. It ends only when the service is stopping: WM_CLOSE,

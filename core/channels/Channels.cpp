@@ -94,7 +94,8 @@ bool MayTakeName(Server& apps, const std::wstring& name, SOCKET socket) {
     return false;
 }
 
-int RegisterChannel(Server& apps, const std::wstring& message, const WordSplit& split, SOCKET socket) {
+template <typename Text>
+int RegisterChannel(Server& apps, const Text& message, const WordSplit& split, SOCKET socket) {
     if (!CheckArgumentCount(split.count(), 1)) return kResultSyntaxError;
     // One character past the bound is enough to refuse a longer name.
     const std::wstring name = WordText(message, split.words[1], kMaxNameChars + 1);
@@ -177,9 +178,10 @@ int SendDataToChannel(Server& apps, const Text& message, const WordSplit& split,
     return kResultSuccess;
 }
 
-}  // namespace
-
-int HandleCommandFromSocket(Server& apps, const std::wstring& message, SOCKET socket) {
+// A message of the apps port, decoded or as it arrived (a long one): only
+// its first few words are read, so neither costs more than a short one.
+template <typename Text>
+int HandleChannelCommand(Server& apps, const Text& message, SOCKET socket) {
     LogMessage("CommandHandler::HandleCommandFromSocket socket " +
                std::to_string(static_cast<unsigned long long>(socket)));
     const WordSplit split = SplitWords(message, kMaxWords);
@@ -193,15 +195,16 @@ int HandleCommandFromSocket(Server& apps, const std::wstring& message, SOCKET so
     return kResultSuccess;
 }
 
+}  // namespace
+
+int HandleCommandFromSocket(Server& apps, const std::wstring& message, SOCKET socket) {
+    return HandleChannelCommand(apps, message, socket);
+}
+
+// Whatever its command, a long message is never decoded whole: a UTF-16 copy
+// twice its size would be memory that no budget counts.
 int HandleLongCommandFromSocket(Server& apps, const std::string& utf8, SOCKET socket) {
-    const WordSplit split = SplitWords(utf8, kMaxWords);
-    const std::wstring command =
-        split.words.empty() ? std::wstring() : WordText(utf8, split.words[0], kCommandWordChars);
-    // Only a forward carries long data; anything else is read as any message.
-    if (!IsCommand("sendDataToChannel", command)) return HandleCommandFromSocket(apps, Utf8ToWide(utf8), socket);
-    LogMessage("CommandHandler::HandleCommandFromSocket socket " +
-               std::to_string(static_cast<unsigned long long>(socket)));
-    return SendDataToChannel(apps, utf8, split, socket);
+    return HandleChannelCommand(apps, utf8, socket);
 }
 
 void FreeChannel(Server& apps, SOCKET socket) {

@@ -15,8 +15,8 @@ class Server;
 // server; a name's ownership goes by the server's authorization of each client.
 int HandleCommandFromSocket(Server& apps, const std::wstring& message, SOCKET socket);
 // The same for a long message as it arrived (UTF-8, no NUL): a forward's data
-// goes from its bytes straight into the outgoing frame; anything else is
-// decoded and handled as above.
+// goes from its bytes straight into the outgoing frame; nothing of it is
+// decoded beyond the few words a command reads.
 int HandleLongCommandFromSocket(Server& apps, const std::string& utf8, SOCKET socket);
 // Called whenever a client of the apps server is closed: frees its channel
 // and tells the other channel owners through that server.

@@ -1,5 +1,9 @@
 #include "core/net/AuthorizationGate.h"
 
+#include <algorithm>
+#include <cstring>
+
+#include "core/net/Limits.h"
 #include "core/net/ReadGates.h"
 #include "core/util/Log.h"
 
@@ -15,12 +19,19 @@ AuthorizationGate::Verdict AuthorizationGate::judgeRequired(SOCKET socket, Conne
     return Verdict::Refused;
 }
 
+AuthorizationGate::Attempt AuthorizationGate::attemptIn(const std::string& bytes, PortHandler& handler) const {
+    // Only a message whose first word can be "auth..." is asked about.
+    if (!optional() || bytes.empty() || !readgates::MayBeKeyAttempt(bytes[0])) return Attempt::None;
+    // Decoding stops at a NUL: the handler would see no more than that.
+    const void* nul = memchr(bytes.data(), '\0', bytes.size());
+    const size_t length = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - bytes.data()) : bytes.size();
+    if (!handler.isKeyAttempt(bytes.substr(0, std::min(length, netlimits::kMaxAuthorizationMessage))))
+        return Attempt::None;
+    return length > netlimits::kMaxAuthorizationMessage ? Attempt::TooLong : Attempt::Short;
+}
+
 AuthorizationGate::Verdict AuthorizationGate::judgeOptional(Connection& client, const std::wstring& message,
                                                             PortHandler& handler) {
-    // Only a message whose first word can be "auth..." is asked about: a
-    // long widget message is not split into words for it.
-    if (message.empty() || !readgates::MayBeKeyAttempt(message[0])) return Verdict::NotAnAttempt;
-    if (!handler.isKeyAttempt(message)) return Verdict::NotAnAttempt;
     if (handler.checkKey(message)) {
         LogMessage(std::string("Authorization successful."));
         client.state.standing = ConnectionState::Standing::Authorized;

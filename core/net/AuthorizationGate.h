@@ -31,6 +31,8 @@ public:
 
     bool required() const { return mode_ == AuthMode::Required; }
     bool optional() const { return mode_ == AuthMode::Optional; }
+    // The port has a key: a client that has not sent it is a stranger.
+    bool hasKey() const { return mode_ != AuthMode::None; }
     // A client that must still present the key before anything else.
     bool mustAuthorize(SOCKET socket) const { return required() && socket != holder_; }
     // The client holding the key of a port that requires it; INVALID_SOCKET when none.
@@ -42,7 +44,14 @@ public:
 
     // The first message of a client on a port that requires the key.
     Verdict judgeRequired(SOCKET socket, Connection& client, const std::wstring& message, PortHandler& handler);
-    // Any message on a port where authorizing is optional.
+    // On a port where authorizing is optional, before anything is decoded:
+    // whether the message is an authorization attempt, told by its first
+    // bytes, and whether it is longer than any key needs (kMaxAuthorizationMessage).
+    // Decoding and splitting a long message would cost the thread time and
+    // memory that no budget counts, for any stranger who asks.
+    enum class Attempt { None, Short, TooLong };
+    Attempt attemptIn(const std::string& bytes, PortHandler& handler) const;
+    // A short attempt (attemptIn), decoded, on a port where authorizing is optional.
     Verdict judgeOptional(Connection& client, const std::wstring& message, PortHandler& handler);
 
 private:

@@ -4,6 +4,15 @@
 
 #include "core/util/Log.h"
 
+bool CapCandidate::closesBefore(const CapCandidate& other) const {
+    if (socket == INVALID_SOCKET || other.socket == INVALID_SOCKET)
+        return other.socket == INVALID_SOCKET && socket != INVALID_SOCKET;
+    if (outputWaiting != other.outputWaiting) return outputWaiting;
+    if (keyless != other.keyless) return keyless;
+    if (outputWaiting && idleMs != other.idleMs) return idleMs > other.idleMs;
+    return bytes > other.bytes;
+}
+
 void BufferBudget::attach(BudgetMember& member) {
     if (std::find(members_.begin(), members_.end(), &member) != members_.end()) return;
     members_.push_back(&member);
@@ -42,21 +51,24 @@ void BufferBudget::enforce() {
     if (enforcing_) return;
     enforcing_ = true;
     while (total_ > cap_) {
+        const DWORD now = GetTickCount();
         BudgetMember* holder = nullptr;
-        SOCKET client = INVALID_SOCKET;
-        size_t most = 0;
+        CapCandidate first;
         for (BudgetMember* member : members_) {
-            size_t bytes = 0;
-            const SOCKET candidate = member->largestHolder(bytes);
-            if (candidate != INVALID_SOCKET && bytes > most) {
+            const CapCandidate candidate = member->capCandidate(now);
+            if (candidate.closesBefore(first)) {
                 holder = member;
-                client = candidate;
-                most = bytes;
+                first = candidate;
             }
         }
         if (holder == nullptr) break;
-        LogFormatted("Service buffers full, closing the client holding the most [%d]", holder->port());
-        holder->closeClient(client);  // its buffers are dropped at once
+        if (first.outputWaiting) {
+            LogFormatted("Service buffers full, closing the client that has left its output unread longest [%d]",
+                         holder->port());
+        } else {
+            LogFormatted("Service buffers full, closing the client holding the most [%d]", holder->port());
+        }
+        holder->closeClient(first.socket);  // its buffers are dropped at once
     }
     enforcing_ = false;
 }

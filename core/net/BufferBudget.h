@@ -1,6 +1,9 @@
 // The bytes that the clients of a group of servers make the service hold
-// (unfinished input plus unsent output), against one cap. Past the cap the
-// client holding the most is closed first, whichever server it belongs to.
+// (unfinished input plus unsent output), against one cap. Past the cap
+// clients are closed, whichever server they belong to, in the order
+// CapCandidate::closesBefore gives: those that leave output unread before
+// those whose data is in flight, so that clients parked on the port cannot
+// make a widget's legal upload the one that is cut.
 //
 // Threads: a budget belongs to one thread, like the servers attached to it;
 // a thread only ever closes its own servers' clients. The servers are
@@ -29,7 +32,7 @@ public:
     // A server's count of one client went from before to after. The total
     // never wraps: a before larger than the total is taken as the total.
     void adjust(size_t before, size_t after);
-    // Closes the largest holders until the total is under the cap.
+    // Closes clients, in the candidates' order, until the total is under the cap.
     void enforce();
 
     size_t total() const { return total_; }

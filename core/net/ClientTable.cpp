@@ -31,14 +31,18 @@ void ClientTable::account(Connection& client) {
     client.state.counted = now;
 }
 
-SOCKET ClientTable::largestHolder(size_t& bytes) const {
-    SOCKET largest = INVALID_SOCKET;
-    bytes = 0;
+CapCandidate ClientTable::capCandidate(DWORD now, bool portHasKey) const {
+    CapCandidate first;
     for (const auto& entry : clients_) {
-        if (entry.second.state.counted > bytes) {
-            bytes = entry.second.state.counted;
-            largest = entry.first;
-        }
+        const Connection& client = entry.second;
+        if (client.state.closing() || client.state.counted == 0) continue;
+        CapCandidate candidate;
+        candidate.socket = entry.first;
+        candidate.outputWaiting = client.hasUnsent();
+        candidate.keyless = portHasKey && !client.state.authorized();
+        candidate.idleMs = client.stalledMs(now);
+        candidate.bytes = client.state.counted;
+        if (candidate.closesBefore(first)) first = candidate;
     }
-    return largest;
+    return first;
 }

@@ -10,6 +10,7 @@
 #include <map>
 #include <vector>
 
+#include "core/net/BudgetMember.h"
 #include "core/net/Connection.h"
 
 class BufferBudget;
@@ -27,7 +28,9 @@ public:
     void account(Connection& client);
     void countTo(BufferBudget* budget) { budget_ = budget; }
     size_t held() const { return held_; }
-    SOCKET largestHolder(size_t& bytes) const;
+    // The client the cap should close first (BudgetMember.h); strangers are
+    // clients that have not authorized on a port that has a key.
+    CapCandidate capCandidate(DWORD now, bool portHasKey) const;
 
     template <typename Visit>
     void forEach(Visit visit) const {

@@ -53,10 +53,16 @@ constexpr size_t kMaxMessage = 1 * kMiB;
 // unfinished input than this closes it.
 constexpr size_t kMaxUnauthorizedInput = 1 * kKiB;
 
+// An authorization attempt on a port where authorizing is optional ("auth"
+// and the key) is under 50 bytes. One longer than this is refused by its
+// first bytes, before it is decoded or split into words.
+constexpr size_t kMaxAuthorizationMessage = 1 * kKiB;
+
 // A command-port client must authorize this soon after connecting: the dock
 // sends its key at once, a few seconds cover a loaded machine.
 constexpr DWORD kAuthorizeWithinMs = 5000;
-// How often the listener window's timer looks for clients that are late.
+// How often the listener windows' timers look for clients that are late to
+// authorize or have stopped taking their output.
 constexpr UINT kAuthorizationCheckMs = 1000;
 
 // Command-port connections waiting to authorize. The dock needs one; when a
@@ -77,13 +83,18 @@ constexpr size_t kMaxConnectionsPerPort = 512;
 // of any length (a forwarded 16 MiB message) and what follows it fit while
 // the client reads. 4 MiB is seconds of pen stream or thousands of replies.
 constexpr size_t kMaxUnsentOutput = 4 * kMiB;
+// The same bound for a client that has not authorized on a port with a key:
+// anyone may connect, so a stranger's share of the cap is small. One frame of
+// any length still fits at the head of its queue, so a widget that reads
+// gets a forwarded 16 MiB message as an authorized one does.
+constexpr size_t kMaxKeylessUnsentOutput = 1 * kMiB;
 // A frame at least this long is remembered as one, so the queue knows where
 // it ends; shorter frames are counted as waiting, which errs by less than it.
 constexpr size_t kLargeFrame = 64 * kKiB;
 
 // A client that has taken no byte for this long while output waits for it is
-// closed (when a frame is next refused for it, or its held input is next
-// looked at): a reader that is merely slow takes something within seconds,
+// closed (by the service's timer, or as soon as a frame is refused for it or
+// its held input is looked at): a reader that is merely slow takes something within seconds,
 // one that stopped reading would otherwise hold its buffers for good. What it
 // holds meanwhile is bounded by kMaxUnsentOutput and the service-wide cap.
 constexpr DWORD kStalledOutputMs = 60000;

@@ -19,8 +19,10 @@ public:
     // True when the message is a valid authorization ("auth" and the key).
     virtual bool checkKey(const std::wstring&) { return false; }
     // True when the message is meant as an authorization attempt (ports
-    // where authorizing is optional tell it from their other commands).
-    virtual bool isKeyAttempt(const std::wstring&) { return false; }
+    // where authorizing is optional tell it from their other commands). It is
+    // asked before anything is decoded, with no more than the first
+    // kMaxAuthorizationMessage bytes of the message as it arrived (UTF-8).
+    virtual bool isKeyAttempt(const std::string&) { return false; }
     // True for a message whose handler can wait (installers, elevated copies,
     // process waits, message boxes): the replies queued so far are sent
     // before it runs, so a client never waits for an answer already made.
@@ -31,7 +33,7 @@ public:
     virtual void onClientClosed(Server&, SOCKET) {}
     // A port whose handler reads a few words of a long message (a channel
     // forward of up to 16 MiB) takes a message longer than a large frame,
-    // whose first word cannot be an authorization, as it arrived (UTF-8, cut
+    // that is not an authorization attempt, as it arrived (UTF-8, cut
     // at a NUL) rather than as a UTF-16 copy twice its size.
     virtual bool takesLongMessages() const { return false; }
     virtual int handleLongMessage(Server&, SOCKET, const std::string&) { return kResultNothingHandled; }

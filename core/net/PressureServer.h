@@ -17,7 +17,7 @@ class PressurePortHandler {
 public:
     virtual int handleMessage(PressureServer& server, SOCKET client, const std::wstring& message) = 0;
     virtual bool checkKey(const std::wstring&) { return false; }
-    virtual bool isKeyAttempt(const std::wstring&) { return false; }
+    virtual bool isKeyAttempt(const std::string&) { return false; }
     virtual bool mayBlock(const std::wstring&) { return false; }
     // The stream starts (before its client is set: WinTab and the hook
     // refresh), has its client (the pen record is reset), or stopped.
@@ -62,7 +62,7 @@ private:
             return handler != nullptr ? handler->handleMessage(server_, client, message) : kResultNothingHandled;
         }
         bool checkKey(const std::wstring& message) override { return handler != nullptr && handler->checkKey(message); }
-        bool isKeyAttempt(const std::wstring& message) override {
+        bool isKeyAttempt(const std::string& message) override {
             return handler != nullptr && handler->isKeyAttempt(message);
         }
         bool mayBlock(const std::wstring& message) override { return handler != nullptr && handler->mayBlock(message); }

@@ -26,11 +26,11 @@ bool MayBeKeyAttempt(Char first) {
 }
 
 // A long message taken as it arrived (UTF-8, never decoded whole): longer
-// than a large frame, on a port that takes such messages, where no key is
-// required, and whose first word cannot be an authorization.
+// than a large frame, on a port that takes such messages and where no key is
+// required. An authorization attempt never gets here: the gate has judged
+// it by its first bytes (AuthorizationGate::attemptIn).
 inline bool TakesAsArrived(bool portTakesLongMessages, bool requiresAuthorization, const std::string& bytes) {
-    return portTakesLongMessages && bytes.size() > netlimits::kLargeFrame && !requiresAuthorization &&
-           !MayBeKeyAttempt(bytes[0]);
+    return portTakesLongMessages && bytes.size() > netlimits::kLargeFrame && !requiresAuthorization;
 }
 
 }  // namespace readgates

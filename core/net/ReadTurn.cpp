@@ -11,6 +11,7 @@
 namespace {
 
 constexpr DWORD kQuitDelayMs = 500;
+static_assert(netlimits::kMaxAuthorizationMessage == 1024, "the refusal's log line names the bound");
 
 bool PastOutputBound(const Connection& client) { return client.waitingOutput() >= netlimits::kMaxUnsentOutput; }
 
@@ -104,6 +105,14 @@ ReadTurn::Next ReadTurn::handle(SOCKET socket, Connection& client, Connection::F
         host_.queueOwnFrame(socket, reply::FrameOf(reply::FailureText()));
         return Next::Message;
     }
+    const AuthorizationGate::Attempt attempt = port_.gate.attemptIn(framed.bytes, port_.handler);
+    if (attempt == AuthorizationGate::Attempt::TooLong) {
+        port_.log.received(framed.bytes.substr(0, netlimits::kMaxAuthorizationMessage));
+        LogFormatted("Authorization attempt longer than 1024 bytes refused [%d]", host_.port());
+        LogMessage(std::string("Authorization failed!"));
+        host_.queueOwnFrame(socket, reply::FrameOf(reply::FailureText()));
+        return Next::Message;
+    }
     if (readgates::TakesAsArrived(port_.handler.takesLongMessages(), port_.gate.required(), framed.bytes)) {
         // Its words are read where they stand; the data travels on without a
         // UTF-16 copy of the whole message beside it.
@@ -129,7 +138,7 @@ ReadTurn::Next ReadTurn::handle(SOCKET socket, Connection& client, Connection::F
             port_.handler.onAuthorized(host_.server(), socket);  // the device report
             return Next::Message;
         }
-        if (port_.gate.optional()) {
+        if (attempt == AuthorizationGate::Attempt::Short) {
             switch (port_.gate.judgeOptional(client, message, port_.handler)) {
             case Verdict::Authorized:
                 host_.queueOwnFrame(socket, reply::FrameOf(L"authOk"));

@@ -79,6 +79,13 @@ void Server::expireUnauthorized(DWORD now) {
     }
 }
 
+void Server::closeStalled(DWORD now) {
+    for (SOCKET socket : clients()) {
+        Connection* client = clients_.find(socket);
+        if (client != nullptr) closeIfStalled(socket, *client, now);
+    }
+}
+
 Server::PeerState Server::peerState(SOCKET socket) const {
     int error = 0;
     int length = sizeof(error);
@@ -181,7 +188,7 @@ int Server::queueWith(SOCKET socket, bool own, Append append) {
     // elsewhere is refused: the client keeps its connection and everything
     // queued before; its own replies are always queued (its input is held
     // back meanwhile, so they stay bounded).
-    if (!own && client->waitingOutput() >= netlimits::kMaxUnsentOutput) {
+    if (!own && client->waitingOutput() >= outputBound(*client)) {
         if (!closeIfStalled(socket, *client) && client->state.foreign != ConnectionState::Foreign::Refused) {
             client->state.foreign = ConnectionState::Foreign::Refused;
             LogFormatted("Client does not take its output, refusing frames for it until it drains [%d]", port());
@@ -194,6 +201,12 @@ int Server::queueWith(SOCKET socket, bool own, Append append) {
     return 0;
 }
 
+size_t Server::outputBound(const Connection& client) const {
+    // Anyone may connect to a port whose key is optional: a stranger's share is small.
+    return gate_.hasKey() && !client.state.authorized() ? netlimits::kMaxKeylessUnsentOutput
+                                                        : netlimits::kMaxUnsentOutput;
+}
+
 int Server::queue(SOCKET socket, const char* bytes, size_t size, bool own) {
     return queueWith(socket, own, [&](Connection& client) { client.queue(bytes, size); });
 }
@@ -202,8 +215,10 @@ int Server::queue(SOCKET socket, std::string&& frame, bool own) {
     return queueWith(socket, own, [&](Connection& client) { client.queue(std::move(frame)); });
 }
 
-bool Server::closeIfStalled(SOCKET socket, Connection& client) {
-    if (client.state.closing() || client.stalledMs(GetTickCount()) < netlimits::kStalledOutputMs) return false;
+bool Server::closeIfStalled(SOCKET socket, Connection& client) { return closeIfStalled(socket, client, GetTickCount()); }
+
+bool Server::closeIfStalled(SOCKET socket, Connection& client, DWORD now) {
+    if (client.state.closing() || client.stalledMs(now) < netlimits::kStalledOutputMs) return false;
     LogMessage("Client has taken none of its output for " + std::to_string(netlimits::kStalledOutputMs / 1000) +
                " s, closing it [" + std::to_string(port()) + "]");
     closeClient(socket);
@@ -229,17 +244,17 @@ void Server::flush(SOCKET socket, Connection& client) {
         return;
     }
     account(client);
-    if ((state.input == ConnectionState::Input::Held || state.foreign == ConnectionState::Foreign::Refused) &&
-        client.waitingOutput() < netlimits::kMaxUnsentOutput) {
-        state.foreign = ConnectionState::Foreign::Taken;
-        if (state.input == ConnectionState::Input::Held) {
-            // Its read turns stopped while its input was held: it gets one.
-            if (turns_ != nullptr) {
-                state.input = ConnectionState::Input::AwaitRead;
-                turns_->requestRead(*this, socket);
-            } else {
-                state.input = ConnectionState::Input::TurnDue;
-            }
+    const bool held = state.input == ConnectionState::Input::Held;
+    const bool refusing = state.foreign == ConnectionState::Foreign::Refused;
+    const size_t waiting = held || refusing ? client.waitingOutput() : 0;
+    if (refusing && waiting < outputBound(client)) state.foreign = ConnectionState::Foreign::Taken;
+    if (held && waiting < netlimits::kMaxUnsentOutput) {
+        // Its read turns stopped while its input was held: it gets one.
+        if (turns_ != nullptr) {
+            state.input = ConnectionState::Input::AwaitRead;
+            turns_->requestRead(*this, socket);
+        } else {
+            state.input = ConnectionState::Input::TurnDue;
         }
     }
 }

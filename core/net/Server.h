@@ -19,8 +19,9 @@
 // (Limits.h) is never closed for it: its own replies are still queued but its
 // input is not read until the output drains (ServerTurns::requestRead
 // resumes it), and frames from elsewhere (sendRaw, broadcast, pen tokens)
-// are refused for it. Only the service-wide budget, or a client that takes
-// nothing for kStalledOutputMs, closes it.
+// are refused for it (sooner for a stranger on a port with a key). Only the
+// service-wide budget, or a client that takes nothing for kStalledOutputMs
+// (closeStalled, on the service's timer), closes it.
 //
 // Closing: a client closed while a batch is held is only marked; it is
 // closed when the batch ends, so callers walking their own tables (channels,
@@ -82,6 +83,10 @@ public:
     // Closes command-port clients that have not authorized in time (now is
     // GetTickCount()).
     void expireUnauthorized(DWORD now);
+    // Closes every client that has taken no byte of its waiting output for
+    // kStalledOutputMs, whether or not anything is being sent to it now; the
+    // service calls it on a timer.
+    void closeStalled(DWORD now);
 
     // Whether a close event tells the truth: any program can post socket
     // event messages to our windows, so the socket itself is asked.
@@ -131,7 +136,7 @@ public:
     // Unfinished input plus unsent output of one client, and of all of them.
     size_t heldBytes(SOCKET socket) const;
     size_t heldBytes() const override { return clients_.held(); }
-    SOCKET largestHolder(size_t& bytes) const override { return clients_.largestHolder(bytes); }
+    CapCandidate capCandidate(DWORD now) const override { return clients_.capCandidate(now, gate_.hasKey()); }
     void countTo(BufferBudget* budget) override;
 
 protected:
@@ -155,6 +160,7 @@ private:
     void sendBeforeBlocking(SOCKET socket, Connection& client) override;
     void account(Connection& client) override { clients_.account(client); }
     bool closeIfStalled(SOCKET socket, Connection& client) override;
+    bool closeIfStalled(SOCKET socket, Connection& client, DWORD now);
     void closeAll() override { deinit(); }
     // OutputScheduler::Host
     bool flushIfQueued(SOCKET socket) override;
@@ -168,6 +174,8 @@ private:
     template <typename Append>
     int queueWith(SOCKET socket, bool own, Append append);
     int sendOwnFrame(SOCKET socket, const std::string& frame);
+    // Output a client may leave waiting before frames from elsewhere are refused.
+    size_t outputBound(const Connection& client) const;
     void markClosing(SOCKET socket, Connection& client);
 
     size_t maxMessage_;

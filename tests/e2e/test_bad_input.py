@@ -199,3 +199,56 @@ def test_late_events_of_a_closed_connection_never_reach_the_next_one(service):
             with connect(service, port) as next_client:
                 reply = next_client.request("registerChannel n%d" % round_)
                 assert reply.startswith("Success" if port == "apps" else "SyntaxError"), (round_, port)
+
+
+def _slowest_round_trip(dock, stop, out):
+    while not stop.is_set():
+        started = time.monotonic()
+        assert dock.request("getCoreVersion", timeout=30) == "Success CoreVersion=2.06.0"
+        out.append(time.monotonic() - started)
+        time.sleep(0.01)
+
+
+def test_a_long_authorization_attempt_from_a_stranger_costs_neither_memory_nor_time(service):
+    # "auth", 16 MiB of blanks and a word from two clients without the key is
+    # refused by its first bytes: it is never decoded into UTF-16 or split
+    # into words, which took hundreds of MiB and seconds of the main thread.
+    with service.command() as dock:
+        quiet = []
+        stop = threading.Event()
+        for _ in range(20):
+            started = time.monotonic()
+            assert dock.request("getCoreVersion") == "Success CoreVersion=2.06.0"
+            quiet.append(time.monotonic() - started)
+        rss_before = service.rss_kib()
+        peak = [rss_before]
+
+        def sample():
+            while not stop.is_set():
+                peak[0] = max(peak[0], service.rss_kib())
+                time.sleep(0.005)
+        loaded = []
+        watchers = [threading.Thread(target=_slowest_round_trip, args=(dock, stop, loaded), daemon=True),
+                    threading.Thread(target=sample, daemon=True)]
+        for watcher in watchers:
+            watcher.start()
+        attempt = b"auth" + b" " * ((16 << 20) - 16) + b"x|"
+        attackers = [service.apps(timeout=60) for _ in range(2)]
+        senders = [threading.Thread(target=a.send_raw, args=(attempt,), daemon=True) for a in attackers]
+        for sender in senders:
+            sender.start()
+        replies = [a.read_frame(60) for a in attackers]
+        time.sleep(0.5)
+        stop.set()
+        for watcher in watchers:
+            watcher.join(30)
+        for a in attackers:
+            a.close()
+        peak = peak[0]
+    print("long key attempts: peak resident growth %d KiB; dock's slowest round trip %.3f s (quiet %.3f s)"
+          % (peak - rss_before, max(loaded or [0]), max(quiet)))
+    assert all(r.startswith("Failure Authorization failed! - ") for r in replies), replies
+    # Two 16 MiB messages on their way in are counted in the cap (64 MiB);
+    # a UTF-16 copy and a word list of each would be hundreds of MiB more.
+    assert peak - rss_before < 128 * 1024, "resident size grew by %d KiB" % (peak - rss_before)
+    still_serving(service, service.command())

@@ -155,3 +155,55 @@ def test_a_registration_flood_does_not_stall_the_dock(service):
     for owner in owners:
         owner.close()
     flood.close()
+
+
+def test_parked_strangers_cannot_make_a_widgets_long_forward_fail(service):
+    # Eleven clients without the key register a channel, shrink their receive
+    # buffers and never read; another fills each with 1 MiB forwards until it
+    # is refused. A widget's forward up to the port's limit must still reach
+    # a receiver that reads: strangers get a small share of the output, and
+    # the cap closes those that leave theirs unread before an upload.
+    import socket
+    parked = []
+    for i in range(11):
+        s = socket.socket()
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.connect(("127.0.0.1", service.key.apps_port))
+        s.sendall(b"registerChannel park%d|" % i)
+        parked.append(s)
+    filler = service.apps(timeout=30)
+    assert filler.request("registerChannel filler") == "Success ChannelRegistered=true"
+    chunk = "f" * (1 << 20)
+    refused = 0
+    for i in range(11):
+        for n in range(12):
+            reply = filler.request("sendDataToChannel park%d %s t%d_%d" % (i, chunk, i, n))
+            if reply.startswith("Success DataSentToChannelError="):
+                refused += 1
+                break
+    assert refused == 11
+    sender, receiver = service.apps(timeout=120), service.apps(timeout=120)
+    assert sender.request("registerChannel sender") == "Success ChannelRegistered=true"
+    assert receiver.request("registerChannel receiver") == "Success ChannelRegistered=true"
+    assert sender.read_frame() == "BroadcastRegisteredChannel=receiver"
+    data = b"d" * ((16 << 20) - 64)
+    received = bytearray()
+
+    def read_one_frame():
+        receiver.sock.settimeout(120)
+        while b"|" not in received:
+            piece = receiver.sock.recv(1 << 20)
+            if not piece:
+                return
+            received.extend(piece)
+
+    reader = threading.Thread(target=read_one_frame, daemon=True)
+    reader.start()
+    sender.send_raw(b"sendDataToChannel receiver " + data + b" big|")
+    assert sender.read_frame(120) == "Success DataSentToChannel=big"
+    reader.join(120)
+    assert bytes(received) == b"ForwardDataToChannel sender " + data + b"|"
+    for s in parked:
+        s.close()
+    for c in (filler, sender, receiver):
+        c.close()

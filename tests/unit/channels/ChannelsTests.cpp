@@ -18,7 +18,7 @@ namespace {
 // The apps port with its optional authorization, under a key of the test's own.
 class TestKeyAppsPort : public AppsPortHandler {
 public:
-    bool isKeyAttempt(const std::wstring& message) override { return message.rfind(L"auth ", 0) == 0; }
+    bool isKeyAttempt(const std::string& message) override { return message.rfind("auth ", 0) == 0; }
     bool checkKey(const std::wstring& message) override { return message == L"auth right-key"; }
 };
 

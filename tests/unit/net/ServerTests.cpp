@@ -396,3 +396,64 @@ TEST_F(PressureSockets, AKeySentOneByteAtATimeNeverReachesTheLog) {
     EXPECT_NE(written.find("Received ["), std::string::npos);
     EXPECT_EQ(written.find(key.substr(1, 8)), std::string::npos);
 }
+
+TEST_F(PressureSockets, ALongAuthorizationAttemptIsRefusedByItsFirstBytes) {
+    // A stranger's "auth" with a long tail, however its first word is
+    // quoted, is refused as it stands: the key check, which decodes and
+    // splits the whole message, never sees it.
+    class JudgedPort : public TabletPortHandler {
+    public:
+        size_t judged = 0;
+        bool checked = false;
+        bool isKeyAttempt(const std::string& head) override {
+            judged = std::max(judged, head.size());
+            return TabletPortHandler::isKeyAttempt(head);
+        }
+        bool checkKey(const std::wstring& message) override {
+            checked = true;
+            return TabletPortHandler::checkKey(message);
+        }
+    } port;
+    server_.setHandler(&port);
+    for (const char* first : {"auth", "\"auth\"", "'auth'"}) {
+        clients_[0]->send(first + std::string(300 * 1024, ' ') + "x|");
+        for (int turn = 0; turn < 50 && !testsupport::WaitReadable(clients_[0]->get(), 0); ++turn)
+            Pump(server_, sides_[0]);
+        EXPECT_EQ(clients_[0]->readFrame().rfind("Failure Authorization failed!", 0), 0u) << first;
+    }
+    EXPECT_FALSE(port.checked);
+    EXPECT_LE(port.judged, netlimits::kMaxAuthorizationMessage);
+    Command(0, "auth " + getAuthKey() + "|");  // the client stays, and a real attempt is judged whole
+    EXPECT_EQ(clients_[0]->readFrame(), "authOk|");
+    server_.setHandler(&handler_);
+}
+
+TEST_F(PressureSockets, StalledReadersAreClosedByTimeAndTheCapClosesThemBeforeAnUpload) {
+    // clients_[0] is parked: it reads nothing while frames are queued for it,
+    // until the system's buffers are full and some output waits here.
+    const std::string frame(64 * 1024, 'p');
+    for (int i = 0; i < 400 && server_.heldBytes(sides_[0]) == 0; ++i) server_.sendRaw(sides_[0], frame + "|");
+    ASSERT_GT(server_.heldBytes(sides_[0]), 0u);
+    // clients_[1] uploads a message larger than all the parked one holds.
+    clients_[1]->send(std::string(server_.heldBytes(sides_[0]) + 256 * 1024, 'u'));
+    for (int turn = 0; turn < 50 && server_.heldBytes(sides_[1]) <= server_.heldBytes(sides_[0]); ++turn)
+        Pump(server_, sides_[1]);
+    ASSERT_GT(server_.heldBytes(sides_[1]), server_.heldBytes(sides_[0]));
+
+    // Past the cap the reader that left its output is closed, not the upload.
+    BufferBudget budget(server_.heldBytes() - 1);
+    budget.attach(server_);
+    budget.enforce();
+    EXPECT_FALSE(server_.hasClient(sides_[0]));
+    EXPECT_TRUE(server_.hasClient(sides_[1]));
+    budget.detach(server_);
+
+    // A reader whose output has not moved for a minute is closed by the
+    // timer, whether or not anything more is sent to it.
+    const size_t uploaded = server_.heldBytes(sides_[1]);
+    for (int i = 0; i < 400 && server_.heldBytes(sides_[1]) <= uploaded; ++i) server_.sendRaw(sides_[1], frame + "|");
+    server_.closeStalled(GetTickCount());
+    EXPECT_TRUE(server_.hasClient(sides_[1]));
+    server_.closeStalled(GetTickCount() + netlimits::kStalledOutputMs + 1000);
+    EXPECT_FALSE(server_.hasClient(sides_[1]));
+}
