@@ -453,7 +453,11 @@ bool runServers() {
         return false;
     }
 
-    writeKeyFile(ports[0], ports[1], ports[2]);
+    // Ports nobody can learn serve nobody: without the key file, no start.
+    if (!writeKeyFile(ports[0], ports[1], ports[2])) {
+        LogMessage(std::string("Key file not written, not starting"));
+        return false;
+    }
 
     // Failed binds during the port search leave an error behind; only an
     // error of the registration below is worth reporting.

@@ -136,6 +136,36 @@ def test_without_adobe_air_the_service_writes_the_key_file_and_ends(prefix):
         prefix.register_air_installer(marlin_e2e.DEFAULT_AIR_INSTALLER)
 
 
+def hostile(prefix, *args):
+    return [os.path.join(marlin_e2e.bin_dir(), "hostile.exe")] + [str(a) for a in args]
+
+
+def test_a_key_file_that_cannot_be_replaced_stops_the_start(prefix, tmp_path):
+    # Another program holds the old key file open without write or delete
+    # sharing for longer than the service waits: serving ports nobody can
+    # learn would only keep the dock out, so the service ends.
+    stale = "<root>stale</root> \r\n"
+    os.makedirs(os.path.dirname(prefix.key_file_path), exist_ok=True)
+    with open(prefix.key_file_path, "w", newline="") as f:
+        f.write(stale)
+    ready = tmp_path / "held"
+    holder = prefix.start(hostile(prefix, "hold", prefix.windows_path(prefix.key_file_path), 16000,
+                                  prefix.windows_path(str(ready))), str(tmp_path / "h.out"), str(tmp_path / "h.err"))
+    try:
+        assert marlin_e2e._wait_until(ready.exists, 30)
+        service = marlin_e2e.Service(prefix)
+        service.start(wait=False, keep_key_file=True)
+        assert service.wait_exit(40) == 0
+        log = service.log()
+        assert "Unable to replace the key authorization file: " in log
+        assert "Key file not written, not starting" in log
+        assert "Set events for port" not in log
+        with open(prefix.key_file_path, newline="") as f:
+            assert f.read() == stale
+    finally:
+        holder.wait(30)
+
+
 def test_an_unknown_command_line_starts_the_service(prefix):
     service = marlin_e2e.Service(prefix, args=["--no-such-mode", "x"])
     service.start()
