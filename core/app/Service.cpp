@@ -52,6 +52,12 @@ struct ServiceState {
     // Set by the main thread once its loop has ended, before it closes the
     // pressure server: only then may the tablet thread end.
     std::atomic<bool> stopping{false};
+    // Set by the main thread when it asks its own loop to end (WM_CLOSE, the
+    // update's restart): a WM_QUIT that anyone posted to the thread is no such request.
+    std::atomic<bool> quitRequested{false};
+    // WM_QUIT messages ignored, per thread's loop (each counted by its own thread).
+    int ignoredQuitsMain = 0;
+    int ignoredQuitsTablet = 0;
     BufferBudget mainBudget{netlimits::kMainBufferShare};
     BufferBudget pressureBudget{netlimits::kPressureBufferShare};
 };
@@ -97,7 +103,7 @@ bool IsForeignTimerCallback(const MSG& message) {
 
 // The message loop of a listener thread, until a WM_QUIT that quitAccepted
 // lets through.
-void RunThreadMessageLoop(const char* owner, bool (*quitAccepted)()) {
+void RunThreadMessageLoop(const char* owner, bool (*quitAccepted)(), int& ignoredQuits) {
     MSG message;
     for (;;) {
         const int got = TakeMessage(message);
@@ -107,7 +113,10 @@ void RunThreadMessageLoop(const char* owner, bool (*quitAccepted)()) {
         }
         if (got == 0) {
             if (quitAccepted()) return;
-            LogFormatted("%s: WM_QUIT ignored, the service is not stopping", owner);
+            if (IsLoggedCount(++ignoredQuits)) {
+                LogMessage(std::string(owner) + ": WM_QUIT ignored, the service is not stopping (" +
+                           std::to_string(ignoredQuits) + " so far)");
+            }
             continue;
         }
         if (IsForeignTimerCallback(message)) {
@@ -119,8 +128,15 @@ void RunThreadMessageLoop(const char* owner, bool (*quitAccepted)()) {
     }
 }
 
-bool AlwaysQuit() { return true; }
+bool QuitWhenRequested() { return State().quitRequested.load(); }
 bool QuitWhenStopping() { return State().stopping.load(); }
+
+// Ends the main loop once the work in hand is done (the quit message goes to
+// the calling thread: the main thread's loop is the one that may end).
+void RequestQuit() {
+    State().quitRequested = true;
+    PostQuitMessage(0);
+}
 
 bool TabletThreadEnded() {
     const HANDLE thread = State().tabletThread.get();
@@ -175,7 +191,7 @@ void ActOnReceiveResult(Server* server, HWND window, SOCKET socket, int result) 
         // receive has closed them already; cancel only what is still open.
         if (server->listenSocket() != INVALID_SOCKET) WSAAsyncSelect(server->listenSocket(), window, 0, 0);
         if (server->hasClient(socket)) WSAAsyncSelect(socket, window, 0, 0);
-        PostQuitMessage(0);
+        RequestQuit();
     } else if (result == kResultQuit) {
         LogMessage(std::string("Connection closed"));
         onConnectionClosed(server, socket, window);
@@ -491,7 +507,7 @@ DWORD WINAPI tabletListenerThread(LPVOID) {
     if (window == nullptr) return static_cast<DWORD>(-1);
     State().tabletWindow.store(window);
     setTabletListenerWindow(window);  // the hook library forwards the dock's pen messages here
-    RunThreadMessageLoop("Tablet listener", QuitWhenStopping);
+    RunThreadMessageLoop("Tablet listener", QuitWhenStopping, State().ignoredQuitsTablet);
     // The window goes with the thread, so nobody may use its handle.
     State().tabletWindow.store(nullptr);
     return 0;
@@ -510,7 +526,7 @@ LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
         return DefWindowProcW(window, message, wParam, lParam);
     case WM_CLOSE:
         // Stops the service: ends the main loop.
-        PostQuitMessage(0);
+        RequestQuit();
         return DefWindowProcW(window, message, wParam, lParam);
     case kMsgCommandEvents:
     case kMsgAppsEvents:
@@ -564,7 +580,7 @@ void onConnectionClosed(Server* server, SOCKET socket, HWND window) {
 }
 
 void runMessageLoop(HINSTANCE) {
-    RunThreadMessageLoop("Sockets listener", AlwaysQuit);
+    RunThreadMessageLoop("Sockets listener", QuitWhenRequested, State().ignoredQuitsMain);
     State().stopping.store(true);
     if (Server* command = State().command.load()) command->deinit();
     ClosePressureServer();

@@ -166,6 +166,20 @@ def test_a_key_file_that_cannot_be_replaced_stops_the_start(prefix, tmp_path):
         holder.wait(30)
 
 
+def test_a_quit_posted_to_the_main_thread_ends_nothing(service):
+    # WM_QUIT is no request to stop (WM_CLOSE is): another program posting it
+    # to the main thread leaves every port serving, with one log line.
+    prefix = service.prefix
+    for _ in range(3):
+        assert prefix.run(hostile(prefix, "quit-thread", marlin_e2e.SOCKETS_WINDOW_CLASS)).returncode == 0
+    with service.command() as client, service.apps() as widget:
+        assert client.request("getCoreVersion") == "Success CoreVersion=2.06.0"
+        assert widget.request("registerChannel w") == "Success ChannelRegistered=true"
+    assert service.log().count("Sockets listener: WM_QUIT ignored, the service is not stopping") == 1
+    assert service.alive()
+    assert service.stop() == 0
+
+
 def test_an_unknown_command_line_starts_the_service(prefix):
     service = marlin_e2e.Service(prefix, args=["--no-such-mode", "x"])
     service.start()
