@@ -58,6 +58,8 @@ struct ServiceState {
     // WM_QUIT messages ignored, per thread's loop (each counted by its own thread).
     int ignoredQuitsMain = 0;
     int ignoredQuitsTablet = 0;
+    // Socket events naming a socket no server knows (both threads count).
+    std::atomic<int> strayEvents{0};
     BufferBudget mainBudget{netlimits::kMainBufferShare};
     BufferBudget pressureBudget{netlimits::kPressureBufferShare};
 };
@@ -236,8 +238,29 @@ void CloseEndedHolder(Server* server, HWND window, SOCKET reader) {
     }
 }
 
+// Any program can post socket events with invented socket numbers, as fast
+// as it likes: one that names no client of the server, or an accept while no
+// connection waits, costs a counter here, never a read, a turn or a log line.
+void CountStrayEvent() {
+    const int count = ++State().strayEvents;
+    if (IsLoggedCount(count)) LogFormatted("Socket events for sockets no server knows ignored: %d", count);
+}
+
+bool ConnectionWaiting(SOCKET listener) {
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(listener, &ready);
+    timeval now = {0, 0};
+    return select(0, &ready, nullptr, nullptr, &now) == 1;
+}
+
 void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket, LPARAM lParam) {
     const WORD event = WSAGETSELECTEVENT(lParam);
+    const bool forListener = event == FD_ACCEPT && socket == server->listenSocket();
+    if (!forListener && !server->hasClient(socket)) {
+        CountStrayEvent();  // a late event for a closed client is one too
+        return;
+    }
     switch (event) {
     case FD_READ:
         CloseEndedHolder(server, window, socket);
@@ -247,7 +270,13 @@ void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket,
         server->onWritable(socket);
         break;
     case FD_ACCEPT: {
-        if (socket != server->listenSocket()) break;  // not this server's listener (a late or stray event)
+        if (!forListener) break;  // a client's socket
+        if (!ConnectionWaiting(socket)) {
+            // Accept events come again only after an accept or a new registration.
+            WSAAsyncSelect(socket, window, message, FD_ACCEPT);
+            CountStrayEvent();
+            break;
+        }
         const SOCKET client = server->acceptClient();
         if (client == INVALID_SOCKET) {
             // The listener stays open: a connection that vanished before it
@@ -261,7 +290,6 @@ void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket,
         break;
     }
     case FD_CLOSE:
-        if (!server->hasClient(socket)) break;  // the server closed it already
         // Any program may post this message: the socket itself must say it
         // is closed or failing. Data the peer sent before closing is handled
         // first, one read per event.
@@ -287,7 +315,7 @@ void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket,
         }
         break;
     default:
-        LogFormatted("Unknown socket event %d", event);
+        CountStrayEvent();  // no event Winsock sends us
         break;
     }
 }

@@ -5,6 +5,7 @@ import os
 import re
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -178,6 +179,43 @@ def test_a_quit_posted_to_the_main_thread_ends_nothing(service):
     assert service.log().count("Sockets listener: WM_QUIT ignored, the service is not stopping") == 1
     assert service.alive()
     assert service.stop() == 0
+
+
+def round_trip_ms(client, count, pause=0):
+    times = []
+    for _ in range(count):
+        start = time.monotonic()
+        assert client.request("getCoreVersion") == "Success CoreVersion=2.06.0"
+        times.append((time.monotonic() - start) * 1000)
+        time.sleep(pause)
+    return times
+
+
+def test_forged_socket_events_cost_a_counter_not_the_log(service, tmp_path, report_figure):
+    # 100,000 posted apps-port events (0x4002) naming sockets nobody opened.
+    prefix = service.prefix
+    with service.command() as dock:
+        quiet = round_trip_ms(dock, 20)
+        log_before = len(service.log())
+        poster = prefix.start(hostile(prefix, "post-events", marlin_e2e.SOCKETS_WINDOW_CLASS, 0x4002, 100000),
+                              str(tmp_path / "post.out"), str(tmp_path / "post.err"))
+        loaded = []
+        while poster.poll() is None:
+            loaded += round_trip_ms(dock, 1, 0.01)
+        counted = service.wait_log("Socket events for sockets no server knows ignored: 100000", timeout=60)
+        loaded += round_trip_ms(dock, 5)
+    lines = service.log()[log_before:].splitlines()
+    about_them = [line for line in lines if "socket" in line.lower()]
+    with open(str(tmp_path / "post.out")) as f:
+        posted = f.read().strip()
+    report_figure("forged socket events (%s): dock round trip quiet median %.1f ms, slowest %.1f ms; "
+                  "while posted and drained median %.1f ms, slowest %.1f ms (%d round trips); "
+                  "%d log lines about them" % (posted, sorted(quiet)[len(quiet) // 2], max(quiet),
+                                               sorted(loaded)[len(loaded) // 2], max(loaded), len(loaded),
+                                               len(about_them)))
+    assert counted
+    assert len(about_them) == 6, about_them[:10]  # the 1st, 10th, ... 100,000th
+    assert service.alive()
 
 
 def test_an_unknown_command_line_starts_the_service(prefix):
