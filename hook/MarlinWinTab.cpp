@@ -5,10 +5,19 @@
 // forwards the pen and left-button messages of that thread to MarlinCore's
 // tablet listener window, without waiting for the service to handle them.
 // In MarlinCore's own process the library stays idle.
+//
+// Any program on the desktop can send the dock's window the service's
+// requests, and the service's window forged input. So the library forwards
+// only to a tablet listener window whose process runs a program from this
+// library's own folder (the installation's folder, which only the installer
+// writes): a pid or window named in a message could be anyone's, and the
+// library shares no memory with the service. And it signs what it forwards
+// with the session key the service gave it (see hookmsg::MSG_SESSION_KEY).
 #include <windows.h>
 
 #include <cstddef>
 #include <cwchar>
+#include <string>
 
 #include "core/tablet/WinTab.h"
 #include "hook/QueueSizing.h"
@@ -32,6 +41,9 @@ struct HookState {
     wintab::WTQueueSizeSetFn WTQueueSizeSet = nullptr;
     wintab::HCTX context = nullptr;
     bool contextOpen = false;
+    HMODULE self = nullptr;       // this library
+    HWND checkedWindow = nullptr;  // the listener window last found to be the service's
+    LPARAM sessionKey = 0;         // 0: none yet, nothing the service cannot check is forwarded
 };
 HookState gHook;
 
@@ -84,9 +96,65 @@ bool LooksLikeQueueMessage(const HookWords& w) { return !IsWindowOfThisThread(w.
 // message still costs one comparison.
 bool WordIsMessageNumber(const HookWords& w) { return w.w1 == MessageNumber(w.w1) || LooksLikeQueueMessage(w); }
 
+// The key request, WM_NULL with wParam MSG_SESSION_KEY sent to a window of
+// this thread, as WH_CALLWNDPROC shows it.
+bool IsKeyRequest(const HookWords& w) {
+    return w.w1 == hookmsg::MSG_SESSION_KEY && MessageNumber(w.w2) == WM_NULL && IsWindowOfThisThread(w.w3);
+}
+
 bool IsTabletListenerWindow(HWND window) {
     wchar_t name[32] = L"";
     return window != nullptr && GetClassNameW(window, name, 32) > 0 && wcscmp(name, kTabletListenerClass) == 0;
+}
+
+// A path's folder, long form, for comparison.
+std::wstring FolderOf(const wchar_t* path) {
+    wchar_t full[MAX_PATH * 2] = L"";
+    const DWORD length = GetLongPathNameW(path, full, MAX_PATH * 2);
+    std::wstring folder = length > 0 && length < MAX_PATH * 2 ? full : path;
+    const size_t slash = folder.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : folder.substr(0, slash + 1);
+}
+
+// The program file of a process: with limited query rights where the system
+// has QueryFullProcessImageNameW (Vista and later; enough for a service of
+// higher integrity), else through the process's module list (Windows XP).
+std::wstring ProgramOf(DWORD processId) {
+    using QueryImageFn = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
+    using ModuleNameFn = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
+    const auto query = wintab::Resolve<QueryImageFn>(GetModuleHandleW(L"kernel32.dll"), "QueryFullProcessImageNameW");
+    wchar_t image[MAX_PATH * 2] = L"";
+    if (query != nullptr) {
+        constexpr DWORD kQueryLimitedInformation = 0x1000;
+        marlin::unique_handle process(OpenProcess(kQueryLimitedInformation, FALSE, processId));
+        DWORD size = MAX_PATH * 2;
+        if (process && query(process.get(), 0, image, &size)) return image;
+        return std::wstring();
+    }
+    marlin::unique_hmodule psapi(LoadLibraryW(L"psapi.dll"));
+    const auto moduleName =
+        psapi ? wintab::Resolve<ModuleNameFn>(psapi.get(), "GetModuleFileNameExW") : nullptr;
+    marlin::unique_handle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
+    if (moduleName != nullptr && process && moduleName(process.get(), nullptr, image, MAX_PATH * 2) > 0) return image;
+    return std::wstring();
+}
+
+// The service's tablet listener window: of that class, and owned by a
+// process whose program lies in this library's folder.
+bool IsServiceListenerWindow(HWND window) {
+    if (!IsTabletListenerWindow(window)) return false;
+    if (window == gHook.checkedWindow) return true;
+    DWORD owner = 0;
+    if (GetWindowThreadProcessId(window, &owner) == 0 || owner == 0) return false;
+    wchar_t library[MAX_PATH * 2] = L"";
+    const DWORD length = GetModuleFileNameW(gHook.self, library, MAX_PATH * 2);
+    if (length == 0 || length >= MAX_PATH * 2) return false;
+    const std::wstring program = ProgramOf(owner);
+    if (program.empty()) return false;
+    const std::wstring ours = FolderOf(library);
+    if (ours.empty() || _wcsicmp(FolderOf(program.c_str()).c_str(), ours.c_str()) != 0) return false;
+    gHook.checkedWindow = window;
+    return true;
 }
 
 // Sent without waiting for the answer: the dock's thread goes back to its
@@ -95,8 +163,19 @@ bool IsTabletListenerWindow(HWND window) {
 // more than the packet interval at a few hundred packets per second, so the
 // dock's queue fell behind the pen). Still a sent message, not a posted one:
 // the listener takes it ahead of its posted messages, in the order sent.
+// Mouse messages and proximity carry the session key in lParam (the service
+// reads the pointer itself and of proximity only whether the pen enters), so
+// a program without the key cannot make the service take them.
 void Forward(UINT message, const HookWords& w) {
-    SendNotifyMessageW(gHook.backEndWindow, message, static_cast<WPARAM>(w.w2), static_cast<LPARAM>(w.w3));
+    if (gHook.backEndWindow == nullptr) return;  // no request from the service yet
+    LPARAM lParam = static_cast<LPARAM>(w.w3);
+    if (message == wintab::WT_PROXIMITY) {
+        lParam = gHook.sessionKey | (LOWORD(w.w3) != 0 ? hookmsg::kProximityEntering : 0);
+    } else if (message != wintab::WT_PACKET) {
+        lParam = gHook.sessionKey;
+    }
+    if (message != wintab::WT_PACKET && gHook.sessionKey == 0) return;
+    SendNotifyMessageW(gHook.backEndWindow, message, static_cast<WPARAM>(w.w2), lParam);
 }
 
 bool TargetWindowIsInThisProcess() {
@@ -167,7 +246,7 @@ bool OpenOrEnable() {
     }
     gHook.contextOpen = OpenContext();
     SendMessageW(gHook.backEndWindow, hookmsg::MSG_CONTEXT_RESULT,
-                 gHook.contextOpen ? hookmsg::kContextOpened : hookmsg::kContextFailed, 0);
+                 gHook.contextOpen ? hookmsg::kContextOpened : hookmsg::kContextFailed, gHook.sessionKey);
     return gHook.contextOpen;
 }
 
@@ -192,10 +271,10 @@ void Act(const HookWords& w) {
     case hookmsg::MSG_CONTEXT_OPEN:
         // Any desktop program can send this request; pen packets go only to
         // the service's tablet listener window, so one naming another window
-        // is ignored. The window found at load may be stale (a service that
-        // restarted while this library stayed loaded): a valid request
-        // replaces it.
-        if (!WordIsMessageNumber(w) || !IsTabletListenerWindow(reinterpret_cast<HWND>(w.w0))) break;
+        // (even one of that class) is ignored. A service that restarted while
+        // this library stayed loaded names its new window: a valid request
+        // replaces the old one.
+        if (!WordIsMessageNumber(w) || !IsServiceListenerWindow(reinterpret_cast<HWND>(w.w0))) break;
         gHook.backEndWindow = reinterpret_cast<HWND>(w.w0);
         gHook.targetWindow = reinterpret_cast<HWND>(w.w3);
         OpenOrEnable();
@@ -216,14 +295,22 @@ extern "C" LRESULT CALLBACK CallBackWndProc(int code, WPARAM wParam, LPARAM lPar
         const HookWords& w = *reinterpret_cast<const HookWords*>(lParam);
         // wParam 0: a peeked (not removed) queue message, or a message sent by
         // another thread; only the service's open request is taken from those.
-        if (wParam != 0 || IsOpenRequestFromAnotherThread(w)) Act(w);
+        if (IsKeyRequest(w)) {
+            // Anyone can send one: a wrong key only makes the service ignore
+            // what is forwarded until its next request, which brings the right one.
+            gHook.sessionKey = static_cast<LPARAM>(w.w0);
+        } else if (wParam != 0 || IsOpenRequestFromAnotherThread(w)) {
+            Act(w);
+        }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
-        gHook.backEndWindow = FindWindowW(kTabletListenerClass, nullptr);
+        // No window is looked up by its class here: any program can make one.
+        // The service's request names its window, which is checked then.
+        gHook.self = instance;
     } else if (reason == DLL_PROCESS_DETACH) {
         if (reserved == nullptr) {
             CloseContext();  // unloaded (hooks removed): give the context back

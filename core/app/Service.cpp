@@ -590,12 +590,14 @@ LRESULT CALLBACK tabletWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     default:
         if (!isPenNotification(message)) return DefWindowProcW(window, message, wParam, lParam);
         // The hook library sends every pen notification from the dock's
-        // thread (a notify send: the dock does not wait for it); a posted
-        // one comes from someone else.
+        // thread (a notify send: the dock does not wait for it), signed with
+        // the session key; a posted one comes from someone else.
         if (InSendMessageEx(nullptr) == ISMEX_NOSEND) {
             LogFormatted("Tablet listener: posted pen message 0x%04X ignored", static_cast<int>(message));
             return 0;
         }
+        // Sent, but perhaps by another program: only the hook library has the key.
+        if (!takeSignedPenNotification(message, lParam)) return 0;
         return handleTabletMessage(window, message, wParam, lParam, State().pressure.load());
     }
 }
