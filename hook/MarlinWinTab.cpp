@@ -5,9 +5,18 @@
 // forwards the pen and left-button messages of that thread to MarlinCore's
 // tablet listener window, without waiting for the service to handle them.
 // In MarlinCore's own process the library stays idle.
+//
+// Any program on the desktop can send the dock's window the service's
+// requests, and the service's window forged input. So the library forwards
+// only to a tablet listener window whose process runs a program from this
+// library's own folder (the installation's folder, which only the installer
+// writes): a pid or window named in a message could be anyone's, and the
+// library shares no memory with the service. And it signs what it forwards
+// with the session key the service gave it (see hookmsg::MSG_SESSION_KEY).
 #include <windows.h>
 
 #include <cwchar>
+#include <string>
 
 #include "core/protocol/HookContract.h"
 #include "core/util/Handles.h"
@@ -30,11 +39,65 @@ struct HookState {
     wintab::WTQueueSizeSetFn WTQueueSizeSet = nullptr;
     wintab::HCTX context = nullptr;
     bool contextOpen = false;
-    bool backEndLookedUp = false;  // the listener window was looked up, or named by a request
+    HMODULE self = nullptr;       // this library
+    HWND checkedWindow = nullptr;  // the listener window last found to be the service's
+    LPARAM sessionKey = 0;         // 0: none yet, nothing the service cannot check is forwarded
 };
 HookState gHook;
 
 using hookrules::HookWords;
+
+// A path's folder, long form, for comparison.
+std::wstring FolderOf(const wchar_t* path) {
+    wchar_t full[MAX_PATH * 2] = L"";
+    const DWORD length = GetLongPathNameW(path, full, MAX_PATH * 2);
+    std::wstring folder = length > 0 && length < MAX_PATH * 2 ? full : path;
+    const size_t slash = folder.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : folder.substr(0, slash + 1);
+}
+
+// The program file of a process: with limited query rights where the system
+// has QueryFullProcessImageNameW (Vista and later; enough for a service of
+// higher integrity), else through the process's module list (Windows XP).
+std::wstring ProgramOf(DWORD processId) {
+    using QueryImageFn = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
+    using ModuleNameFn = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
+    const auto query = wintab::Resolve<QueryImageFn>(GetModuleHandleW(L"kernel32.dll"), "QueryFullProcessImageNameW");
+    wchar_t image[MAX_PATH * 2] = L"";
+    if (query != nullptr) {
+        constexpr DWORD kQueryLimitedInformation = 0x1000;
+        marlin::unique_handle process(OpenProcess(kQueryLimitedInformation, FALSE, processId));
+        DWORD size = MAX_PATH * 2;
+        if (process && query(process.get(), 0, image, &size)) return image;
+        return std::wstring();
+    }
+    marlin::unique_hmodule psapi(LoadLibraryW(L"psapi.dll"));
+    const auto moduleName =
+        psapi ? wintab::Resolve<ModuleNameFn>(psapi.get(), "GetModuleFileNameExW") : nullptr;
+    marlin::unique_handle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
+    if (moduleName != nullptr && process && moduleName(process.get(), nullptr, image, MAX_PATH * 2) > 0) return image;
+    return std::wstring();
+}
+
+// The service's tablet listener window: of that class, and owned by a
+// process whose program lies in this library's folder.
+bool IsServiceListenerWindow(HWND window) {
+    wchar_t name[32] = L"";
+    if (window == nullptr || GetClassNameW(window, name, 32) == 0 || wcscmp(name, hookmsg::kTabletListenerClass) != 0)
+        return false;
+    if (window == gHook.checkedWindow) return true;
+    DWORD owner = 0;
+    if (GetWindowThreadProcessId(window, &owner) == 0 || owner == 0) return false;
+    wchar_t library[MAX_PATH * 2] = L"";
+    const DWORD length = GetModuleFileNameW(gHook.self, library, MAX_PATH * 2);
+    if (length == 0 || length >= MAX_PATH * 2) return false;
+    const std::wstring program = ProgramOf(owner);
+    if (program.empty()) return false;
+    const std::wstring ours = FolderOf(library);
+    if (ours.empty() || _wcsicmp(FolderOf(program.c_str()).c_str(), ours.c_str()) != 0) return false;
+    gHook.checkedWindow = window;
+    return true;
+}
 
 // The rules' window facts, asked of the system.
 class SystemWindowFacts : public hookrules::WindowFacts {
@@ -48,10 +111,7 @@ public:
         return window != nullptr && IsWindow(window) && GetWindowThreadProcessId(window, nullptr) != GetCurrentThreadId();
     }
     bool isTabletListenerWindow(UINT_PTR value) const override {
-        const HWND window = reinterpret_cast<HWND>(value);
-        wchar_t name[32] = L"";
-        return window != nullptr && GetClassNameW(window, name, 32) > 0 &&
-               wcscmp(name, hookmsg::kTabletListenerClass) == 0;
+        return IsServiceListenerWindow(reinterpret_cast<HWND>(value));
     }
 };
 
@@ -61,12 +121,20 @@ public:
 // more than the packet interval at a few hundred packets per second, so the
 // dock's queue fell behind the pen). Still a sent message, not a posted one:
 // the listener takes it ahead of its posted messages, in the order sent.
+//
+// Mouse messages and proximity carry the session key in lParam (the service
+// reads the pointer itself and of proximity only whether the pen enters), so
+// a program without the key cannot make the service take them.
 void Forward(HookState& hook, UINT message, const HookWords& w) {
-    if (!hook.backEndLookedUp) {  // once, as a load would have (not in DllMain: the loader lock)
-        hook.backEndWindow = FindWindowW(hookmsg::kTabletListenerClass, nullptr);
-        hook.backEndLookedUp = true;
+    if (hook.backEndWindow == nullptr) return;  // no request from the service yet
+    LPARAM lParam = static_cast<LPARAM>(w.w3);
+    if (message == wintab::WT_PROXIMITY) {
+        lParam = hook.sessionKey | (LOWORD(w.w3) != 0 ? hookmsg::kProximityEntering : 0);
+    } else if (message != wintab::WT_PACKET) {
+        lParam = hook.sessionKey;
     }
-    SendNotifyMessageW(hook.backEndWindow, message, static_cast<WPARAM>(w.w2), static_cast<LPARAM>(w.w3));
+    if (message != wintab::WT_PACKET && hook.sessionKey == 0) return;
+    SendNotifyMessageW(hook.backEndWindow, message, static_cast<WPARAM>(w.w2), lParam);
 }
 
 bool TargetWindowIsInThisProcess(const HookState& hook) {
@@ -137,7 +205,7 @@ bool OpenOrEnable(HookState& hook) {
     }
     hook.contextOpen = OpenContext(hook);
     SendMessageW(hook.backEndWindow, hookmsg::MSG_CONTEXT_RESULT,
-                 hook.contextOpen ? hookmsg::kContextOpened : hookmsg::kContextFailed, 0);
+                 hook.contextOpen ? hookmsg::kContextOpened : hookmsg::kContextFailed, hook.sessionKey);
     return hook.contextOpen;
 }
 
@@ -150,10 +218,9 @@ void Act(HookState& hook, hookrules::Action action, const HookWords& w) {
         Forward(hook, hookrules::MessageNumber(w.w1), w);
         break;
     case hookrules::Action::OpenContext:
-        // The window found before may be stale (a service that restarted
-        // while this library stayed loaded): a valid request replaces it.
+        // A service that restarted while this library stayed loaded names
+        // its new window: a valid request replaces the old one.
         hook.backEndWindow = reinterpret_cast<HWND>(w.w0);
-        hook.backEndLookedUp = true;
         hook.targetWindow = reinterpret_cast<HWND>(w.w3);
         OpenOrEnable(hook);
         break;
@@ -170,18 +237,27 @@ void Act(HookState& hook, hookrules::Action action, const HookWords& w) {
 extern "C" LRESULT CALLBACK CallBackWndProc(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HC_ACTION && lParam != 0) {
         const HookWords& w = *reinterpret_cast<const HookWords*>(lParam);
-        const hookrules::Action action = hookrules::Decide(wParam, w, SystemWindowFacts());
-        if (action != hookrules::Action::None) Act(gHook, action, w);
+        const SystemWindowFacts facts;
+        if (hookrules::IsKeyRequest(w, facts)) {
+            // Anyone can send one: a wrong key only makes the service ignore
+            // what is forwarded until its next request, which brings the right one.
+            gHook.sessionKey = static_cast<LPARAM>(w.w0);
+        } else {
+            const hookrules::Action action = hookrules::Decide(wParam, w, facts);
+            if (action != hookrules::Action::None) Act(gHook, action, w);
+        }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
 // The loader lock is held here: no window lookups, no calls into the driver,
-// no FreeLibrary. The listener window is looked up at the first forward, and
-// a context still open at unload (the service removed its hooks without a
+// no FreeLibrary. No window is looked up by its class at all (any program
+// can make one): the service's request names its window, checked then. A
+// context still open at unload (the service removed its hooks without a
 // close request, or ended) is left to the driver, which drops the contexts of
 // windows that go away; wintab32.dll stays loaded with the process.
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) gHook.self = instance;
     if (reason == DLL_PROCESS_DETACH) {
         gHook.context = nullptr;
         gHook.winTabModule.release();

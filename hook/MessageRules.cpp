@@ -22,6 +22,10 @@ bool IsRequestFromAnotherThread(const HookWords& w, const WindowFacts& facts) {
            facts.isWindowOfThisThread(w.w3) && w.w0 != 0 && facts.isWindowOfAnotherThread(w.w0);
 }
 
+bool IsKeyRequest(const HookWords& w, const WindowFacts& facts) {
+    return w.w1 == hookmsg::MSG_SESSION_KEY && MessageNumber(w.w2) == WM_NULL && facts.isWindowOfThisThread(w.w3);
+}
+
 Action Decide(WPARAM hookWParam, const HookWords& w, const WindowFacts& facts) {
     const bool sentElsewhereOrPeeked = hookWParam == 0;
     if (sentElsewhereOrPeeked && !IsRequestFromAnotherThread(w, facts)) return Action::None;

@@ -25,7 +25,8 @@ public:
     virtual bool isWindowOfThisThread(UINT_PTR value) const = 0;
     // A window of any other thread.
     virtual bool isWindowOfAnotherThread(UINT_PTR value) const = 0;
-    // The service's tablet listener window (by its class).
+    // The service's tablet listener window: of its class, and owned by a
+    // process whose program lies in the library's own folder.
     virtual bool isTabletListenerWindow(UINT_PTR value) const = 0;
 };
 
@@ -50,6 +51,11 @@ bool WordIsMessageNumber(const HookWords& w, const WindowFacts& facts);
 // thread sent them: to a window of this thread, carrying a window of another
 // thread.
 bool IsRequestFromAnotherThread(const HookWords& w, const WindowFacts& facts);
+
+// The service's session key, sent before each open request: WM_NULL to a
+// window of this thread with wParam MSG_SESSION_KEY and the key as lParam,
+// as WH_CALLWNDPROC shows it.
+bool IsKeyRequest(const HookWords& w, const WindowFacts& facts);
 
 enum class Action {
     None,

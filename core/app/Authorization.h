@@ -10,8 +10,13 @@
 // GUID could be made.
 std::string getAuthKey();
 // Writes "marlinAuth.key" with the three ports and the key into the user's
-// vendor folder. Failures are logged, not reported.
-void writeKeyFile(int commandPort, int pressurePort, int appsPort);
+// vendor folder: the whole content goes to a file beside it, which then
+// replaces it in one step. A reader holding the old file open without delete
+// sharing blocks the replacement; it is tried again for up to 10 s (retryMs).
+// False, logged, when the file could not be written or replaced: the old one
+// (other ports, another key) is then left as it was.
+bool writeKeyFile(int commandPort, int pressurePort, int appsPort);
+bool writeKeyFileWithin(int commandPort, int pressurePort, int appsPort, unsigned long retryMs);
 // True when the message is "auth" and the key, and a key exists.
 bool checkAuthorization(const std::wstring& message);
 // The same test against a given key; an empty key refuses every message.

@@ -73,6 +73,14 @@ struct Service {
     // Set by the main thread once its loop has ended, before it closes the
     // pressure server: only then may the tablet thread end.
     std::atomic<bool> stopping{false};
+    // Set by the main thread when it asks its own loop to end (WM_CLOSE, the
+    // update's restart): a WM_QUIT that anyone posted to the thread is no such request.
+    std::atomic<bool> quitRequested{false};
+    // WM_QUIT messages ignored, per thread's loop (each counted by its own thread).
+    int ignoredQuitsMain = 0;
+    int ignoredQuitsTablet = 0;
+    // Socket events naming a socket no server knows (both threads count).
+    std::atomic<int> strayEvents{0};
     bool started = false;  // runServers has begun
     bool stopped = false;  // the main loop's shutdown has run
 
@@ -133,7 +141,7 @@ bool IsForeignTimerCallback(const MSG& message) {
 
 // The message loop of a listener thread, until a WM_QUIT that quitAccepted
 // lets through.
-void RunThreadMessageLoop(const char* owner, bool (*quitAccepted)()) {
+void RunThreadMessageLoop(const char* owner, bool (*quitAccepted)(), int& ignoredQuits) {
     MSG message;
     for (;;) {
         const int got = TakeMessage(message);
@@ -143,7 +151,10 @@ void RunThreadMessageLoop(const char* owner, bool (*quitAccepted)()) {
         }
         if (got == 0) {
             if (quitAccepted()) return;
-            LogFormatted("%s: WM_QUIT ignored, the service is not stopping", owner);
+            if (IsLoggedCount(++ignoredQuits)) {
+                LogMessage(std::string(owner) + ": WM_QUIT ignored, the service is not stopping (" +
+                           std::to_string(ignoredQuits) + " so far)");
+            }
             continue;
         }
         if (IsForeignTimerCallback(message)) {
@@ -155,8 +166,16 @@ void RunThreadMessageLoop(const char* owner, bool (*quitAccepted)()) {
     }
 }
 
-bool AlwaysQuit() { return true; }
+bool QuitWhenRequested() { return State().quitRequested.load(); }
 bool QuitWhenStopping() { return State().stopping.load(); }
+
+// Ends the main loop once the work in hand is done (the quit message goes to
+// the calling thread: the main thread's loop is the one that may end).
+void RequestQuit() {
+    State().quitRequested = true;
+    PostQuitMessage(0);
+}
+
 
 bool TabletThreadEnded() {
     const HANDLE thread = State().tabletThread.get();
@@ -211,7 +230,7 @@ void ActOnReceiveResult(Server* server, HWND window, SOCKET socket, int result) 
         // receive has closed them already; cancel only what is still open.
         if (server->listenSocket() != INVALID_SOCKET) WSAAsyncSelect(server->listenSocket(), window, 0, 0);
         if (server->hasClient(socket)) WSAAsyncSelect(socket, window, 0, 0);
-        PostQuitMessage(0);
+        RequestQuit();
     } else if (result == kResultQuit) {
         LogMessage(std::string("Connection closed"));
         onConnectionClosed(server, socket, window);
@@ -256,8 +275,29 @@ void CloseEndedHolder(Server* server, HWND window, SOCKET reader) {
     }
 }
 
+// Any program can post socket events with invented socket numbers, as fast
+// as it likes: one that names no client of the server, or an accept while no
+// connection waits, costs a counter here, never a read, a turn or a log line.
+void CountStrayEvent() {
+    const int count = ++State().strayEvents;
+    if (IsLoggedCount(count)) LogFormatted("Socket events for sockets no server knows ignored: %d", count);
+}
+
+bool ConnectionWaiting(SOCKET listener) {
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(listener, &ready);
+    timeval now = {0, 0};
+    return select(0, &ready, nullptr, nullptr, &now) == 1;
+}
+
 void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket, LPARAM lParam) {
     const WORD event = WSAGETSELECTEVENT(lParam);
+    const bool forListener = event == FD_ACCEPT && socket == server->listenSocket();
+    if (!forListener && !server->hasClient(socket)) {
+        CountStrayEvent();  // a late event for a closed client is one too
+        return;
+    }
     switch (event) {
     case FD_READ:
         CloseEndedHolder(server, window, socket);
@@ -267,7 +307,13 @@ void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket,
         server->onWritable(socket);
         break;
     case FD_ACCEPT: {
-        if (socket != server->listenSocket()) break;  // not this server's listener (a late or stray event)
+        if (!forListener) break;  // a client's socket
+        if (!ConnectionWaiting(socket)) {
+            // Accept events come again only after an accept or a new registration.
+            WSAAsyncSelect(socket, window, message, FD_ACCEPT);
+            CountStrayEvent();
+            break;
+        }
         const SOCKET client = server->acceptClient();
         if (client == INVALID_SOCKET) {
             // The listener stays open: a connection that vanished before it
@@ -281,7 +327,6 @@ void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket,
         break;
     }
     case FD_CLOSE:
-        if (!server->hasClient(socket)) break;  // the server closed it already
         // Any program may post this message: the socket itself must say it
         // is closed or failing. Data the peer sent before closing is handled
         // first, one read per event.
@@ -307,7 +352,7 @@ void HandleSocketEvent(Server* server, HWND window, UINT message, SOCKET socket,
         }
         break;
     default:
-        LogFormatted("Unknown socket event %d", event);
+        CountStrayEvent();  // no event Winsock sends us
         break;
     }
 }
@@ -428,7 +473,11 @@ bool runServers() {
         return false;
     }
 
-    writeKeyFile(ports[0], ports[1], ports[2]);
+    // Ports nobody can learn serve nobody: without the key file, no start.
+    if (!writeKeyFile(ports[0], ports[1], ports[2])) {
+        LogMessage(std::string("Key file not written, not starting"));
+        return false;
+    }
 
     // Failed binds during the port search leave an error behind; only an
     // error of the registration below is worth reporting.
@@ -466,7 +515,7 @@ DWORD WINAPI tabletListenerThread(LPVOID) {
     // when the next token is refused for them.
     if (SetTimer(window, kStalledOutputTimer, netlimits::kAuthorizationCheckMs, nullptr) == 0)
         LogSystemError(L"SetTimer()");
-    RunThreadMessageLoop("Tablet listener", QuitWhenStopping);
+    RunThreadMessageLoop("Tablet listener", QuitWhenStopping, State().ignoredQuitsTablet);
     // The window goes with the thread, so nobody may use its handle.
     State().tabletWindow.store(nullptr);
     return 0;
@@ -488,7 +537,7 @@ LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
         return DefWindowProcW(window, message, wParam, lParam);
     case WM_CLOSE:
         // Stops the service: ends the main loop.
-        PostQuitMessage(0);
+        RequestQuit();
         return DefWindowProcW(window, message, wParam, lParam);
     case kMsgCommandEvents:
     case kMsgAppsEvents:
@@ -529,12 +578,14 @@ LRESULT CALLBACK tabletWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     default:
         if (!isPenNotification(message)) return DefWindowProcW(window, message, wParam, lParam);
         // The hook library sends every pen notification from the dock's
-        // thread (a notify send: the dock does not wait for it); a posted
-        // one comes from someone else.
+        // thread (a notify send: the dock does not wait for it), signed with
+        // the session key; a posted one comes from someone else.
         if (InSendMessageEx(nullptr) == ISMEX_NOSEND) {
             LogFormatted("Tablet listener: posted pen message 0x%04X ignored", static_cast<int>(message));
             return 0;
         }
+        // Sent, but perhaps by another program: only the hook library has the key.
+        if (!takeSignedPenNotification(message, lParam)) return 0;
         return handleTabletMessage(window, message, wParam, lParam, State().pressure.get());
     }
 }
@@ -572,7 +623,7 @@ bool StopService() {
 }  // namespace
 
 void runMessageLoop(HINSTANCE) {
-    RunThreadMessageLoop("Sockets listener", AlwaysQuit);
+    RunThreadMessageLoop("Sockets listener", QuitWhenRequested, State().ignoredQuitsMain);
     StopService();
     shutdownTablet();
 }

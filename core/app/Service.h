@@ -32,8 +32,9 @@ constexpr UINT kMsgFlushOutput = WM_APP + 0x102;
 // True when all three servers listen and their events are registered.
 bool runServers();
 
-// The main thread's message loop; returns after WM_QUIT, once the servers
-// are shut down and the tablet-listener thread has ended (or did not end in
+// The main thread's message loop; returns after the service's own WM_QUIT
+// (WM_CLOSE to the sockets listener window, or the update's restart), once
+// the servers are shut down and the tablet-listener thread has ended (or did not end in
 // time: the socket layer is then left to the process's end).
 void runMessageLoop(HINSTANCE instance);
 
@@ -59,7 +60,9 @@ DWORD WINAPI tabletListenerThread(LPVOID);
 
 // Window procedure of the sockets listener window (main thread): command and
 // apps socket events, device changes, the authorization timer, WM_CLOSE
-// (stops the service). Nothing else reaches the servers or the pen logic.
+// (stops the service: the documented way for other programs, as Windows and
+// installers close a program). A bare WM_QUIT that another program posts to
+// the main thread is no request to stop: it is ignored (and counted). Nothing else reaches the servers or the pen logic.
 LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 // Window procedure of the tablet listener window (tablet-listener thread):
 // pressure socket events, the shutdown's close message, and the pen

@@ -5,6 +5,8 @@
 #include <shellapi.h>
 #include <tlhelp32.h>
 
+#include <atomic>
+
 #include "core/platform/UserPaths.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
@@ -156,6 +158,31 @@ bool OpenControlPanelApplet(std::wstring folder, std::wstring fileName) {
     return started;
 }
 
+namespace {
+
+std::atomic<bool> gCorruptBoxShown{false};
+
+DWORD WINAPI ShowCorruptInstallationBox(LPVOID) {
+    ShowMessageBox(kCorruptCaption, kCorruptText, 0);
+    gCorruptBoxShown = false;
+    return 0;
+}
+
+// A message box's modal loop dispatches the calling thread's messages while
+// it waits for the user: on the main thread that would be socket events
+// handled inside whatever called this, and other programs' messages. The box
+// waits on a thread of its own, one box at a time.
+void ShowCorruptInstallationMessage() {
+    if (gCorruptBoxShown.exchange(true)) return;
+    marlin::unique_handle thread(CreateThread(nullptr, 0, ShowCorruptInstallationBox, nullptr, 0, nullptr));
+    if (!thread) {
+        gCorruptBoxShown = false;
+        LogSystemError(L"CreateThread()");
+    }
+}
+
+}  // namespace
+
 bool OpenManager(std::wstring arguments) {
     const std::wstring folder = GetFrontEndFolder();
     LogMessage(std::wstring(L"Opening manager at:"));
@@ -163,7 +190,7 @@ bool OpenManager(std::wstring arguments) {
     LaunchRequest request{folder, kFrontEndExe, arguments};
     request.bringToForeground = true;
     const bool ok = LaunchProgram(request);
-    if (!ok) ShowMessageBox(kCorruptCaption, kCorruptText, 0);
+    if (!ok) ShowCorruptInstallationMessage();
     return ok;
 }
 

@@ -35,7 +35,8 @@ bool OpenPath(std::wstring path);
 // Shell verb "cplopen"; nothing is logged.
 bool OpenControlPanelApplet(std::wstring folder, std::wstring fileName);
 // Starts the dock's front end; tells the user the installation is corrupt
-// when that fails.
+// when that fails, in a message box on a thread of its own (one at a time;
+// this returns without waiting for the user).
 bool OpenManager(std::wstring arguments);
 
 // The first process whose executable file is named name, compared without

@@ -132,6 +132,17 @@ constexpr wchar_t kTabletListenerClass[] = L"MarlinWTHookQ";
 constexpr UINT MSG_CONTEXT_RESULT = 0x7FEC;  // hook -> listener; wParam 0 opened, 2 failed
 constexpr UINT MSG_CONTEXT_CLOSE = 0x7FEE;   // carried in wParam of a message to the dock window
 constexpr UINT MSG_CONTEXT_OPEN = 0x7FEF;    // carried in wParam of WM_NULL; lParam = listener window
+// Carried in wParam of WM_NULL sent to the dock window ahead of the open
+// request; lParam = the service's session key. The hook library sends it back
+// in lParam of every forward the service cannot check with the driver: the
+// context result and the mouse messages carry the key itself, WT_PROXIMITY
+// carries the key with its lowest bit set while the pen enters the context
+// (the key's own lowest bit is clear). Any program can send the listener
+// window these messages; only the service and the library in the dock know
+// the key. (WT_PACKET keeps its parameters: the driver itself tells whether
+// its context and serial name a packet.)
+constexpr UINT MSG_SESSION_KEY = 0x7FED;
+constexpr LPARAM kProximityEntering = 1;
 constexpr WPARAM kContextOpened = 0;
 constexpr WPARAM kContextFailed = 2;
 }  // namespace hookmsg

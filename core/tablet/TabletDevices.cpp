@@ -34,7 +34,16 @@ const GUID kUsbDeviceInterface = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00,
 struct AttachedTabletState {
     std::vector<uint32_t> attachedTablets;
     bool attachedChanged = false;
+    bool dockStarted = false;
+    DWORD lastDockStart = 0;  // tick count of the last start
+    int dockStartsSkipped = 0;
+    int removalsIgnored = 0;
 };
+
+// Starting the dock waits seconds on the main thread (the launch, the search
+// for its window); arrivals, which any program can forge, start it at most
+// once in this time.
+constexpr DWORD kDockStartIntervalMs = 10000;
 
 AttachedTabletState& State() {
     static AttachedTabletState state;
@@ -65,6 +74,19 @@ bool ReadProductId(const std::wstring& identifier, uint32_t& id) {
 }
 
 void StartDock() { ProcessManager::OpenManager(L""); }
+
+void StartDockAtMostEveryInterval(const TabletDeviceActions& actions) {
+    AttachedTabletState& s = State();
+    const DWORD now = actions.now ? actions.now() : GetTickCount();
+    if (s.dockStarted && now - s.lastDockStart < kDockStartIntervalMs) {
+        if (IsLoggedCount(++s.dockStartsSkipped))
+            LogFormatted("Tablet arrival: the dock was started moments ago, not again (%d so far)", s.dockStartsSkipped);
+        return;
+    }
+    s.dockStarted = true;
+    s.lastDockStart = now;
+    actions.startDock();
+}
 
 // The name of a device-interface notification, read no further than the
 // record the system gave.
@@ -183,8 +205,7 @@ std::wstring AttachedDevicesReport() {
 std::vector<uint32_t> AttachedTablets() { return State().attachedTablets; }
 
 void ResetAttachedTablets() {
-    State().attachedTablets.clear();
-    State().attachedChanged = false;
+    State() = AttachedTabletState();
 }
 
 void reportAttachedDevices(Server& command) {
@@ -212,10 +233,18 @@ void handleDeviceChange(WPARAM wParam, LPARAM lParam, const TabletDeviceActions&
         if (IsVendorDevice(name, id) && actions.devicePresent && !actions.devicePresent(name)) {
             LogFormatted("Tablet arrival ignored: 0X%04X is not among the present devices", static_cast<int>(id));
         } else if (matchTabletId(name, true) && actions.autostartEnabled()) {
-            actions.startDock();
+            StartDockAtMostEveryInterval(actions);
         }
     } else if (wParam == DBT_DEVICEREMOVECOMPLETE && InterfaceName(lParam, name)) {
-        matchTabletId(name, false);
+        // A removal is forged as easily as an arrival: a device the system
+        // still lists as present stays in the report.
+        uint32_t id = 0;
+        if (IsVendorDevice(name, id) && actions.devicePresent && actions.devicePresent(name)) {
+            if (IsLoggedCount(++s.removalsIgnored))
+                LogFormatted("Tablet removal ignored: 0X%04X is still among the present devices", static_cast<int>(id));
+        } else {
+            matchTabletId(name, false);
+        }
     }
     if (s.attachedChanged) actions.sendReport();
 }
@@ -223,13 +252,13 @@ void handleDeviceChange(WPARAM wParam, LPARAM lParam, const TabletDeviceActions&
 void onDeviceChange(WPARAM wParam, LPARAM lParam, Server& command) {
     handleDeviceChange(wParam, lParam,
                        {isAutostartEnabled, StartDock, [&command] { reportAttachedDevices(command); },
-                        IsPresentUsbInterface});
+                        IsPresentUsbInterface, GetTickCount});
 }
 
 void considerPresentDevices(const std::vector<std::wstring>& firstHardwareIds, const TabletDeviceActions& actions) {
     for (const std::wstring& id : firstHardwareIds) {
         if (id.find(L"HID\\") != std::wstring::npos && matchTabletId(id, true) && actions.autostartEnabled()) {
-            actions.startDock();
+            StartDockAtMostEveryInterval(actions);
             return;  // later devices are added when they are plugged in again
         }
     }
@@ -248,5 +277,5 @@ void scanAttachedDevices() {
         std::wstring id;
         if (FirstHardwareId(devices, device, buffer, id)) ids.push_back(id);
     }
-    considerPresentDevices(ids, {isAutostartEnabled, StartDock, nullptr, nullptr});  // no client to tell yet
+    considerPresentDevices(ids, {isAutostartEnabled, StartDock, nullptr, nullptr, GetTickCount});  // no client to tell yet
 }

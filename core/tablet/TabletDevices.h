@@ -50,9 +50,13 @@ struct TabletDeviceActions {
     std::function<bool()> autostartEnabled;
     std::function<void()> startDock;
     std::function<void()> sendReport;
-    // Whether the device enumeration lists the arriving device interface as
-    // present (any program can send an arrival); empty: not asked.
+    // Whether the device enumeration lists the device interface as present
+    // (any program can send an arrival or a removal): an arrival of one that
+    // is not, and a removal of one that still is, are ignored. Empty: not asked.
     std::function<bool(const std::wstring& interfaceName)> devicePresent;
+    // The tick count (GetTickCount when empty): the dock is started at most
+    // once in 10 s, however many arrivals come.
+    std::function<DWORD()> now;
 };
 
 // The work of onDeviceChange and scanAttachedDevices with the actions given.

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include <ntsecapi.h>
+
 #include "core/net/PressureServer.h"
 #include "core/protocol/HookContract.h"
 #include "core/tablet/PenEvents.h"
@@ -21,6 +23,19 @@ constexpr DWORD kStartupDelayMs = 10000;
 // hung; the listener thread must not hang with it (the pen stream and the
 // pressure port both live on that thread).
 constexpr UINT kHookRefreshTimeoutMs = 5000;
+
+// The secret the hook library signs its forwards with: random, its lowest bit
+// clear (that bit tells proximity in from out), never 0. Only the service and
+// the library in the dock's thread learn it.
+LPARAM MakeSessionKey() {
+    LPARAM key = 0;
+    if (!RtlGenRandom(&key, sizeof(key))) {
+        // No system random source: the time and ids still differ per session.
+        key = static_cast<LPARAM>((GetTickCount() * 2654435761u) ^ (GetCurrentProcessId() << 7));
+    }
+    key &= ~hookmsg::kProximityEntering;
+    return key != 0 ? key : 2;
+}
 
 struct TabletSession {
     CRITICAL_SECTION lock;
@@ -37,6 +52,9 @@ struct TabletSession {
     std::map<HWND, HookedWindow> hookedWindows;  // ascending handle order
     PenState pen;
     std::atomic<bool> delayedStartWaiting{false};
+    // Made once, before either thread uses the record; read without the lock.
+    LPARAM sessionKey = MakeSessionKey();
+    std::atomic<int> unsignedNotifications{0};
 
     TabletSession() { InitializeCriticalSection(&lock); }
 };
@@ -252,7 +270,13 @@ void sendHookRefresh() {
     }
     // Without the lock: the dock's thread answers with MSG_CONTEXT_RESULT to
     // the listener thread, which may itself need the lock meanwhile.
-    SendHookRequest(windows, listener, hookmsg::MSG_CONTEXT_OPEN);
+    // The key goes first: the library signs its answer to the open request with it.
+    for (HWND window : windows) {
+        DWORD_PTR ignored = 0;
+        SendMessageTimeoutW(window, WM_NULL, hookmsg::MSG_SESSION_KEY, Session().sessionKey,
+                            SMTO_NORMAL | SMTO_ABORTIFHUNG, kHookRefreshTimeoutMs, &ignored);
+        SendHookRequest({window}, listener, hookmsg::MSG_CONTEXT_OPEN);
+    }
 }
 
 // Before the hooks go, the hook library in the window's thread is asked to
@@ -339,6 +363,32 @@ bool isPenNotification(UINT message) {
         return false;
     }
 }
+
+bool takeSignedPenNotification(UINT message, LPARAM& lParam) {
+    const LPARAM key = Session().sessionKey;
+    bool signedByHook = true;
+    switch (message) {
+    case wintab::WT_PACKET:
+        return true;  // the driver reads a packet only for a real context and serial
+    case wintab::WT_PROXIMITY:
+        signedByHook = (lParam & ~hookmsg::kProximityEntering) == key;
+        if (signedByHook) lParam &= hookmsg::kProximityEntering;
+        break;
+    default:
+        signedByHook = lParam == key;
+        if (signedByHook) lParam = 0;
+        break;
+    }
+    if (!signedByHook) {
+        const int count = ++Session().unsignedNotifications;
+        if (IsLoggedCount(count)) {
+            LogFormatted("Tablet listener: pen messages without the session key ignored: %d", count);
+        }
+    }
+    return signedByHook;
+}
+
+LPARAM tabletSessionKey() { return Session().sessionKey; }
 
 LRESULT handleTabletMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, PressureServer* pressureServer) {
     std::optional<PressurePortOutput> output;

@@ -56,6 +56,15 @@ void startDelayedTabletStart();
 // context result, WinTab packets and proximity, left-button mouse messages.
 bool isPenNotification(UINT message);
 
+// Whether a pen notification sent to the tablet listener window comes from
+// the hook library in the dock's thread: its lParam carries this session's
+// key (WT_PACKET needs none, the driver checks it). A sent message does not
+// tell who sent it, and any program can send to the window; the key is
+// known only to the service and the library it gave it to. lParam is then
+// what the pen logic reads (the entering bit of WT_PROXIMITY, else 0).
+// Ignored ones are counted (and logged the first and each tenfold time).
+bool takeSignedPenNotification(UINT message, LPARAM& lParam);
+
 // A pen notification of the tablet listener window; ends with DefWindowProcW.
 // Only the tablet listener window's messages send pen events (its thread
 // drives the pressure server).

@@ -10,3 +10,6 @@ bool isHookedWindow(HWND window);
 
 // A copy of the pen record, taken under the session lock.
 PenState tabletPenState();
+
+// The session key the hook library signs its forwards with.
+LPARAM tabletSessionKey();

@@ -221,6 +221,12 @@ void LogFormatted(const char* format, const char* text) {
     LogMessage(std::string(buffer.data()));
 }
 
+bool IsLoggedCount(int count) {
+    int step = 1;
+    while (step < count && step <= 100000000) step *= 10;
+    return count == step;
+}
+
 void LogFormatted(const char* format, int value) {
     size_t digits = 0;
     for (int v = value; v != 0; v /= 10) ++digits;

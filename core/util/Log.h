@@ -32,6 +32,10 @@ void LogVersionBanner();
 // before the first entry (the log does not ask the system itself).
 void SetLogWindowsVersion(DWORD major, DWORD minor);
 void Trace(const char* text);  // writes nothing
+// For entries that another program can cause at will (forged messages):
+// whether the count-th one is logged. The first and then each tenfold are, so
+// a flood costs a counter and a few lines, not the log.
+bool IsLoggedCount(int count);
 
 std::wstring GetLastLogMessage();  // the calling thread's last wide log entry
 int GetSessionStartTime();

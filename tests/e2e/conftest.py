@@ -31,3 +31,12 @@ def service(prefix):
     svc.start()
     yield svc
     svc.stop()
+
+
+@pytest.fixture
+def report_figure(capsys):
+    """Writes a measured figure to the run's output (CTest keeps it in LastTest.log); never a pass mark."""
+    def write(text):
+        with capsys.disabled():
+            print("\n" + text)
+    return write

@@ -440,10 +440,10 @@ class Service:
         self._log_kept, self._log_last, self._log_seen = "", "", None
         self.stdout_path = self.stderr_path = None
 
-    def start(self, wait=True, timeout=30):
+    def start(self, wait=True, timeout=30, keep_key_file=False):
         if self.exe is None:
             self.exe = self.prefix.install_binaries()
-        if os.path.exists(self.prefix.key_file_path):
+        if os.path.exists(self.prefix.key_file_path) and not keep_key_file:
             os.remove(self.prefix.key_file_path)  # a fresh file tells that this start has written it
         # The service empties a log above 512 KiB when it opens it; empty a
         # long one first, so this start's lines begin at the offset kept here.

@@ -5,6 +5,7 @@ import os
 import re
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -134,6 +135,87 @@ def test_without_adobe_air_the_service_writes_the_key_file_and_ends(prefix):
         assert "Adobe AIR not installed, exiting!" in service.log()
     finally:
         prefix.register_air_installer(marlin_e2e.DEFAULT_AIR_INSTALLER)
+
+
+def hostile(prefix, *args):
+    return [os.path.join(marlin_e2e.bin_dir(), "hostile.exe")] + [str(a) for a in args]
+
+
+def test_a_key_file_that_cannot_be_replaced_stops_the_start(prefix, tmp_path):
+    # Another program holds the old key file open without write or delete
+    # sharing for longer than the service waits: serving ports nobody can
+    # learn would only keep the dock out, so the service ends.
+    stale = "<root>stale</root> \r\n"
+    os.makedirs(os.path.dirname(prefix.key_file_path), exist_ok=True)
+    with open(prefix.key_file_path, "w", newline="") as f:
+        f.write(stale)
+    ready = tmp_path / "held"
+    holder = prefix.start(hostile(prefix, "hold", prefix.windows_path(prefix.key_file_path), 16000,
+                                  prefix.windows_path(str(ready))), str(tmp_path / "h.out"), str(tmp_path / "h.err"))
+    try:
+        assert marlin_e2e._wait_until(ready.exists, 30)
+        service = marlin_e2e.Service(prefix)
+        service.start(wait=False, keep_key_file=True)
+        assert service.wait_exit(40) == 0
+        log = service.log()
+        assert "Unable to replace the key authorization file: " in log
+        assert "Key file not written, not starting" in log
+        assert "Set events for port" not in log
+        with open(prefix.key_file_path, newline="") as f:
+            assert f.read() == stale
+    finally:
+        holder.wait(30)
+
+
+def test_a_quit_posted_to_the_main_thread_ends_nothing(service):
+    # WM_QUIT is no request to stop (WM_CLOSE is): another program posting it
+    # to the main thread leaves every port serving, with one log line.
+    prefix = service.prefix
+    for _ in range(3):
+        assert prefix.run(hostile(prefix, "quit-thread", marlin_e2e.SOCKETS_WINDOW_CLASS)).returncode == 0
+    with service.command() as client, service.apps() as widget:
+        assert client.request("getCoreVersion") == "Success CoreVersion=2.06.0"
+        assert widget.request("registerChannel w") == "Success ChannelRegistered=true"
+    assert service.log().count("Sockets listener: WM_QUIT ignored, the service is not stopping") == 1
+    assert service.alive()
+    assert service.stop() == 0
+
+
+def round_trip_ms(client, count, pause=0):
+    times = []
+    for _ in range(count):
+        start = time.monotonic()
+        assert client.request("getCoreVersion") == "Success CoreVersion=2.06.0"
+        times.append((time.monotonic() - start) * 1000)
+        time.sleep(pause)
+    return times
+
+
+def test_forged_socket_events_cost_a_counter_not_the_log(service, tmp_path, report_figure):
+    # 100,000 posted apps-port events (0x4002) naming sockets nobody opened.
+    prefix = service.prefix
+    with service.command() as dock:
+        quiet = round_trip_ms(dock, 20)
+        log_before = len(service.log())
+        poster = prefix.start(hostile(prefix, "post-events", marlin_e2e.SOCKETS_WINDOW_CLASS, 0x4002, 100000),
+                              str(tmp_path / "post.out"), str(tmp_path / "post.err"))
+        loaded = []
+        while poster.poll() is None:
+            loaded += round_trip_ms(dock, 1, 0.01)
+        counted = service.wait_log("Socket events for sockets no server knows ignored: 100000", timeout=60)
+        loaded += round_trip_ms(dock, 5)
+    lines = service.log()[log_before:].splitlines()
+    about_them = [line for line in lines if "socket" in line.lower()]
+    with open(str(tmp_path / "post.out")) as f:
+        posted = f.read().strip()
+    report_figure("forged socket events (%s): dock round trip quiet median %.1f ms, slowest %.1f ms; "
+                  "while posted and drained median %.1f ms, slowest %.1f ms (%d round trips); "
+                  "%d log lines about them" % (posted, sorted(quiet)[len(quiet) // 2], max(quiet),
+                                               sorted(loaded)[len(loaded) // 2], max(loaded), len(loaded),
+                                               len(about_them)))
+    assert counted
+    assert len(about_them) == 6, about_them[:10]  # the 1st, 10th, ... 100,000th
+    assert service.alive()
 
 
 def test_an_unknown_command_line_starts_the_service(prefix):

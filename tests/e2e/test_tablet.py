@@ -11,6 +11,7 @@ to prefer it to its own. The test dock lives beside a copy of it
 import ntpath
 import os
 import shutil
+import time
 
 import pytest
 
@@ -196,3 +197,55 @@ def test_hooks_belong_to_the_authorized_client_holding_the_stream(service):
             assert other.request(command % DOCK_TITLE).startswith(
                 "Failure Tablet hooks belong to the authorized client holding the pen stream - ")
         assert holder.request('stopListenTablet "No Such Dock" x').startswith("Failure Unable to find window! - ")
+
+
+def hostile(*args):
+    return [os.path.join(marlin_e2e.bin_dir(), "hostile.exe")] + [str(a) for a in args]
+
+
+def start_stream(prefix, pen, service):
+    assert pen.request("auth " + service.key.auth_key) == "authOk"
+    assert pen.request('listenTablet "%s" unused' % DOCK_TITLE) == "Success "
+    assert pen.request("startTablet") == ""
+    assert wintabctl(prefix, "wait-context", "10000").returncode == 0
+
+
+STROKE = "in\npacket 1 0 10800 6750 300\nout\n"
+STROKE_EVENTS = [("frame", "PenData.PROXIMITY_IN"), ("token", "0300"), ("frame", "PenData.USE_TIP"),
+                 ("frame", "PenData.PROXIMITY_OUT")]
+
+
+def test_pen_input_sent_by_another_program_gives_no_pen_token(prefix, service, dock, tmp_path):
+    # Sent, not posted, as the hook library sends: proximity in, a click, a
+    # drag move, proximity out. Only the hook library has the session key.
+    with service.pressure() as pen, service.pressure() as watcher:
+        start_stream(prefix, pen, service)
+        assert prefix.run(hostile("forge-pen")).returncode == 0
+        assert service.wait_log("Tablet listener: pen messages without the session key ignored: 1")
+        nothing_more(pen, 0.5)
+        nothing_more(watcher, 0.1)
+        replay(prefix, tmp_path, STROKE)
+        assert events(pen, 4) == STROKE_EVENTS
+        assert pen.request('stopListenTablet "%s" unused' % DOCK_TITLE) == "Success "
+
+
+def test_a_window_of_the_listener_class_in_another_program_never_gets_the_pen(prefix, service, dock, tmp_path):
+    # The impostor asks the dock's hook, every 100 ms, to send the pen to its
+    # own "MarlinWTHookQ" window; the stream goes on reaching the pressure client.
+    with service.pressure() as pen:
+        start_stream(prefix, pen, service)
+        impostor = prefix.start(hostile("hijack", DOCK_CLASS, DOCK_TITLE, 4000), str(tmp_path / "imp.out"),
+                                str(tmp_path / "imp.err"))
+        try:
+            time.sleep(1.0)  # several requests made
+            replay(prefix, tmp_path, STROKE)
+            assert events(pen, 4) == STROKE_EVENTS
+        finally:
+            assert impostor.wait(30) == 0
+        with open(str(tmp_path / "imp.out")) as f:
+            assert f.read().strip() == "received=0"
+        # Again once it has gone (the same pen end: no cursor word).
+        replay(prefix, tmp_path, "in\npacket 1 0 10800 6750 500\nout\n")
+        assert events(pen, 3) == [("frame", "PenData.PROXIMITY_IN"), ("token", "0500"),
+                                  ("frame", "PenData.PROXIMITY_OUT")]
+        assert pen.request('stopListenTablet "%s" unused' % DOCK_TITLE) == "Success "

@@ -117,8 +117,9 @@ TEST_F(ServiceEvents, MessagesToTheSocketsWindowNeverReachThePenLogic) {
 }
 
 // Other programs may post any number of messages to the sockets window; a
-// socket event waiting behind them is handled first. Here a WM_QUIT posted
-// before the dock's command would otherwise end the loop unanswered.
+// socket event waiting behind them is handled first. Here a WM_CLOSE posted
+// before the dock's command would otherwise end the loop unanswered; a bare
+// WM_QUIT from another program ends nothing.
 TEST_F(ServiceEvents, SocketEventsAreTakenBeforeOtherProgramsPostedMessages) {
     ASSERT_TRUE(runServers());
     marlin::unique_socket dock = AuthorizedDock();
@@ -126,6 +127,7 @@ TEST_F(ServiceEvents, SocketEventsAreTakenBeforeOtherProgramsPostedMessages) {
     const HWND window = GetSocketsListenerWindow();
     for (int i = 0; i < 1000; ++i) PostMessageW(window, WM_USER, 0, 0);
     PostMessageW(window, WM_QUIT, 0, 0);
+    PostMessageW(window, WM_CLOSE, 0, 0);
     ASSERT_TRUE(Send(dock.get(), "getCoreVersion|"));
     MSG waiting = {};
     for (int i = 0; i < 500 && !PeekMessageW(&waiting, window, kMsgCommandEvents, kMsgCommandEvents, PM_NOREMOVE); ++i)

@@ -2,6 +2,7 @@
 // the dispatcher, byte for byte over a real loopback connection under Wine.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <regex>
 #include <string>
@@ -10,6 +11,8 @@
 #include "core/net/Server.h"
 #include "core/app/PortHandlers.h"
 #include "core/platform/UserPaths.h"
+#include "core/util/Handles.h"
+#include "core/util/Log.h"
 #include "core/util/Text.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/TestFiles.h"
@@ -179,9 +182,37 @@ TEST_F(CommandPort, EveryCommandAnswersAsTheDockExpects) {
     RemoveDirectoryW(existing.c_str());
 }
 
-TEST(KeyFile, HoldsThePortsAndTheKeyInTheFixedFormat) {
+namespace {
+
+// Starts tests/fixtures/hostile in a process of its own.
+marlin::unique_handle StartHostile(const std::wstring& arguments) {
+    std::wstring line = L"\"" + testsupport::BinDir() + L"\\hostile.exe\" " + arguments;
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return {};
+    CloseHandle(pi.hThread);
+    return marlin::unique_handle(pi.hProcess);
+}
+
+bool WaitForPath(const std::wstring& path) {
+    for (const DWORD start = GetTickCount(); GetTickCount() - start < 15000; Sleep(10))
+        if (testsupport::PathExists(path)) return true;
+    return false;
+}
+
+}  // namespace
+
+// One case, since every write goes to the same file: the format; another
+// program holding the file open for reading without write or delete sharing
+// (a runtime's default reader, a backup or scanning tool) keeps it from being
+// replaced, so the service waits for it a bounded time; a reader polling
+// while the service starts again and again (100 starts' worth of key files)
+// never sees an empty or partial file.
+TEST(KeyFile, IsRewrittenWholeInTheFixedFormatWhateverReadersDo) {
+    const std::wstring path = GetUserVendorDir() + L"marlinAuth.key";
     writeKeyFile(3401, 3655, 3512);
-    const std::string content = testsupport::ReadBytes(GetUserVendorDir() + L"marlinAuth.key");
+    const std::string content = testsupport::ReadBytes(path);
     EXPECT_EQ(content,
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?> \r\n"
               "<root> \r\n"
@@ -191,7 +222,51 @@ TEST(KeyFile, HoldsThePortsAndTheKeyInTheFixedFormat) {
               "\t<authKey>" + getAuthKey() + "</authKey> \r\n"
               "</root> \r\n");
     writeKeyFile(-1, 3400, 3401);  // rewritten, not appended
-    const std::string again = testsupport::ReadBytes(GetUserVendorDir() + L"marlinAuth.key");
+    const std::string again = testsupport::ReadBytes(path);
     EXPECT_EQ(again.size(), content.size() - 2);
     EXPECT_NE(again.find("\t<commandPort>-1</commandPort> \r\n"), std::string::npos);
+
+    const std::wstring ready = path + L".ready";
+    ASSERT_TRUE(writeKeyFile(3401, 3402, 3403));
+    DeleteFileW(ready.c_str());
+    marlin::unique_handle holder = StartHostile(L"hold \"" + path + L"\" 1500 \"" + ready + L"\"");
+    ASSERT_TRUE(holder);
+    ASSERT_TRUE(WaitForPath(ready));
+    const DWORD start = GetTickCount();
+    EXPECT_TRUE(writeKeyFile(3501, 3502, 3503));
+    printf("key file replaced %lu ms after a 1500 ms hold began\n", static_cast<unsigned long>(GetTickCount() - start));
+    EXPECT_NE(testsupport::ReadBytes(path).find("<commandPort>3501</commandPort>"), std::string::npos);
+    WaitForSingleObject(holder.get(), 15000);
+
+    DeleteFileW(ready.c_str());
+    holder = StartHostile(L"hold \"" + path + L"\" 8000 \"" + ready + L"\"");
+    ASSERT_TRUE(WaitForPath(ready));
+    EXPECT_FALSE(writeKeyFileWithin(3601, 3602, 3603, 300));
+    EXPECT_NE(GetLastLogMessage().find(L"marlinAuth.key"), std::wstring::npos);
+    TerminateProcess(holder.get(), 0);
+    WaitForSingleObject(holder.get(), 15000);
+    EXPECT_NE(testsupport::ReadBytes(path).find("<commandPort>3501</commandPort>"), std::string::npos)
+        << "the old file is left whole";
+    EXPECT_FALSE(testsupport::PathExists(path + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp"));
+    DeleteFileW(ready.c_str());
+
+    const std::wstring stop = path + L".stop";
+    const std::wstring result = path + L".result";
+    DeleteFileW(stop.c_str());
+    DeleteFileW(result.c_str());
+    writeKeyFile(3400, 3401, 3402);
+    marlin::unique_handle poller = StartHostile(L"poll \"" + path + L"\" \"" + stop + L"\" \"" + result + L"\"");
+    ASSERT_TRUE(poller);
+    Sleep(200);
+    int written = 0;
+    for (int n = 0; n < 100; ++n) written += writeKeyFile(3400 + n, 3500 + n, 3600 + n) ? 1 : 0;
+    testsupport::WriteBytes(stop, "stop");
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(poller.get(), 15000));
+    const std::string counts = testsupport::ReadBytes(result);
+    printf("100 key file writes (%d replaced), reader: %s", written, counts.c_str());
+    EXPECT_EQ(100, written);
+    EXPECT_NE(counts.find(" empty=0 partial=0 "), std::string::npos) << counts;
+    EXPECT_EQ(counts.find("reads=0 "), std::string::npos) << counts;
+    DeleteFileW(stop.c_str());
+    DeleteFileW(result.c_str());
 }

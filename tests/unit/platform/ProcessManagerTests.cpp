@@ -211,8 +211,17 @@ TEST_F(Launcher, MissingFrontEndShowsTheCorruptInstallationMessage) {
     // The test program's folder has no front end beside it.
     ASSERT_FALSE(testsupport::PathExists(ProcessManager::GetFrontEndExePath()));
     EXPECT_EQ(ProcessManager::GetFrontEndExePath(), GetModuleDirectory() + L"\\Marlin Dock\\Marlin Dock.exe");
+    // The box waits on a thread of its own: its modal loop must not handle
+    // the calling thread's messages (on the main thread: socket events,
+    // other programs' timer messages) meanwhile.
+    const HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, window);
+    PostMessageW(window, WM_APP + 7, 0, 0);
     MessageBoxAnswerer answer(L"Marlin Dock - Failure", IDOK);
     EXPECT_FALSE(ProcessManager::OpenManager(L""));
+    MSG waiting = {};
+    EXPECT_TRUE(PeekMessageW(&waiting, window, WM_APP + 7, WM_APP + 7, PM_REMOVE)) << "dispatched by a modal loop";
+    DestroyWindow(window);
     const std::wstring text = answer.Text();
     EXPECT_EQ(text.find(L"The Marlin Dock installation appears to be corrupt. \n\nPlease reinstall"), 0u) << text;
     EXPECT_NE(text.find(L" \n\nOur apologies for any inconvenience."), std::wstring::npos) << text;

@@ -216,6 +216,11 @@ TEST_F(HookAcrossProcesses, RequestFromAnotherProcessOpensTheContextOnceAndAgain
     EXPECT_EQ((std::vector<UINT>{hookmsg::MSG_CONTEXT_RESULT, wintab::WT_PROXIMITY, wintab::WT_PACKET,
                                  wintab::WT_PROXIMITY}),
               order);
+    // Signed with the session key the refresh handed over.
+    const std::vector<Seen> proximity = listener_.Messages(wintab::WT_PROXIMITY);
+    EXPECT_EQ(tabletSessionKey() | hookmsg::kProximityEntering, proximity[0].lParam);
+    EXPECT_EQ(tabletSessionKey(), proximity[1].lParam);
+    EXPECT_EQ(tabletSessionKey(), results[0].lParam);
 
     // The driver restarts and tells the dock (WT_CTXCLOSE); the next request
     // opens a new context, without a second result.
@@ -257,7 +262,7 @@ TEST_F(HookAcrossProcesses, LeftButtonMessagesAreForwardedAndOrdinarySentMessage
     const std::vector<Seen> down = listener_.Messages(WM_LBUTTONDOWN);
     ASSERT_EQ(1u, down.size());
     EXPECT_EQ(static_cast<WPARAM>(MK_LBUTTON), down[0].wParam);
-    EXPECT_EQ(MAKELPARAM(30, 40), down[0].lParam);
+    EXPECT_EQ(tabletSessionKey(), down[0].lParam) << "signed with the key, in place of the point the service does not read";
 
     // The dock sends itself WM_GETTEXT (wParam 512 = 0x200) and a WM_COMMAND
     // from control 18 (wParam 0x12): neither is a mouse move nor a quit.
@@ -292,7 +297,7 @@ TEST_F(HookAcrossProcesses, ForwardsDoNotWaitForABusyListenerAndKeepTheirOrder) 
     ASSERT_EQ(3u, seen.size());
     EXPECT_EQ(static_cast<UINT>(WM_LBUTTONDOWN), seen[0].message);
     EXPECT_EQ(static_cast<UINT>(WM_MOUSEMOVE), seen[1].message);
-    EXPECT_EQ(MAKELPARAM(5, 6), seen[2].lParam);
+    EXPECT_EQ(static_cast<UINT>(WM_LBUTTONUP), seen[2].message);
     // The service takes pen input only as sent messages (a posted one may come from anyone).
     for (const Seen& s : seen) EXPECT_NE(static_cast<DWORD>(ISMEX_NOSEND), s.how) << s.message;
 }

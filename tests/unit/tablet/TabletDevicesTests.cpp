@@ -6,6 +6,7 @@
 #include <dbt.h>
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,8 @@ namespace {
 
 struct Recorded {
     bool autostart = false;
-    bool present = true;  // what the device enumeration says of every arrival
+    std::set<std::wstring> plugged;  // the interfaces the device enumeration lists
+    DWORD now = 100000;              // the tick count the actions tell
     int dockStarts = 0;
     std::vector<std::wstring> reports;
 } recorded;
@@ -28,12 +30,17 @@ const TabletDeviceActions kRecordingActions = {
     [] { return recorded.autostart; },
     [] { ++recorded.dockStarts; },
     [] { recorded.reports.push_back(AttachedDevicesReport()); },
-    [](const std::wstring&) { return recorded.present; },
+    [](const std::wstring& name) { return recorded.plugged.count(name) != 0; },
+    [] { return recorded.now; },
 };
+
+std::wstring InterfaceName(const std::wstring& ids, const std::wstring& serial) {
+    return L"\\\\?\\USB#" + ids + L"#" + serial + L"#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+}
 
 // A DEV_BROADCAST_DEVICEINTERFACE_W naming a USB device, as the system sends it.
 std::vector<BYTE> InterfaceRecord(const std::wstring& ids, const std::wstring& serial) {
-    const std::wstring name = L"\\\\?\\USB#" + ids + L"#" + serial + L"#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+    const std::wstring name = InterfaceName(ids, serial);
     const size_t size = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (name.size() + 1) * sizeof(wchar_t);
     std::vector<BYTE> bytes(size, 0);
     auto* record = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(bytes.data());
@@ -47,8 +54,18 @@ void Event(WPARAM event, const std::wstring& ids, const std::wstring& serial) {
     std::vector<BYTE> record = InterfaceRecord(ids, serial);
     handleDeviceChange(event, reinterpret_cast<LPARAM>(record.data()), kRecordingActions);
 }
-void Arrive(const std::wstring& ids, const std::wstring& serial = L"1") { Event(DBT_DEVICEARRIVAL, ids, serial); }
+// A device plugged in or out, as the system tells it.
+void Arrive(const std::wstring& ids, const std::wstring& serial = L"1") {
+    recorded.plugged.insert(InterfaceName(ids, serial));
+    Event(DBT_DEVICEARRIVAL, ids, serial);
+}
 void Remove(const std::wstring& ids, const std::wstring& serial = L"1") {
+    recorded.plugged.erase(InterfaceName(ids, serial));
+    Event(DBT_DEVICEREMOVECOMPLETE, ids, serial);
+}
+// What another program can send: the devices stay as they are.
+void ForgeArrival(const std::wstring& ids, const std::wstring& serial = L"1") { Event(DBT_DEVICEARRIVAL, ids, serial); }
+void ForgeRemoval(const std::wstring& ids, const std::wstring& serial = L"1") {
     Event(DBT_DEVICEREMOVECOMPLETE, ids, serial);
 }
 
@@ -69,6 +86,7 @@ TEST_F(TabletDevices, ArrivalsAndRemovalsKeepOneEntryPerModelInArrivalOrder) {
     EXPECT_EQ(recorded.dockStarts, 1);
 
     Arrive(L"VID_7A3C&PID_0001", L"B");  // not a supported model: listed, no dock start
+    recorded.now += 10000;
     Arrive(L"VID_7A3C&PID_00D1", L"A");  // the same tablet again moves to the end
     EXPECT_EQ(recorded.reports.back(), L"CurrentAttachedDevices=0X0001 0X00D1");
     EXPECT_EQ(recorded.dockStarts, 2);
@@ -94,19 +112,43 @@ TEST_F(TabletDevices, ForgedArrivalsNeitherGrowTheListNorFloodTheDock) {
         swprintf(text, 32, L"VID_7A3C&PID_%04X", i);
         return std::wstring(text);
     };
-    recorded.present = false;
-    for (int i = 0; i < 2000; ++i) Arrive(ids(i));
+    for (int i = 0; i < 2000; ++i) ForgeArrival(ids(i));
     EXPECT_TRUE(AttachedTablets().empty());
     EXPECT_TRUE(recorded.reports.empty());
     EXPECT_EQ(recorded.dockStarts, 0);
 
-    recorded.present = true;  // as if every one were plugged in
+    // As if every one were plugged in: the dock is started once.
     for (int round = 0; round < 2; ++round)
         for (int i = 0; i < 2000; ++i) Arrive(ids(i));
     EXPECT_EQ(AttachedTablets().size(), kMaxAttachedTablets);
     // First round: one report per id listed; second: each listed id moved to the end.
     EXPECT_EQ(recorded.reports.size(), 2 * kMaxAttachedTablets);
     EXPECT_EQ(recorded.reports.back().size(), 23 + 7 * kMaxAttachedTablets - 1);
+    EXPECT_EQ(recorded.dockStarts, 1);
+}
+
+// A removal is forged as easily: one of a device still present changes
+// nothing. Arrivals of a tablet that really is plugged in, repeated, start
+// the dock (seconds of waiting on the main thread) once per 10 s.
+TEST_F(TabletDevices, ForgedRemovalsAndRepeatedArrivalsOfAPluggedInTablet) {
+    recorded.autostart = true;
+    Arrive(L"VID_7A3C&PID_00D1", L"A");
+    ASSERT_EQ(recorded.dockStarts, 1);
+    ForgeRemoval(L"VID_7A3C&PID_00D1", L"A");
+    EXPECT_EQ(AttachedTablets(), std::vector<uint32_t>{0xD1});
+    EXPECT_EQ(recorded.reports.size(), 1u);
+
+    for (int i = 0; i < 1000; ++i) {
+        ForgeArrival(L"VID_7A3C&PID_00D1", L"A");
+        recorded.now += 9;
+    }
+    EXPECT_EQ(recorded.dockStarts, 1) << "9 s of arrivals";
+    recorded.now += 1000;
+    ForgeArrival(L"VID_7A3C&PID_00D1", L"A");
+    EXPECT_EQ(recorded.dockStarts, 2);
+
+    Remove(L"VID_7A3C&PID_00D1", L"A");
+    EXPECT_TRUE(AttachedTablets().empty());
 }
 
 TEST_F(TabletDevices, OtherDevicesAndEventsChangeNothing) {
