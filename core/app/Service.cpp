@@ -607,8 +607,7 @@ bool StopService() {
     s.stopped = true;
     s.stopping.store(true);
     if (s.command) s.command->deinit();
-    if (s.apps) s.apps->deinit();
-    ClosePressureServer();
+    ClosePressureServer();  // the apps server stays open until the process ends
     // The tablet thread may still be inside a pressure-port turn (a close
     // handled during its hook refresh returns into it): the socket layer is
     // cleaned up only once that thread has ended.

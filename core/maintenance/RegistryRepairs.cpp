@@ -63,8 +63,6 @@ bool uninstallEntryOkAt(const std::wstring& entryPath) {
     return !entryPath.empty() && !IsBlank(SystemComponentAt(entryPath));
 }
 
-bool uninstallEntryOk() { return uninstallEntryOkAt(findUninstallEntry()); }
-
 bool fixUninstallEntryAt(const std::wstring& entryPath) {
     if (entryPath.empty()) return false;
     if (!IsBlank(SystemComponentAt(entryPath))) return true;

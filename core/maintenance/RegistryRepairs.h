@@ -18,7 +18,6 @@ std::wstring findUninstallEntry();
 std::wstring findUninstallEntryFor(const std::wstring& productCode);
 
 // True when the entry carries a non-blank "SystemComponent".
-bool uninstallEntryOk();
 bool uninstallEntryOkAt(const std::wstring& entryPath);
 
 // Writes "SystemComponent" = 1 (REG_DWORD) when it is blank; false when there

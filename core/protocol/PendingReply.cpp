@@ -7,7 +7,6 @@ thread_local std::wstring tPendingReply;
 
 void SetPendingReply(const std::wstring& text) { tPendingReply = text; }
 
-void AppendPendingReply(const std::wstring& text) { tPendingReply += text; }
 
 std::wstring TakePendingReply() {
     std::wstring text;

@@ -7,5 +7,4 @@
 #include <string>
 
 void SetPendingReply(const std::wstring& text);     // replaces the pending text
-void AppendPendingReply(const std::wstring& text);  // appends to it
 std::wstring TakePendingReply();                    // returns it and leaves it empty

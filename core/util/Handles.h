@@ -86,20 +86,10 @@ struct local_traits {  // LocalAlloc'd blocks (FormatMessage, ConvertSidToString
     static type invalid() { return nullptr; }
     static void close(type h) { ::LocalFree(h); }
 };
-struct global_traits {  // GlobalAlloc'd blocks
-    using type = HGLOBAL;
-    static type invalid() { return nullptr; }
-    static void close(type h) { ::GlobalFree(h); }
-};
 struct heap_traits {  // HeapAlloc(GetProcessHeap()) blocks
     using type = void*;
     static type invalid() { return nullptr; }
     static void close(type p) { ::HeapFree(::GetProcessHeap(), 0, p); }
-};
-struct find_traits {
-    using type = HANDLE;
-    static type invalid() { return INVALID_HANDLE_VALUE; }
-    static void close(type h) { ::FindClose(h); }
 };
 struct hwnd_traits {  // windows this code created
     using type = HWND;
@@ -120,13 +110,11 @@ using unique_hmodule = unique_any<detail::hmodule_traits>;
 using unique_hhook = unique_any<detail::hhook_traits>;
 using unique_socket = unique_any<detail::socket_traits>;
 using unique_hlocal = unique_any<detail::local_traits>;
-using unique_hglobal = unique_any<detail::global_traits>;
 using unique_heap_ptr = unique_any<detail::heap_traits>;
-using unique_hfind = unique_any<detail::find_traits>;
 using unique_sid = unique_any<detail::sid_traits>;
 using unique_hwnd = unique_any<detail::hwnd_traits>;
 
-// Runs a function when the scope ends, unless dismissed.
+// Runs a function when the scope ends.
 template <typename F>
 class scope_exit_t {
 public:
@@ -137,7 +125,6 @@ public:
     ~scope_exit_t() {
         if (armed_) f_();
     }
-    void dismiss() { armed_ = false; }
 
 private:
     F f_;

@@ -327,7 +327,6 @@ bool ReopenFileLog() {
 }
 
 void AcquireLogLockForTest() { EnterCriticalSection(&State().lock); }
-void ReleaseLogLockForTest() { LeaveCriticalSection(&State().lock); }
 
 void ResetFileLogState() {
     LogLock lock;

@@ -1,10 +1,9 @@
 // Test controls of the session log; product code never calls them.
 #pragma once
 
-// Takes and gives back the log's lock on the calling thread; for tests of
+// Takes the log's lock on the calling thread and keeps it; for tests of
 // callers that must never wait on it (the crash path).
 void AcquireLogLockForTest();
-void ReleaseLogLockForTest();
 
 // Puts the log back in its first state (closed, enabled, no session time), as
 // at process start; for tests that exercise the opening rules in one process.
