@@ -103,6 +103,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from collections import namedtuple
 
@@ -534,6 +535,23 @@ class Client(marlin_client.Connection):
 
     def send_raw(self, data):
         self.sock.sendall(data)  # the socket's own errors (reset, broken pipe), as the suites expect them
+
+    def read_raw_frames_in_background(self, count, timeout):
+        """Starts a thread that reads raw bytes until count delimiters have come (or the
+        connection ends); returns (thread, the bytearray it fills)."""
+        received = bytearray()
+
+        def read():
+            self.sock.settimeout(timeout)
+            while received.count(b"|") < count:
+                piece = self.sock.recv(1 << 20)
+                if not piece:
+                    return
+                received.extend(piece)
+
+        reader = threading.Thread(target=read, daemon=True)
+        reader.start()
+        return reader, received
 
     def authorize(self, key):
         return self.request("auth " + key)

@@ -187,18 +187,7 @@ def test_parked_strangers_cannot_make_a_widgets_long_forward_fail(service):
     assert receiver.request("registerChannel receiver") == "Success ChannelRegistered=true"
     assert sender.read_frame() == "BroadcastRegisteredChannel=receiver"
     data = b"d" * ((16 << 20) - 64)
-    received = bytearray()
-
-    def read_one_frame():
-        receiver.sock.settimeout(120)
-        while b"|" not in received:
-            piece = receiver.sock.recv(1 << 20)
-            if not piece:
-                return
-            received.extend(piece)
-
-    reader = threading.Thread(target=read_one_frame, daemon=True)
-    reader.start()
+    reader, received = receiver.read_raw_frames_in_background(1, 120)
     sender.send_raw(b"sendDataToChannel receiver " + data + b" big|")
     assert sender.read_frame(120) == "Success DataSentToChannel=big"
     reader.join(120)

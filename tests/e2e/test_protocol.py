@@ -2,7 +2,6 @@
 
 import re
 import socket
-import threading
 import time
 
 import pytest
@@ -173,18 +172,7 @@ def test_a_reading_channel_owner_gets_a_long_forward_and_the_one_after_it(servic
     assert dock.request("registerChannel dock") == "Success ChannelRegistered=true"
     assert widget.request("registerChannel widget") == "Success ChannelRegistered=true"
     assert dock.read_frame() == "BroadcastRegisteredChannel=widget"
-    received = bytearray()
-
-    def read_two_frames():
-        dock.sock.settimeout(60)
-        while received.count(b"|") < 2:
-            data = dock.sock.recv(1 << 20)
-            if not data:
-                return
-            received.extend(data)
-
-    reader = threading.Thread(target=read_two_frames, daemon=True)
-    reader.start()
+    reader, received = dock.read_raw_frames_in_background(2, 60)
     big = b"x" * (8 << 20)
     widget.send_raw(b"sendDataToChannel dock " + big + b" big|")
     assert widget.read_frame(60) == "Success DataSentToChannel=big"
