@@ -19,6 +19,7 @@ wine_loader() -> the Wine loader command; every Windows program starts through i
 host_runs_32bit() -> False where no 32-bit program can run (nor be tested) here
 service_bits() -> 32 or 64: the width of $MARLIN_BIN_DIR/MarlinCore.exe (its PE header)
 program_files() -> the program folder the service installs AIR applications under
+setup_program_files() -> the program folder the product's setup installs into
 service_system_dir(prefix) -> Linux path of the service's system folder (where a
     tablet driver puts the wintab32.dll of the service's width)
 
@@ -187,6 +188,15 @@ def program_files():
     """The program folder of a 32-bit program, which the service uses at either
     width: %ProgramFiles%, moved to "Program Files (x86)" in a 64-bit prefix."""
     return "C:\\Program Files" if wine_arch() == "win32" else "C:\\Program Files (x86)"
+
+
+def setup_program_files():
+    """The program folder the product's setup installs into: the 32-bit one at either width.
+    A 64-bit prefix made where no 32-bit program runs has no 32-bit half, and there the
+    64-bit setup's 32-bit program folder is "Program Files" itself."""
+    if wine_arch() == "win64" and not host_runs_32bit():
+        return "C:\\Program Files"
+    return program_files()
 
 
 def service_system_dir(prefix):

@@ -31,7 +31,7 @@ MARKER = b"\0newer-build"
 
 
 def install_folder():
-    return marlin_e2e.program_files() + "\\Marlin Dock"
+    return marlin_e2e.setup_program_files() + "\\Marlin Dock"
 
 
 def setup_exe():
