@@ -24,7 +24,6 @@ public:
     explicit AuthorizationGate(AuthMode mode) : mode_(mode) {}
 
     enum class Verdict {
-        NotAnAttempt,  // an ordinary message: handled as such
         Authorized,    // answered "authOk" (logged)
         Refused,       // logged; a required key closes the client, an optional one is answered with the failure
     };

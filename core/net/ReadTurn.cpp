@@ -139,16 +139,9 @@ ReadTurn::Next ReadTurn::handle(SOCKET socket, Connection& client, Connection::F
             return Next::Message;
         }
         if (attempt == AuthorizationGate::Attempt::Short) {
-            switch (port_.gate.judgeOptional(client, message, port_.handler)) {
-            case Verdict::Authorized:
-                host_.queueOwnFrame(socket, reply::FrameOf(L"authOk"));
-                return Next::Message;
-            case Verdict::Refused:
-                host_.queueOwnFrame(socket, reply::FrameOf(reply::FailureText()));
-                return Next::Message;
-            case Verdict::NotAnAttempt:
-                break;
-            }
+            const bool authorized = port_.gate.judgeOptional(client, message, port_.handler) == Verdict::Authorized;
+            host_.queueOwnFrame(socket, reply::FrameOf(authorized ? std::wstring(L"authOk") : reply::FailureText()));
+            return Next::Message;
         }
         if (client.state.queued && port_.handler.mayBlock(message)) host_.sendBeforeBlocking(socket, client);
         SetLastError(0);
