@@ -16,10 +16,11 @@ MESSAGES = 100000
 DRAIN_S = 2.0  # the probe goes on this long after the posters end
 
 
-def probe_while(ctx, svc, start_programs):
-    """The dock's round trips, quiet and then while the programs that
-    start_programs() starts run and for DRAIN_S after they end."""
-    dock = dock_client(svc)
+def probe_while(ctx, svc, start_programs, dock=None):
+    """The dock's round trips (or those of the given client), quiet and then
+    while the programs that start_programs() starts run and for DRAIN_S after
+    they end."""
+    dock = dock or dock_client(svc)
     quiet = benchlib.summary_us(benchlib.round_trips(dock, "getCoreVersion", ctx.count(2000)))
     stop, samples, failures = threading.Event(), [], []
     probe = threading.Thread(target=dock_probe, args=(dock, stop, samples, failures, 0.01))

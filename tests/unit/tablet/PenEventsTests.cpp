@@ -117,6 +117,8 @@ TEST_F(PenEvents, StreamOffDropsPacketsAndStartsPressureAfresh) {
     EXPECT_EQ((Events{"number:300"}), Take());
     Pen(1, 0, 12, 10, 300);
     EXPECT_TRUE(Take().empty()) << "an unchanged pressure is not sent again";
+    Pen(1, 0, 12, 10, 120);
+    EXPECT_EQ((Events{"number:120"}), Take()) << "a lighter touch is news too";
 }
 
 TEST_F(PenEvents, CursorWordsFollowTheCursorType) {
