@@ -19,7 +19,6 @@
 #include "core/protocol/PendingReply.h"
 #include "core/protocol/ResultCodes.h"
 #include "core/util/FailureDetail.h"
-#include "core/util/Log.h"
 #include "core/util/Text.h"
 
 namespace {

@@ -4,7 +4,6 @@
 #include "core/platform/ProcessManager.h"
 #include "core/protocol/ResultCodes.h"
 #include "core/util/FailureDetail.h"
-#include "core/util/Log.h"
 #include "core/util/Text.h"
 
 int RemoveWidget(const std::wstring& first, const std::wstring& widgetUid) {

@@ -1,7 +1,6 @@
 #include "core/protocol/CommandParsing.h"
 
 #include "core/util/FailureDetail.h"
-#include "core/util/Log.h"
 #include "core/util/Text.h"
 
 namespace {
