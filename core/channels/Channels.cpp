@@ -7,6 +7,7 @@
 #include "core/protocol/CommandParsing.h"
 #include "core/protocol/PendingReply.h"
 #include "core/protocol/ResultCodes.h"
+#include "core/util/FailureDetail.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
 
@@ -87,9 +88,9 @@ bool MayTakeName(Server& apps, const std::wstring& name, SOCKET socket) {
         return true;
     }
     if (authorized) {
-        LogMessage(L"registerChannel - the channel name is held by another client: " + name);
+        LogFailureDetail(L"registerChannel - the channel name is held by another client: " + name);
     } else {
-        LogMessage(std::wstring(kNameRefused));
+        LogFailureDetail(std::wstring(kNameRefused));
     }
     return false;
 }
@@ -101,7 +102,7 @@ int RegisterChannel(Server& apps, const Text& message, const WordSplit& split, S
     const std::wstring name = WordText(message, split.words[1], kMaxNameChars + 1);
     // A refused registration leaves the caller's earlier channel as it was.
     if (!IsUsableChannelName(name)) {
-        LogMessage(std::wstring(kNameRefused));
+        LogFailureDetail(std::wstring(kNameRefused));
         return kResultSyntaxError;
     }
     if (!MayTakeName(apps, name, socket)) return kResultSyntaxError;
@@ -186,7 +187,7 @@ int HandleChannelCommand(Server& apps, const Text& message, SOCKET socket) {
                std::to_string(static_cast<unsigned long long>(socket)));
     const WordSplit split = SplitWords(message, kMaxWords);
     if (split.words.empty()) {
-        LogMessage(std::string("No command found."));
+        LogFailureDetail(std::string("No command found."));
         return kResultSyntaxError;
     }
     const std::wstring command = WordText(message, split.words[0], kCommandWordChars);

@@ -18,7 +18,7 @@
 #include "core/protocol/CommandParsing.h"
 #include "core/protocol/PendingReply.h"
 #include "core/protocol/ResultCodes.h"
-#include "core/util/Log.h"
+#include "core/util/FailureDetail.h"
 #include "core/util/Text.h"
 
 namespace {
@@ -187,7 +187,7 @@ bool CommandHandler::MayBlock(const std::wstring& message) {
 int CommandHandler::HandleCommand(const std::wstring& message) {
     const Tokens tokens = TokenizeCommand(message);
     if (tokens.empty()) {
-        LogMessage(std::string("No command found."));
+        LogFailureDetail(std::string("No command found."));
         return kResultSyntaxError;
     }
     for (const Command& command : kCommands) {
@@ -196,6 +196,6 @@ int CommandHandler::HandleCommand(const std::wstring& message) {
     int result = kResultSuccess;
     if (HandleAirAppCommand(tokens, result)) return result;
     if (HandleNativeAppCommand(message, result)) return result;
-    LogMessage(std::string("Unknown command"));
+    LogFailureDetail(std::string("Unknown command"));
     return kResultSyntaxError;
 }

@@ -11,6 +11,7 @@
 #include "core/platform/SystemVersion.h"
 #include "core/platform/UserPaths.h"
 #include "core/protocol/CommandParsing.h"
+#include "core/util/FailureDetail.h"
 #include "core/util/Log.h"
 
 namespace {
@@ -101,7 +102,7 @@ bool startMaintenanceCopy(const std::wstring& workerArguments) {
     LogMessage(std::string("Maintenance required, starting maintenance copy."));
     if (!runMaintenanceCopy(IsVistaOrLater(), workerArguments)) return false;
     Sleep(1000);
-    LogMessage(std::string("Maintenance complete."));
+    LogFailureDetail(std::string("Maintenance complete."));
     return true;
 }
 

@@ -5,6 +5,7 @@
 
 #include "core/net/Limits.h"
 #include "core/net/ReadGates.h"
+#include "core/util/FailureDetail.h"
 #include "core/util/Log.h"
 
 AuthorizationGate::Verdict AuthorizationGate::judgeRequired(SOCKET socket, Connection& client,
@@ -37,6 +38,6 @@ AuthorizationGate::Verdict AuthorizationGate::judgeOptional(Connection& client, 
         client.state.standing = ConnectionState::Standing::Authorized;
         return Verdict::Authorized;
     }
-    LogMessage(std::string("Authorization failed!"));
+    LogFailureDetail(std::string("Authorization failed!"));
     return Verdict::Refused;
 }

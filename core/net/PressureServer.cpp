@@ -2,13 +2,14 @@
 
 #include <cstdio>
 
+#include "core/util/FailureDetail.h"
 #include "core/util/Log.h"
 
 void PressureServer::startStream(SOCKET socket) {
     // A stream held by an authorized client is never taken by one that is not.
     if (streamClient_ != INVALID_SOCKET && streamClient_ != socket && isAuthorized(streamClient_) &&
         !isAuthorized(socket)) {
-        LogMessage(std::string("The pen stream is held by an authorized client"));
+        LogFailureDetail(std::string("The pen stream is held by an authorized client"));
         sendFailure(socket);
         return;
     }

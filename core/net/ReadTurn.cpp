@@ -5,6 +5,7 @@
 #include "core/net/Limits.h"
 #include "core/net/ReadGates.h"
 #include "core/net/ReplyWriter.h"
+#include "core/util/FailureDetail.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
 
@@ -101,7 +102,7 @@ int ReadTurn::run(SOCKET socket, Connection& client) {
 ReadTurn::Next ReadTurn::handle(SOCKET socket, Connection& client, Connection::Framed framed, int& result) {
     if (framed.tooLong) {
         // Skipped up to its delimiter; the client stays.
-        LogMessage("Message too long, the limit is " + std::to_string(port_.messageLimit) + " bytes");
+        LogFailureDetail("Message too long, the limit is " + std::to_string(port_.messageLimit) + " bytes");
         host_.queueOwnFrame(socket, reply::FrameOf(reply::FailureText()));
         return Next::Message;
     }
@@ -109,7 +110,7 @@ ReadTurn::Next ReadTurn::handle(SOCKET socket, Connection& client, Connection::F
     if (attempt == AuthorizationGate::Attempt::TooLong) {
         port_.log.received(framed.bytes.substr(0, netlimits::kMaxAuthorizationMessage));
         LogFormatted("Authorization attempt longer than 1024 bytes refused [%d]", host_.port());
-        LogMessage(std::string("Authorization failed!"));
+        LogFailureDetail(std::string("Authorization failed!"));
         host_.queueOwnFrame(socket, reply::FrameOf(reply::FailureText()));
         return Next::Message;
     }

@@ -4,16 +4,16 @@
 
 #include "core/protocol/PendingReply.h"
 #include "core/protocol/ResultCodes.h"
-#include "core/util/Log.h"
+#include "core/util/FailureDetail.h"
 #include "core/util/Text.h"
 
 namespace {
 
-// The last log entry explains a failure. It may be the "Received" line or a
-// logged frame, which hold delimiters: those would cut the reply in two and
-// the client would take the rest for the answer to its next command.
+// The recorded detail explains a failure. It may be the "Received" line,
+// which holds delimiters: those would cut the reply in two and the client
+// would take the rest for the answer to its next command.
 std::wstring FailureDetail() {
-    std::wstring detail = GetLastLogMessage();
+    std::wstring detail = RecordedFailureDetail();
     detail.erase(std::remove(detail.begin(), detail.end(), L'|'), detail.end());
     return detail;
 }

@@ -4,6 +4,7 @@
 
 #include "core/platform/AllUsersDACL.h"
 #include "core/platform/SystemVersion.h"
+#include "core/util/FailureDetail.h"
 #include "core/util/Handles.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
@@ -142,7 +143,7 @@ DWORD ApplyDacl(const std::wstring& path, PACL acl) {
 // unrelated line logged before it.
 bool FailedBuild(const AllUsersDACL& dacl) {
     SetLastError(dacl.lastError());
-    LogSystemError(L"AllUsersDACL::build");
+    LogFailureSystemError(L"AllUsersDACL::build");
     return false;
 }
 
@@ -157,7 +158,7 @@ bool ResetFilePermissionsHelper(std::wstring path, PACL acl) {
     const DWORD status = ApplyDacl(path, acl);
     if (status != ERROR_SUCCESS) {
         SetLastError(status);  // the call returns its error instead of setting it
-        LogSystemError(L"ResetFilePermissions");
+        LogFailureSystemError(L"ResetFilePermissions");
         return false;
     }
     return true;
@@ -175,7 +176,7 @@ bool ResetFilePermissions(std::wstring path) {
     const std::wstring reparsePoint = FirstReparsePoint(
         expanded, [](const std::wstring& component) { return GetFileAttributesW(component.c_str()); });
     if (!reparsePoint.empty()) {
-        LogMessage(L"ResetFilePermissions: path passes through a reparse point: " + reparsePoint);
+        LogFailureDetail(L"ResetFilePermissions: path passes through a reparse point: " + reparsePoint);
         return false;
     }
     return ResetFilePermissionsHelper(expanded, dacl.acl());

@@ -8,6 +8,7 @@
 #include <atomic>
 
 #include "core/platform/UserPaths.h"
+#include "core/util/FailureDetail.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
 
@@ -124,7 +125,7 @@ bool LaunchProgram(const LaunchRequest& request) {
         LogMessage(description + L" succeeded.");
     } else {
         SetLastError(error);
-        LogSystemError(description);
+        LogFailureSystemError(description);
     }
 
     if (started && request.wait && process) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cwchar>
 
+#include "core/util/FailureDetail.h"
 #include "core/util/Handles.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
@@ -136,7 +137,7 @@ std::wstring GetStringValue(HKEY root, std::wstring subKey, std::wstring valueNa
         RegQueryValueExW(key.get(), valueName.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
     if (status == ERROR_MORE_DATA) {
         LogMessage(std::string("Not enough storage space, required:"));
-        LogMessage(ToWideString(static_cast<int>(size)));
+        LogFailureDetail(ToWideString(static_cast<int>(size)));
         return std::wstring();
     }
     if (status != ERROR_SUCCESS) return std::wstring();
@@ -181,7 +182,7 @@ bool DeleteKey(HKEY root, std::wstring subKey, std::wstring name, bool isValue) 
         // The registry returns its status instead of setting the thread's
         // error; hand it over so the block explains this failure.
         SetLastError(static_cast<DWORD>(status));
-        LogSystemError(L"DeleteKey()");
+        LogFailureSystemError(L"DeleteKey()");
         return false;
     }
     return true;

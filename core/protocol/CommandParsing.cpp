@@ -1,6 +1,6 @@
 #include "core/protocol/CommandParsing.h"
 
-#include "core/util/Log.h"
+#include "core/util/FailureDetail.h"
 #include "core/util/Text.h"
 
 namespace {
@@ -98,6 +98,6 @@ bool IsCommand(const char* keyword, const std::wstring& token) {
 
 bool CheckArgumentCount(size_t tokenCount, size_t expected) {
     if (tokenCount == expected + 1) return true;
-    LogMessage(std::string("Wrong number of arguments"));
+    LogFailureDetail(std::string("Wrong number of arguments"));
     return false;
 }

@@ -13,6 +13,7 @@
 #include "core/protocol/PendingReply.h"
 #include "core/protocol/ResultCodes.h"
 #include "core/tablet/TabletSession.h"
+#include "core/util/FailureDetail.h"
 #include "core/util/Handles.h"
 #include "core/util/Log.h"
 #include "core/util/Text.h"
@@ -32,7 +33,7 @@ struct Caller {
 
 bool RefuseHooks(const Caller& caller) {
     if (!caller.hooksHeld) return false;
-    LogMessage(std::string("Tablet hooks belong to the authorized client holding the pen stream"));
+    LogFailureDetail(std::string("Tablet hooks belong to the authorized client holding the pen stream"));
     return true;
 }
 
@@ -95,20 +96,20 @@ int handleTabletCommand(const std::wstring& message, const PressureServer& press
         HooksHeldAgainst(holder != INVALID_SOCKET && pressure.isAuthorized(holder), pressure.isAuthorized(client))};
     const Tokens tokens = TokenizeCommand(message);
     if (tokens.empty()) {
-        LogMessage(std::string("No command found."));
+        LogFailureDetail(std::string("No command found."));
         return kResultSyntaxError;
     }
     for (const TabletCommand& command : kTabletCommands) {
         if (IsCommand(command.word, tokens[0])) return command.action(tokens, caller);
     }
-    LogMessage(std::string("Unknown command"));
+    LogFailureDetail(std::string("Unknown command"));
     return kResultSyntaxError;
 }
 
 bool hookWindowByTitle(const std::wstring& title) {
     const HWND window = FindDockWindow(title);
     if (window == nullptr) {
-        LogMessage(std::string("Unable to find window!"));
+        LogFailureDetail(std::string("Unable to find window!"));
         return false;
     }
     LogMessage(std::string("Window found!"));
@@ -118,7 +119,7 @@ bool hookWindowByTitle(const std::wstring& title) {
 bool unhookWindowByTitle(const std::wstring& title) {
     const HWND window = FindDockWindow(title);
     if (window == nullptr) {
-        LogMessage(std::string("Unable to find window!"));
+        LogFailureDetail(std::string("Unable to find window!"));
         return false;
     }
     return removeHook(window);
@@ -128,17 +129,17 @@ bool installHook(HWND window) {
     LogMessage(std::string("Installing hook"));
     const DWORD threadId = GetWindowThreadProcessId(window, nullptr);
     if (threadId == 0) {
-        LogMessage(std::string("Hook: Can't find target process"));
+        LogFailureDetail(std::string("Hook: Can't find target process"));
         return false;
     }
     marlin::unique_hmodule module(LoadLibraryW(L"MarlinWinTab.dll"));
     if (!module) {
-        LogMessage(std::string("Hook: Can't find hook dll"));
+        LogFailureDetail(std::string("Hook: Can't find hook dll"));
         return false;
     }
     const auto procedure = wintab::Resolve<HOOKPROC>(module.get(), "CallBackWndProc");
     if (procedure == nullptr) {
-        LogMessage(std::string("Hook: Can't find callback"));
+        LogFailureDetail(std::string("Hook: Can't find callback"));
         return false;
     }
     // Messages sent to the dock's windows (the context request) and messages
@@ -147,7 +148,7 @@ bool installHook(HWND window) {
     hooks.callWndProcHook.reset(SetWindowsHookExW(WH_CALLWNDPROC, procedure, module.get(), threadId));
     hooks.getMessageHook.reset(SetWindowsHookExW(WH_GETMESSAGE, procedure, module.get(), threadId));
     if (!hooks.callWndProcHook || !hooks.getMessageHook) {
-        LogMessage(std::string("Hook: Can't install hook"));
+        LogFailureDetail(std::string("Hook: Can't install hook"));
         return false;  // a hook that did install is removed with the pair
     }
     storeHookModule(std::move(module));

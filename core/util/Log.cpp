@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/util/CriticalSectionGuard.h"
+#include "core/util/FailureDetail.h"
 #include "core/util/Text.h"
 #include "core/util/Version.h"
 
@@ -21,8 +22,7 @@ constexpr long kSizeLimit = 524288;  // a larger file is emptied, at opening and
 constexpr size_t kLineBuffer = 1024;
 constexpr size_t kDateTimeBuffer = 120;
 
-// One record for the whole log. The lock covers the file state; the failure
-// detail is per thread (below).
+// One record for the whole log. The lock covers the file state.
 struct LogState {
     CRITICAL_SECTION lock;
     // Written under the lock; read without it on every entry, so that a
@@ -45,7 +45,9 @@ LogState& State() {
     return *state;
 }
 
-thread_local std::wstring tLastMessage;
+// The calling thread's last entry, for tests that check what a helper logs
+// without a log file (LogTesting.h). No reply reads it.
+thread_local std::wstring tLastLine;
 
 class LogLock : public marlin::critical_section_guard {
 public:
@@ -55,7 +57,9 @@ public:
 void WriteLineLocked(const std::wstring& text, bool timestamped);
 void WriteHeaderLocked();
 
-std::wstring SystemErrorBlock(const std::wstring& callName, DWORD code) {
+}  // namespace
+
+std::wstring SystemErrorText(const std::wstring& callName, DWORD code) {
     std::wstring text = L"================================================\nCall to " + callName + L", returned error: ";
     wchar_t message[1024] = L"";
     const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
@@ -67,6 +71,8 @@ std::wstring SystemErrorBlock(const std::wstring& callName, DWORD code) {
     }
     return text;
 }
+
+namespace {
 
 // "%USERPROFILE%\marlinLog.txt" with the variable expanded, in the system's
 // 520-character path buffer; a path that cannot be expanded names no file.
@@ -208,7 +214,7 @@ void WriteLogLine(const std::wstring& text, bool timestamped) {
 // The echo to standard output is left out: a GUI process has no console, and
 // the message must never be used as a format.
 void LogMessage(const std::wstring& text) {
-    tLastMessage = text;  // the failure detail, kept whether or not the file is written
+    tLastLine = text;
     if (!State().logEnabled.load(std::memory_order_relaxed)) return;
     WriteLogLine(EscapePercent(text), true);
 }
@@ -242,6 +248,7 @@ void LogReceived(const std::wstring& prefix, const std::wstring& text) {
     line.reserve(prefix.size() + text.size());
     line += prefix;
     line += text.find(L"auth") == std::wstring::npos ? text : MaskAuthKeys(text);
+    RecordFailureDetail(line);
     LogMessage(line);
 }
 
@@ -270,7 +277,7 @@ std::wstring MaskAuthKeys(const std::wstring& text) {
     return masked;
 }
 
-void LogSystemError(const std::wstring& callName) { LogMessage(SystemErrorBlock(callName, GetLastError())); }
+void LogSystemError(const std::wstring& callName) { LogMessage(SystemErrorText(callName, GetLastError())); }
 
 void LogVersionBanner() { LogMessage(BannerText()); }
 
@@ -282,7 +289,7 @@ void SetLogWindowsVersion(DWORD major, DWORD minor) {
 
 void Trace(const char*) {}
 
-std::wstring GetLastLogMessage() { return tLastMessage; }
+std::wstring LastLogLineForTest() { return tLastLine; }
 
 int GetSessionStartTime() {
     LogState& s = State();
@@ -293,7 +300,7 @@ int GetSessionStartTime() {
 }
 
 bool TryLogMessage(const std::wstring& text, DWORD timeoutMs) {
-    tLastMessage = text;
+    tLastLine = text;
     LogState& s = State();
     // The lock is re-entrant: a thread that crashed inside the log would get
     // it at once and write into a half-made line. Leave such a log alone.
@@ -309,7 +316,7 @@ bool TryLogMessage(const std::wstring& text, DWORD timeoutMs) {
 }
 
 bool TryLogSystemError(const std::wstring& callName, DWORD code, DWORD timeoutMs) {
-    return TryLogMessage(SystemErrorBlock(callName, code), timeoutMs);
+    return TryLogMessage(SystemErrorText(callName, code), timeoutMs);
 }
 
 bool ReopenFileLog() {

@@ -1,10 +1,9 @@
 // The session log: "%USERPROFILE%\marlinLog.txt", written only when the file
-// already exists, and the failure detail (the last wide log entry made on the
-// calling thread), which failure replies carry to the client.
+// already exists. A log line is no reply text: the explanation a failure
+// reply carries is recorded only by the calls of FailureDetail.h (and by
+// LogReceived, the "Received" line of every message).
 //
-// Safe for the two service threads: one lock keeps lines whole; the failure
-// detail is kept per thread so one thread's entries never replace the
-// explanation the other is about to send.
+// Safe for the two service threads: one lock keeps lines whole.
 #pragma once
 
 #include <windows.h>
@@ -21,12 +20,15 @@ void LogFormatted(const char* format, const char* text);
 void LogFormatted(const char* format, int value);
 // "Received [port]: " and the text, the key of an auth message masked. A
 // caller that logs every message of a port makes the line's beginning once
-// (ReceivedPrefix) and passes it.
+// (ReceivedPrefix) and passes it. The line is also recorded as the failure
+// detail: a message that fails without a line of its own is explained by it.
 std::wstring ReceivedPrefix(int port);
 void LogReceived(const std::wstring& prefix, const std::wstring& text);
 void LogReceived(int port, const std::wstring& text);
 std::wstring MaskAuthKeys(const std::wstring& text);
 void LogSystemError(const std::wstring& callName);  // block for the calling thread's GetLastError()
+// The text of that block for a given error code.
+std::wstring SystemErrorText(const std::wstring& callName, DWORD code);
 void LogVersionBanner();
 // The Windows version the session header names; the entry point hands it over
 // before the first entry (the log does not ask the system itself).
@@ -37,13 +39,11 @@ void Trace(const char* text);  // writes nothing
 // a flood costs a counter and a few lines, not the log.
 bool IsLoggedCount(int count);
 
-std::wstring GetLastLogMessage();  // the calling thread's last wide log entry
 int GetSessionStartTime();
 
 // For the crash handler: logs like LogMessage but waits at most timeoutMs for
 // the log's lock (a crash may come while another thread, or this one, holds
-// it). Returns false when the lock could not be had; the failure detail is
-// updated either way.
+// it). Returns false when the lock could not be had.
 bool TryLogMessage(const std::wstring& text, DWORD timeoutMs);
 // The system-error block of LogSystemError for a given error code, written
 // like TryLogMessage.

@@ -1,6 +1,8 @@
 // Test controls of the session log; product code never calls them.
 #pragma once
 
+#include <string>
+
 // Takes the log's lock on the calling thread and keeps it; for tests of
 // callers that must never wait on it (the crash path).
 void AcquireLogLockForTest();
@@ -8,3 +10,7 @@ void AcquireLogLockForTest();
 // Puts the log back in its first state (closed, enabled, no session time), as
 // at process start; for tests that exercise the opening rules in one process.
 void ResetFileLogState();
+
+// The calling thread's last log entry, whatever call made it (no reply
+// carries it: see FailureDetail.h); for tests of what a helper logs.
+std::wstring LastLogLineForTest();

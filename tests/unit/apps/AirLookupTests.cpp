@@ -3,6 +3,7 @@
 #include "core/apps/air/AirLookup.h"
 #include "core/util/Handles.h"
 #include "core/util/Log.h"
+#include "core/util/LogTesting.h"
 #include "tests/support/Guids.h"
 #include "tests/support/RegistryView.h"
 
@@ -39,7 +40,7 @@ TEST(AirLookup, InstallerCacheFollowsTheRegistration) {
     const std::wstring key = std::wstring(kMachineClasses) + L"AIR.InstallerPackage\\shell\\open\\command\\";
     RemoveAirRegistration();
     EXPECT_EQ(RegistryManager::GetAirInstaller(), L"");
-    EXPECT_EQ(GetLastLogMessage(), L"Adobe AIR not installed!");
+    EXPECT_EQ(LastLogLineForTest(), L"Adobe AIR not installed!");
     // An empty cache is looked up again; a filled one stays until FindAirInstaller reads anew.
     ASSERT_TRUE(RegistryManager::SetStringValue(HKEY_LOCAL_MACHINE, key, L"", L"\"C:\\A\\I.exe\" \"%1\""));
     EXPECT_EQ(RegistryManager::GetAirInstaller(), L"\"C:\\A\\I.exe\"");
@@ -101,13 +102,13 @@ TEST(AirLookup, StartPathFromInstallLocation) {
 
 TEST(AirLookup, InstalledTestChecksItsArguments) {
     EXPECT_EQ(isAirAppInstalled(L"   ", testsupport::NewGuid()), 0);
-    EXPECT_EQ(GetLastLogMessage(), L"isAirAppInstalled: Argument null or empty.");
+    EXPECT_EQ(LastLogLineForTest(), L"isAirAppInstalled: Argument null or empty.");
     EXPECT_EQ(isAirAppInstalled(L"Clock", L""), 0);
-    EXPECT_EQ(GetLastLogMessage(), L"isAirAppInstalled: Second argument missing (Widget OSID) for widgetClock");
+    EXPECT_EQ(LastLogLineForTest(), L"isAirAppInstalled: Second argument missing (Widget OSID) for widgetClock");
     // Windows answers 87 for a text that is no upgrade code, Wine 259: either is "not installed".
     std::wstring code = L"stale";
     EXPECT_NE(GetAirAppProductCode(L"not-a-guid", code), static_cast<UINT>(ERROR_SUCCESS));
     EXPECT_EQ(code, L"");
     EXPECT_EQ(isAirAppInstalled(L"Clock", L"not-a-guid"), 0);
-    EXPECT_EQ(GetLastLogMessage(), L"isAirAppInstalled: Not Installed Clock");
+    EXPECT_EQ(LastLogLineForTest(), L"isAirAppInstalled: Not Installed Clock");
 }

@@ -7,7 +7,9 @@
 #include "core/platform/UserPaths.h"
 #include "core/protocol/CommandParsing.h"
 #include "core/protocol/PendingReply.h"
+#include "core/util/FailureDetail.h"
 #include "core/util/Log.h"
+#include "core/util/LogTesting.h"
 #include "tests/support/Guids.h"
 
 TEST(AppCommands, ValuesThatCannotBeQuotedStartNothing) {
@@ -16,10 +18,10 @@ TEST(AppCommands, ValuesThatCannotBeQuotedStartNothing) {
                                     result));
     EXPECT_EQ(result, 0);
     EXPECT_EQ(TakePendingReply(), L"AirAppInstallFailed=Clo\"ck");
-    EXPECT_EQ(GetLastLogMessage(), L"InstallAirApplication - appId or file can not be passed in quotes.");
+    EXPECT_EQ(LastLogLineForTest(), L"InstallAirApplication - appId or file can not be passed in quotes.");
     // A trailing backslash would escape the closing quote of the worker's argument.
     EXPECT_FALSE(UpgradeAirApp(L"Clock", testsupport::NewGuid(), "C:\\t\\"));
-    EXPECT_EQ(GetLastLogMessage(), L"UpgradeAirApp - arguments can not be passed in quotes.");
+    EXPECT_EQ(LastLogLineForTest(), L"UpgradeAirApp - arguments can not be passed in quotes.");
 
     // Native folder names stay one element below the Apps folder.
     EXPECT_EQ(NativeAppFolder(L"Calc 2"), GetModuleDirectory() + L"\\Apps\\Calc 2\\");
@@ -31,7 +33,7 @@ TEST(AppCommands, ValuesThatCannotBeQuotedStartNothing) {
 TEST(AppCommands, WorkerCommandLines) {
     // Handled even when the values are missing: the worker ends either way.
     EXPECT_TRUE(HandleAirAppUpgradeCommand(L"upgradeAirApp \"Clock\" \"{x}\" "));
-    EXPECT_EQ(GetLastLogMessage(), L"Upgrade Air Application Failed: ");
+    EXPECT_EQ(LastLogLineForTest(), L"Upgrade Air Application Failed: ");
     EXPECT_FALSE(HandleAirAppUpgradeCommand(L"installNativeApp a b c d"));
 
     // A wrong count or another word is not the elevated copy's.
@@ -39,19 +41,19 @@ TEST(AppCommands, WorkerCommandLines) {
     EXPECT_FALSE(HandleElevatedNativeAppMSI(L"installNativeApp a b c"));
     EXPECT_FALSE(HandleElevatedNativeAppMSI(L"upgradeAirApp a b c"));
     EXPECT_TRUE(HandleElevatedNativeAppMSI(L"uninstallNativeApp Calc " + testsupport::NewGuid()));
-    EXPECT_EQ(GetLastLogMessage(), L"MSI Err (elevated): 0");
+    EXPECT_EQ(LastLogLineForTest(), L"MSI Err (elevated): 0");
     EXPECT_TRUE(HandleElevatedNativeAppMSI(L"installNativeApp Calc " + testsupport::NewGuid() + L" C:\\p.msi \"..\""));
-    EXPECT_EQ(GetLastLogMessage(), L"MSI Err (elevated): 87");
+    EXPECT_EQ(LastLogLineForTest(), L"MSI Err (elevated): 87");
     EXPECT_TRUE(HandleElevatedNativeAppMSI(L"installNativeApp Calc " + testsupport::NewGuid() + L" C:\\no\\p.msi Calc"));
-    EXPECT_NE(GetLastLogMessage(), L"MSI Err (elevated): 0");
+    EXPECT_NE(LastLogLineForTest(), L"MSI Err (elevated): 0");
 }
 
 TEST(AppCommands, SyntaxErrorDetailIsTheCountCheck) {
-    // Nothing may be logged after the count check: its line is the reply's detail.
+    // The count check's line is the reply's detail.
     int result = 1;
     EXPECT_TRUE(HandleNativeAppCommand(L"installNativeApp a {b} c", result));
     EXPECT_EQ(result, -2);
-    EXPECT_EQ(GetLastLogMessage(), L"Wrong number of arguments");
+    EXPECT_EQ(RecordedFailureDetail(), L"Wrong number of arguments");
     EXPECT_EQ(RemoveWidget(L"A", L" "), -2);
-    EXPECT_EQ(GetLastLogMessage(), L"RemoveWidget: Second argument missing (Widget UID)");
+    EXPECT_EQ(RecordedFailureDetail(), L"RemoveWidget: Second argument missing (Widget UID)");
 }

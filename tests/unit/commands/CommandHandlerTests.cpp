@@ -8,7 +8,9 @@
 #include "core/platform/UserPaths.h"
 #include "core/protocol/PendingReply.h"
 #include "core/protocol/PendingReplyTesting.h"
+#include "core/util/FailureDetail.h"
 #include "core/util/Log.h"
+#include "core/util/LogTesting.h"
 
 namespace {
 
@@ -23,18 +25,18 @@ TEST(Dispatcher, MatchingIsByCaseSensitivePrefixOfTheFirstWord) {
     EXPECT_EQ(Dispatch(L"exitNow"), -7);
     EXPECT_EQ(PeekPendingReply(), L"");
     EXPECT_EQ(Dispatch(L"getcoreversion"), -2);
-    EXPECT_EQ(GetLastLogMessage(), L"Unknown command");
+    EXPECT_EQ(RecordedFailureDetail(), L"Unknown command");
     EXPECT_EQ(Dispatch(L"\"\""), -2);  // only quotes: no words at all
-    EXPECT_EQ(GetLastLogMessage(), L"No command found.");
+    EXPECT_EQ(RecordedFailureDetail(), L"No command found.");
     EXPECT_EQ(Dispatch(L"removeWidget a"), -2);
-    EXPECT_EQ(GetLastLogMessage(), L"Wrong number of arguments");
+    EXPECT_EQ(RecordedFailureDetail(), L"Wrong number of arguments");
 }
 
 TEST(Dispatcher, PermissionRepairsStayInsideTheCommonFolder) {
     const std::wstring common = GetCommonVendorDir();
-    LogMessage(std::string("marker"));
+    LogFailureDetail(std::string("marker"));
     EXPECT_EQ(Dispatch(L"fixDirectoryPermissions \"" + common + L"..\\x\""), -2);
-    EXPECT_EQ(GetLastLogMessage(), L"marker");  // refused without a word of its own
+    EXPECT_EQ(RecordedFailureDetail(), L"marker");  // refused without a word of its own
 
     CreateDirectoryW(common.c_str(), nullptr);
     const std::wstring folder = common + L"repair-test";

@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include "core/protocol/CommandParsing.h"
+#include "core/util/FailureDetail.h"
 #include "core/util/Log.h"
+#include "core/util/LogTesting.h"
 
 using Tokens = std::vector<std::wstring>;
 
@@ -36,7 +38,7 @@ TEST(CommandWords, PrefixMatchAndArgumentCount) {
     EXPECT_TRUE(CheckArgumentCount(2, 1));
     LogMessage(std::string("before"));
     EXPECT_FALSE(CheckArgumentCount(3, 1));
-    EXPECT_EQ(GetLastLogMessage(), L"Wrong number of arguments");
+    EXPECT_EQ(RecordedFailureDetail(), L"Wrong number of arguments");
 }
 
 // A handler that takes a few words splits only those, and tells whether more

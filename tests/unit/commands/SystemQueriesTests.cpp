@@ -6,6 +6,7 @@
 #include "core/commands/SystemQueries.h"
 #include "core/platform/RegistryManager.h"
 #include "core/util/Log.h"
+#include "core/util/LogTesting.h"
 
 TEST(CountryCode, LocationIdsFromTheTable) {
     EXPECT_EQ(CountryCodeForGeoId(244), "US");
@@ -32,7 +33,7 @@ TEST(CountryCode, FromTheUsersLocation) {
     }
     RegistryManager::DeleteKey(HKEY_CURRENT_USER, key, L"Nation", true);
     EXPECT_EQ(GetLocalCountryCode(), "XX");
-    EXPECT_EQ(GetLastLogMessage(), L"Can not find Nation value");
+    EXPECT_EQ(LastLogLineForTest(), L"Can not find Nation value");
     if (!saved.empty()) RegistryManager::SetStringValue(HKEY_CURRENT_USER, key, L"Nation", saved);
 }
 

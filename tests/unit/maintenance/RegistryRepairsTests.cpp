@@ -10,6 +10,7 @@
 #include "core/maintenance/RegistryRepairs.h"
 #include "core/platform/RegistryManager.h"
 #include "core/util/Log.h"
+#include "core/util/LogTesting.h"
 #include "tests/support/Guids.h"
 #include "tests/support/RegistryView.h"
 
@@ -70,7 +71,7 @@ TEST_F(UninstallEntry, ThirtyTwoBitViewPathIsPreferred) {
 
 TEST_F(UninstallEntry, NoProductMeansNoEntry) {
     EXPECT_EQ(findUninstallEntryFor(productCode_), L"");
-    EXPECT_EQ(GetLastLogMessage(), L"RegistryManager: Dock seems to be uninstalled completely.");
+    EXPECT_EQ(LastLogLineForTest(), L"RegistryManager: Dock seems to be uninstalled completely.");
     // Without a product code the paths would name the Uninstall key itself.
     EXPECT_EQ(findUninstallEntryFor(L""), L"");
     EXPECT_FALSE(uninstallEntryOkAt(L""));
@@ -84,7 +85,7 @@ TEST_F(UninstallEntry, BlankSystemComponentIsWrongUntilFixed) {
     CreateKey(HKEY_LOCAL_MACHINE, native_);
     EXPECT_FALSE(uninstallEntryOkAt(native_));  // missing value
     EXPECT_TRUE(fixUninstallEntryAt(native_));
-    EXPECT_EQ(GetLastLogMessage(), L"Dock update detected: fixing registry for uninstaller");
+    EXPECT_EQ(LastLogLineForTest(), L"Dock update detected: fixing registry for uninstaller");
     EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, native_, L"SystemComponent"), static_cast<DWORD>(REG_DWORD));
     EXPECT_TRUE(uninstallEntryOkAt(native_));
 

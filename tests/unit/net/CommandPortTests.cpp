@@ -13,6 +13,7 @@
 #include "core/platform/UserPaths.h"
 #include "core/util/Handles.h"
 #include "core/util/Log.h"
+#include "core/util/LogTesting.h"
 #include "core/util/Text.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/TestFiles.h"
@@ -242,7 +243,7 @@ TEST(KeyFile, IsRewrittenWholeInTheFixedFormatWhateverReadersDo) {
     holder = StartHostile(L"hold \"" + path + L"\" 8000 \"" + ready + L"\"");
     ASSERT_TRUE(WaitForPath(ready));
     EXPECT_FALSE(writeKeyFileWithin(3601, 3602, 3603, 300));
-    EXPECT_NE(GetLastLogMessage().find(L"marlinAuth.key"), std::wstring::npos);
+    EXPECT_NE(LastLogLineForTest().find(L"marlinAuth.key"), std::wstring::npos);
     TerminateProcess(holder.get(), 0);
     WaitForSingleObject(holder.get(), 15000);
     EXPECT_NE(testsupport::ReadBytes(path).find("<commandPort>3501</commandPort>"), std::string::npos)

@@ -14,6 +14,7 @@
 #include "core/net/PressureServer.h"
 #include "core/net/Server.h"
 #include "core/protocol/PendingReply.h"
+#include "core/util/FailureDetail.h"
 #include "core/util/Log.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/TestLog.h"
@@ -44,7 +45,7 @@ private:
         if (onMessage) onMessage(message);
         const int result = messages.size() <= results.size() ? results[messages.size() - 1] : 0;
         if (result == 0) SetPendingReply(pendingText);
-        if (result == -1) LogMessage(std::string("it broke"));
+        if (result == -1) LogFailureDetail(std::string("it broke"));
         return result;
     }
 };

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/util/Log.h"
+#include "core/util/LogTesting.h"
 #include "tests/support/TestFiles.h"
 
 TEST(Files, MoveAndCopyReplaceTheDestinationAndFailWithoutTouchingIt) {
@@ -20,12 +21,12 @@ TEST(Files, MoveAndCopyReplaceTheDestinationAndFailWithoutTouchingIt) {
     EXPECT_TRUE(moveFile(L"%MARLIN_TEST_DIR%\\b.txt", L"%MARLIN_TEST_DIR%\\a.txt"));
     EXPECT_EQ(testsupport::ReadBytes(a), "new");
     EXPECT_FALSE(fileExists(L"%MARLIN_TEST_DIR%\\b.txt"));
-    EXPECT_EQ(GetLastLogMessage(), b);  // after "Target does not exist:"
+    EXPECT_EQ(LastLogLineForTest(), b);  // after "Target does not exist:"
 
     EXPECT_FALSE(moveFile(c, a));
-    EXPECT_NE(GetLastLogMessage().find(L"Call to MoveFile(), returned error: "), std::wstring::npos);
+    EXPECT_NE(LastLogLineForTest().find(L"Call to MoveFile(), returned error: "), std::wstring::npos);
     EXPECT_FALSE(copyFile(c, a));
-    EXPECT_NE(GetLastLogMessage().find(L"Call to CopyFile(), returned error: "), std::wstring::npos);
+    EXPECT_NE(LastLogLineForTest().find(L"Call to CopyFile(), returned error: "), std::wstring::npos);
     EXPECT_EQ(testsupport::ReadBytes(a), "new");
 
     EXPECT_TRUE(deleteFile(L"%MARLIN_TEST_DIR%\\a.txt"));

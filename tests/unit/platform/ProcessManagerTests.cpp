@@ -8,6 +8,7 @@
 
 #include "core/platform/UserPaths.h"
 #include "core/util/Log.h"
+#include "core/util/LogTesting.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
@@ -133,7 +134,7 @@ TEST_F(Launcher, StartsWithoutWaitingAndLogsTheRequest) {
     request.waitForever = true;
     ASSERT_TRUE(ProcessManager::LaunchProgram(request));
     // waitForever without wait adds nothing and waits for nothing.
-    EXPECT_EQ(GetLastLogMessage(), Start(L" with args '" + args + L"' succeeded."));
+    EXPECT_EQ(LastLogLineForTest(), Start(L" with args '" + args + L"' succeeded."));
     EXPECT_FALSE(testsupport::PathExists(Path(L"done.txt")));
 
     ASSERT_TRUE(WaitForFile(Path(L"started.txt"), 10000));
@@ -157,21 +158,21 @@ TEST_F(Launcher, WaitsUntilTheProgramEnds) {
     request.waitForever = true;
     ASSERT_TRUE(ProcessManager::LaunchProgram(request));
     EXPECT_TRUE(testsupport::PathExists(Path(L"done.txt")));
-    EXPECT_EQ(GetLastLogMessage(), Start(L" with args '" + args + L"' and elevated and keep waiting forever succeeded."));
+    EXPECT_EQ(LastLogLineForTest(), Start(L" with args '" + args + L"' and elevated and keep waiting forever succeeded."));
 
     DeleteFileW(Path(L"done.txt").c_str());
     request.elevated = false;
     request.waitForever = false;
     ASSERT_TRUE(ProcessManager::LaunchProgram(request));
     EXPECT_TRUE(testsupport::PathExists(Path(L"done.txt")));  // ended well within the 10 s limit
-    EXPECT_EQ(GetLastLogMessage(), Start(L" with args '" + args + L"' and keep waiting succeeded."));
+    EXPECT_EQ(LastLogLineForTest(), Start(L" with args '" + args + L"' and keep waiting succeeded."));
 }
 
 TEST_F(Launcher, MissingProgramGivesTheSystemErrorBlock) {
     ProcessManager::LaunchRequest request = Request(dir_, L"missing.exe", L"");
     request.bringToForeground = true;
     EXPECT_FALSE(ProcessManager::LaunchProgram(request));
-    const std::wstring detail = GetLastLogMessage();
+    const std::wstring detail = LastLogLineForTest();
     EXPECT_EQ(detail.find(L"================================================\nCall to Start missing.exe (@" + dir_ +
                           L") and bring to foreground, returned error: "),
               0u)
@@ -181,7 +182,7 @@ TEST_F(Launcher, MissingProgramGivesTheSystemErrorBlock) {
     // A control-panel applet goes to the applet opener, which logs nothing.
     LogMessage(std::string("marker"));
     ProcessManager::OpenPath(dir_ + L"\\missing.cpl");
-    EXPECT_EQ(GetLastLogMessage(), L"marker");
+    EXPECT_EQ(LastLogLineForTest(), L"marker");
 }
 
 TEST_F(Launcher, BringsTheStartedWindowToTheFront) {
@@ -193,7 +194,7 @@ TEST_F(Launcher, BringsTheStartedWindowToTheFront) {
     ProcessManager::LaunchRequest request = Request(dir_, probe_, args);
     request.bringToForeground = true;
     ASSERT_TRUE(ProcessManager::LaunchProgram(request));
-    EXPECT_NE(GetLastLogMessage().find(L"' and bring to foreground succeeded."), std::wstring::npos);
+    EXPECT_NE(LastLogLineForTest().find(L"' and bring to foreground succeeded."), std::wstring::npos);
     EXPECT_NE(FindWindowW(L"LaunchProbeWindow", title.c_str()), nullptr);
     EXPECT_TRUE(WaitForFile(Path(L"done.txt"), 5000)) << "the probe's window never became the active one";
 }
@@ -202,7 +203,7 @@ TEST_F(Launcher, BringToForegroundClosesTheHandleEvenWithoutAProcess) {
     // A handle that is not a process: nothing to find, and the handle is still released.
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ProcessManager::BringToForeground(marlin::unique_handle(event));
-    EXPECT_EQ(GetLastLogMessage(), L"BringToForeground: Failed to find process");
+    EXPECT_EQ(LastLogLineForTest(), L"BringToForeground: Failed to find process");
     DWORD flags = 0;
     EXPECT_FALSE(GetHandleInformation(event, &flags));
 }
@@ -225,7 +226,7 @@ TEST_F(Launcher, MissingFrontEndShowsTheCorruptInstallationMessage) {
     const std::wstring text = answer.Text();
     EXPECT_EQ(text.find(L"The Marlin Dock installation appears to be corrupt. \n\nPlease reinstall"), 0u) << text;
     EXPECT_NE(text.find(L" \n\nOur apologies for any inconvenience."), std::wstring::npos) << text;
-    EXPECT_NE(GetLastLogMessage().find(L"Call to Start Marlin Dock.exe (@" + ProcessManager::GetFrontEndFolder() +
+    EXPECT_NE(LastLogLineForTest().find(L"Call to Start Marlin Dock.exe (@" + ProcessManager::GetFrontEndFolder() +
                                        L") and bring to foreground, returned error"),
               std::wstring::npos);
 }

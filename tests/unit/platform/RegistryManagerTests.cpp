@@ -7,7 +7,9 @@
 #include <string>
 
 #include "core/util/Handles.h"
+#include "core/util/FailureDetail.h"
 #include "core/util/Log.h"
+#include "core/util/LogTesting.h"
 #include "core/util/Text.h"
 #include "tests/support/RegistryView.h"
 
@@ -65,7 +67,7 @@ TEST_F(Registry, ReadsUpTo259CharactersAndLogsTheSizeOfLongerTexts) {
     // Missing keys on the way were made; the empty name is the default value.
     EXPECT_EQ(RegistryManager::GetStringValue(HKEY_CURRENT_USER, key_ + L"\\a\\b", L""), std::wstring(259, L'a'));
     EXPECT_EQ(RegistryManager::GetStringValue(HKEY_CURRENT_USER, key_, L"long"), L"");
-    EXPECT_EQ(GetLastLogMessage(), L"522");  // after "Not enough storage space, required:"
+    EXPECT_EQ(RecordedFailureDetail(), L"522");  // after "Not enough storage space, required:"
 }
 
 // Texts longer than the old 520-character copy buffer are stored whole with
@@ -91,13 +93,13 @@ TEST_F(Registry, DeletionFailuresExplainThemselves) {
     wchar_t notFound[256] = L"";
     FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, ERROR_FILE_NOT_FOUND, 0,
                    notFound, 256, nullptr);
-    EXPECT_EQ(GetLastLogMessage(),
+    EXPECT_EQ(RecordedFailureDetail(),
               L"================================================\nCall to DeleteKey(), returned error: " +
                   std::wstring(notFound));
 
     // A key with sub-keys stays.
     EXPECT_FALSE(RegistryManager::DeleteKey(HKEY_CURRENT_USER, key_, L"tree", false));
-    EXPECT_NE(GetLastLogMessage().find(L"Call to DeleteKey()"), std::wstring::npos);
+    EXPECT_NE(RecordedFailureDetail().find(L"Call to DeleteKey()"), std::wstring::npos);
     EXPECT_TRUE(RegistryManager::KeyExists(HKEY_CURRENT_USER, key_ + L"\\tree\\child"));
     EXPECT_TRUE(RegistryManager::DeleteKey(HKEY_CURRENT_USER, key_ + L"\\tree", L"child", false));
     EXPECT_FALSE(RegistryManager::KeyExists(HKEY_CURRENT_USER, key_ + L"\\tree\\child"));

@@ -14,6 +14,7 @@
 #include "core/tablet/TabletSession.h"
 #include "core/tablet/TabletSessionTesting.h"
 #include "core/util/Log.h"
+#include "core/util/LogTesting.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/TestLog.h"
@@ -25,7 +26,7 @@ std::wstring DriverDir() { return testsupport::BinDir() + L"\\tablet-driver"; }
 TEST(TabletSession, AfterShutdownWinTabIsNeitherUsedNorLoadedAgain) {
     // Wine's own wintab32 stands in for a driver here: it loads, and reads no packets.
     ASSERT_TRUE(initWinTab(nullptr));
-    EXPECT_EQ(L"WinTab init called.", GetLastLogMessage());
+    EXPECT_EQ(L"WinTab init called.", LastLogLineForTest());
     EXPECT_TRUE(initWinTab(nullptr)) << "loaded once, then only reported";
 
     shutdownTablet();

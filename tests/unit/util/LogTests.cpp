@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/util/FailureDetail.h"
 #include "core/util/Log.h"
 #include "core/util/LogTesting.h"
 #include "core/util/Text.h"
@@ -42,18 +43,18 @@ protected:
 TEST_F(LogFile, AbsentFileIsNeverCreatedNorRetried) {
     LogMessage(std::string("first"));
     EXPECT_FALSE(Exists());
-    EXPECT_EQ(GetLastLogMessage(), L"first");
+    EXPECT_EQ(LastLogLineForTest(), L"first");
     CreateLogFile(0);
     LogMessage(std::string("second"));
     EXPECT_EQ(Contents(), "");  // logging stays off for the rest of the process
-    EXPECT_EQ(GetLastLogMessage(), L"second");
+    EXPECT_EQ(LastLogLineForTest(), L"second");
 }
 
 TEST_F(LogFile, HeaderLineFormatAndPercentSigns) {
     CreateLogFile(0);
     SetLogWindowsVersion(6, 1);  // as the entry point hands it over
     LogMessage(std::wstring(L"Done 100%"));
-    EXPECT_EQ(GetLastLogMessage(), L"Done 100%");
+    EXPECT_EQ(LastLogLineForTest(), L"Done 100%");
     const std::string text = Contents();
     const std::string id = std::to_string(GetSessionStartTime());
     const std::string hyphens(33, '-');
@@ -105,7 +106,7 @@ TEST_F(LogFile, SizeCapHoldsDuringTheSession) {
     EXPECT_LT(text.size(), 524288u);
     EXPECT_EQ(text.find('x'), std::string::npos);
     EXPECT_NE(text.find(std::string(100, 'y') + "19\r\n"), std::string::npos);
-    EXPECT_EQ(GetLastLogMessage(), Widen(std::string(100, 'y') + "19"));
+    EXPECT_EQ(LastLogLineForTest(), Widen(std::string(100, 'y') + "19"));
     // Emptied, then the lines a start writes: the header and the version banner.
     const std::string hyphens(33, '-');
     ASSERT_EQ(text.rfind(hyphens + "\r\nMarlinCore Session ", 0), 0u);
@@ -134,33 +135,46 @@ TEST_F(LogFile, AfterDeinitOnlyTheFailureDetailChanges) {
     LogMessage(std::string("before"));
     DeinitFileLog();
     const std::string before = Contents();
-    LogMessage(std::string("after"));
+    LogFailureDetail(std::string("after"));
     EXPECT_EQ(Contents(), before);
-    EXPECT_EQ(GetLastLogMessage(), L"after");
+    EXPECT_EQ(RecordedFailureDetail(), L"after");
+}
+
+// A line logged after the explanation (a success line, a frame, a line a
+// later edit adds) must not become the reply's detail.
+TEST_F(LogFile, PlainLinesLeaveTheFailureDetailAlone) {
+    LogReceived(3401, L"removeWidget a b");
+    LogFailureDetail(std::string("RemoveWidget: Adobe AIR installer not found."));
+    LogMessage(std::string("Success CoreVersion=2.06.0|"));
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    LogSystemError(L"send()");
+    LogFormatted("deiniting a client [%d]", 3401);
+    EXPECT_EQ(RecordedFailureDetail(), L"RemoveWidget: Adobe AIR installer not found.");
+    EXPECT_EQ(LastLogLineForTest(), L"deiniting a client [3401]");
 }
 
 TEST_F(LogFile, FormattedEntriesAndSystemErrorBlocks) {
     CreateLogFile(0);
     LogFormatted("Listen [%d] succesful, waiting for clients", 3456);
-    EXPECT_EQ(GetLastLogMessage(), L"Listen [3456] succesful, waiting for clients");
+    EXPECT_EQ(LastLogLineForTest(), L"Listen [3456] succesful, waiting for clients");
     LogFormatted("New connection [%d].", 0);
-    EXPECT_EQ(GetLastLogMessage(), L"New connection [0].");
+    EXPECT_EQ(LastLogLineForTest(), L"New connection [0].");
     LogFormatted("CommandHandler::FreeChannel %s", "clock");
-    EXPECT_EQ(GetLastLogMessage(), L"CommandHandler::FreeChannel clock");
+    EXPECT_EQ(LastLogLineForTest(), L"CommandHandler::FreeChannel clock");
     LogReceived(3401, L"getCoreVersion");
-    EXPECT_EQ(GetLastLogMessage(), L"Received [3401]: getCoreVersion");
+    EXPECT_EQ(RecordedFailureDetail(), L"Received [3401]: getCoreVersion");
 
     SetLastError(4390);  // a code the system has no text for
     LogSystemError(L"send()");
-    EXPECT_EQ(GetLastLogMessage(), std::wstring(48, L'=') + L"\nCall to send(), returned error: "
+    EXPECT_EQ(LastLogLineForTest(), std::wstring(48, L'=') + L"\nCall to send(), returned error: "
                                    L"<Unable to retrieve error message for error: 4390>");
     SetLastError(ERROR_FILE_NOT_FOUND);
     LogSystemError(L"bind()");
-    EXPECT_EQ(GetLastLogMessage().find(std::wstring(48, L'=') + L"\nCall to bind(), returned error: "), 0u);
-    EXPECT_GT(GetLastLogMessage().size(), 90u);
+    EXPECT_EQ(LastLogLineForTest().find(std::wstring(48, L'=') + L"\nCall to bind(), returned error: "), 0u);
+    EXPECT_GT(LastLogLineForTest().size(), 90u);
 
     LogVersionBanner();
-    EXPECT_EQ(GetLastLogMessage(), L"Marlin Dock Core - Version 2.06 RC0 (PID: " +
+    EXPECT_EQ(LastLogLineForTest(), L"Marlin Dock Core - Version 2.06 RC0 (PID: " +
                                        std::to_wstring(GetCurrentProcessId()) + L")");
     Trace("QUIT received");
     EXPECT_EQ(Contents().find("QUIT received"), std::string::npos);
@@ -172,10 +186,10 @@ TEST_F(LogFile, TwoThreadsNeverInterleaveNorShareTheFailureDetail) {
         *ownDetailKept = true;
         for (int i = 0; i < 400; ++i) {
             const std::string text = std::string(1, tag) + "-" + std::to_string(i) + "-" + std::string(60, tag);
-            LogMessage(text);
-            if (GetLastLogMessage() != std::wstring(text.begin(), text.end())) *ownDetailKept = false;
+            LogFailureDetail(text);
+            if (RecordedFailureDetail() != std::wstring(text.begin(), text.end())) *ownDetailKept = false;
         }
-        *last = GetLastLogMessage();
+        *last = RecordedFailureDetail();
     };
     std::wstring lastA, lastB;
     bool keptA = false, keptB = false;
