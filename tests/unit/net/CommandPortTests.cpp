@@ -53,7 +53,8 @@ protected:
     }
 
     testsupport::WinsockSession winsock_;
-    CommandPortHandler handler_;
+    AttachedTabletList tablets_;
+    CommandPortHandler handler_{tablets_};
     Server server_;
     std::string key_;
 };
