@@ -1,6 +1,9 @@
 // The service's two hidden listener windows: the sockets listener window of
 // the main thread and the tablet listener window of its own thread (their
 // procedures and the thread are declared in Service.h).
+//
+// Threads: each window belongs to the thread that created it; the functions
+// below are the main thread's (start-up and shutdown wait for the other).
 #pragma once
 
 #include <winsock2.h>

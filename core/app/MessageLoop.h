@@ -1,5 +1,7 @@
 // The message loop each listener thread runs: socket events first, foreign
 // timer callbacks and unasked-for WM_QUIT messages ignored.
+//
+// Threads: each listener thread runs its own loop.
 #pragma once
 
 #include <winsock2.h>
