@@ -4,7 +4,6 @@
 #include "core/channels/Channels.h"
 #include "core/commands/CommandHandler.h"
 #include "core/tablet/TabletCommands.h"
-#include "core/tablet/TabletDevices.h"
 #include "core/tablet/TabletSession.h"
 
 int CommandPortHandler::handleMessage(Server&, SOCKET, const std::wstring& message) {
@@ -16,7 +15,7 @@ bool CommandPortHandler::checkKey(const std::wstring& message) { return checkAut
 bool CommandPortHandler::mayBlock(const std::wstring& message) { return CommandHandler::MayBlock(message); }
 
 // The dock learns at once which tablets are plugged in.
-void CommandPortHandler::onAuthorized(Server& server, SOCKET) { reportAttachedDevices(server); }
+void CommandPortHandler::onAuthorized(Server& server, SOCKET) { reportAttachedDevices(tablets_, server); }
 
 int TabletPortHandler::handleMessage(PressureServer& server, SOCKET client, const std::wstring& message) {
     return handleTabletCommand(message, server, client);
@@ -42,11 +41,11 @@ void TabletPortHandler::onStreamStarted() { penStreamStarted(); }
 void TabletPortHandler::onStreamStop() { penStreamStopped(); }
 
 int AppsPortHandler::handleMessage(Server& server, SOCKET client, const std::wstring& message) {
-    return HandleCommandFromSocket(server, message, client);
+    return HandleCommandFromSocket(channels_, server, message, client);
 }
 
 int AppsPortHandler::handleLongMessage(Server& server, SOCKET client, const std::string& utf8) {
-    return HandleLongCommandFromSocket(server, utf8, client);
+    return HandleLongCommandFromSocket(channels_, server, utf8, client);
 }
 
 // The pressure port's optional key, for channel name ownership.
@@ -54,4 +53,4 @@ bool AppsPortHandler::checkKey(const std::wstring& message) { return checkAuthor
 
 bool AppsPortHandler::isKeyAttempt(const std::string& message) { return isAuthorizationAttempt(message); }
 
-void AppsPortHandler::onClientClosed(Server& server, SOCKET client) { FreeChannel(server, client); }
+void AppsPortHandler::onClientClosed(Server& server, SOCKET client) { FreeChannel(channels_, server, client); }

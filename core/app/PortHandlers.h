@@ -4,15 +4,22 @@
 // channels and the optional key (apps port).
 #pragma once
 
+#include "core/channels/Channels.h"
 #include "core/net/PortHandler.h"
 #include "core/net/PressureServer.h"
+#include "core/tablet/TabletDevices.h"
 
 class CommandPortHandler : public PortHandler {
 public:
+    // tablets: the list the dock is told of when it authorizes.
+    explicit CommandPortHandler(const AttachedTabletList& tablets) : tablets_(tablets) {}
     int handleMessage(Server& server, SOCKET client, const std::wstring& message) override;
     bool checkKey(const std::wstring& message) override;
     bool mayBlock(const std::wstring& message) override;
     void onAuthorized(Server& server, SOCKET client) override;
+
+private:
+    const AttachedTabletList& tablets_;
 };
 
 class TabletPortHandler : public PressurePortHandler {
@@ -34,4 +41,7 @@ public:
     bool checkKey(const std::wstring& message) override;
     bool isKeyAttempt(const std::string& message) override;
     void onClientClosed(Server& server, SOCKET client) override;
+
+private:
+    ChannelTable channels_;  // the channels of the server this handler serves
 };

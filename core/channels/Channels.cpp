@@ -1,6 +1,5 @@
 #include "core/channels/Channels.h"
 
-#include <map>
 #include <string>
 
 #include "core/net/Server.h"
@@ -30,17 +29,6 @@ const char kForwardPrefix[] = "ForwardDataToChannel ";
 const wchar_t kNameRefused[] =
     L"registerChannel - a channel name must be 1 to 256 Latin-1 characters without a blank or a control "
     L"character, and not held by another client";
-
-// Channel names by client socket, in ascending socket order. Used only on the
-// main thread (the apps server's window).
-struct ChannelTable {
-    std::map<SOCKET, std::wstring> channels;
-};
-
-ChannelTable& Table() {
-    static ChannelTable* table = new ChannelTable();  // lives until the process ends
-    return *table;
-}
 
 // Queued on the client's output; -1 when the client is gone or being closed,
 // or its unsent output is already past its bound.
@@ -72,12 +60,12 @@ std::map<SOCKET, std::wstring>::iterator HolderOf(std::map<SOCKET, std::wstring>
 // connection has already gone (its close is not handled yet) gives the name
 // up at once, so a widget that reconnects gets it back; and an authorized
 // client takes a name from one that is not. True when the caller may have it.
-bool MayTakeName(Server& apps, const std::wstring& name, SOCKET socket) {
-    auto& channels = Table().channels;
+bool MayTakeName(ChannelTable& table, Server& apps, const std::wstring& name, SOCKET socket) {
+    auto& channels = table.channels;
     const auto holder = HolderOf(channels, name, socket);
     if (holder == channels.end()) return true;
     if (apps.peerState(holder->first) == Server::PeerState::Gone) {
-        FreeChannel(apps, holder->first);  // the others are told, as at its close
+        FreeChannel(table, apps, holder->first);  // the others are told, as at its close
         return true;
     }
     const bool authorized = apps.isAuthorized(socket);
@@ -96,7 +84,7 @@ bool MayTakeName(Server& apps, const std::wstring& name, SOCKET socket) {
 }
 
 template <typename Text>
-int RegisterChannel(Server& apps, const Text& message, const WordSplit& split, SOCKET socket) {
+int RegisterChannel(ChannelTable& table, Server& apps, const Text& message, const WordSplit& split, SOCKET socket) {
     if (!CheckArgumentCount(split.count(), 1)) return kResultSyntaxError;
     // One character past the bound is enough to refuse a longer name.
     const std::wstring name = WordText(message, split.words[1], kMaxNameChars + 1);
@@ -105,8 +93,8 @@ int RegisterChannel(Server& apps, const Text& message, const WordSplit& split, S
         LogFailureDetail(std::wstring(kNameRefused));
         return kResultSyntaxError;
     }
-    if (!MayTakeName(apps, name, socket)) return kResultSyntaxError;
-    auto& channels = Table().channels;
+    if (!MayTakeName(table, apps, name, socket)) return kResultSyntaxError;
+    auto& channels = table.channels;
     channels.erase(socket);  // a second registration replaces the first
     for (const auto& entry : channels) SendToChannel(apps, entry.first, L"BroadcastRegisteredChannel=" + name);
     channels[socket] = name;
@@ -152,9 +140,10 @@ std::string ForwardFrame(const std::wstring& sender, const std::string& message,
 }
 
 template <typename Text>
-int SendDataToChannel(Server& apps, const Text& message, const WordSplit& split, SOCKET socket) {
+int SendDataToChannel(const ChannelTable& table, Server& apps, const Text& message, const WordSplit& split,
+                      SOCKET socket) {
     if (!CheckArgumentCount(split.count(), 3)) return kResultSyntaxError;
-    const auto& channels = Table().channels;
+    const auto& channels = table.channels;
 
     int sent = -1;
     const auto sender = channels.find(socket);
@@ -182,7 +171,7 @@ int SendDataToChannel(Server& apps, const Text& message, const WordSplit& split,
 // A message of the apps port, decoded or as it arrived (a long one): only
 // its first few words are read, so neither costs more than a short one.
 template <typename Text>
-int HandleChannelCommand(Server& apps, const Text& message, SOCKET socket) {
+int HandleChannelCommand(ChannelTable& table, Server& apps, const Text& message, SOCKET socket) {
     LogMessage("CommandHandler::HandleCommandFromSocket socket " +
                std::to_string(static_cast<unsigned long long>(socket)));
     const WordSplit split = SplitWords(message, kMaxWords);
@@ -191,25 +180,25 @@ int HandleChannelCommand(Server& apps, const Text& message, SOCKET socket) {
         return kResultSyntaxError;
     }
     const std::wstring command = WordText(message, split.words[0], kCommandWordChars);
-    if (IsCommand("registerChannel", command)) return RegisterChannel(apps, message, split, socket);
-    if (IsCommand("sendDataToChannel", command)) return SendDataToChannel(apps, message, split, socket);
+    if (IsCommand("registerChannel", command)) return RegisterChannel(table, apps, message, split, socket);
+    if (IsCommand("sendDataToChannel", command)) return SendDataToChannel(table, apps, message, split, socket);
     return kResultSuccess;
 }
 
 }  // namespace
 
-int HandleCommandFromSocket(Server& apps, const std::wstring& message, SOCKET socket) {
-    return HandleChannelCommand(apps, message, socket);
+int HandleCommandFromSocket(ChannelTable& table, Server& apps, const std::wstring& message, SOCKET socket) {
+    return HandleChannelCommand(table, apps, message, socket);
 }
 
 // Whatever its command, a long message is never decoded whole: a UTF-16 copy
 // twice its size would be memory that no budget counts.
-int HandleLongCommandFromSocket(Server& apps, const std::string& utf8, SOCKET socket) {
-    return HandleChannelCommand(apps, utf8, socket);
+int HandleLongCommandFromSocket(ChannelTable& table, Server& apps, const std::string& utf8, SOCKET socket) {
+    return HandleChannelCommand(table, apps, utf8, socket);
 }
 
-void FreeChannel(Server& apps, SOCKET socket) {
-    auto& channels = Table().channels;
+void FreeChannel(ChannelTable& table, Server& apps, SOCKET socket) {
+    auto& channels = table.channels;
     const auto entry = channels.find(socket);
     if (entry == channels.end()) return;
     const std::wstring name = entry->second;

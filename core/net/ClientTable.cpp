@@ -24,6 +24,31 @@ std::vector<SOCKET> ClientTable::sockets() const {
     return sockets;
 }
 
+bool ClientTable::authorized(SOCKET socket) const {
+    const Connection* client = find(socket);
+    return client != nullptr && client->state.authorized();
+}
+
+size_t ClientTable::counted(SOCKET socket) const {
+    const Connection* client = find(socket);
+    return client == nullptr ? 0 : client->state.counted;
+}
+
+bool ClientTable::turnDue(SOCKET socket) const {
+    const Connection* client = find(socket);
+    return client != nullptr && client->state.input == ConnectionState::Input::TurnDue;
+}
+
+bool ClientTable::inputHeld(SOCKET socket) const {
+    const Connection* client = find(socket);
+    return client != nullptr && client->state.input == ConnectionState::Input::Held;
+}
+
+bool ClientTable::closing(SOCKET socket) const {
+    const Connection* client = find(socket);
+    return client == nullptr || client->state.closing();
+}
+
 void ClientTable::account(Connection& client) {
     const size_t now = client.held();
     held_ = held_ - client.state.counted + now;

@@ -24,6 +24,14 @@ public:
     size_t size() const { return clients_.size(); }
     std::vector<SOCKET> sockets() const;  // ascending
 
+    // What the server asks about one client; a socket the table does not
+    // hold is none of these, except closing.
+    bool authorized(SOCKET socket) const;
+    size_t counted(SOCKET socket) const;
+    bool turnDue(SOCKET socket) const;
+    bool inputHeld(SOCKET socket) const;
+    bool closing(SOCKET socket) const;
+
     // The client's count is brought up to what it holds now.
     void account(Connection& client);
     void countTo(BufferBudget* budget) { budget_ = budget; }

@@ -13,7 +13,8 @@ public:
     // Opens the listener (25 bind attempts). Returns the port, or -1; port()
     // is the last one tried either way.
     int open();
-    // Accepts one pending connection; INVALID_SOCKET when none (logged).
+    // Accepts one pending connection (Nagle's algorithm off); INVALID_SOCKET
+    // when none (logged).
     SOCKET accept();
     void close();
 

@@ -2,9 +2,10 @@
 // Listener (the listening socket and its port), ClientTable (the clients and
 // what they hold), AdmissionPolicy (connection caps, the authorize-by
 // deadline), AuthorizationGate (the key), ReadTurn (one client's read and
-// its messages), ReplyWriter (result code to reply), OutputScheduler (when
-// queued output leaves), FrameLog (what the traffic writes to the log).
-// The server wires them and keeps every client's output queue bounded.
+// its messages), ReplyWriter (result code to reply), ClientOutput (each
+// client's bounded output queue and its flush), OutputScheduler (when queued
+// output leaves), PeerProbe (whether a peer is still there), FrameLog (what
+// the traffic writes to the log). The server wires them and closes clients.
 //
 // Threads: a server is driven by exactly one thread, the thread whose window
 // receives its socket events (command and apps servers: the main thread;
@@ -32,20 +33,22 @@
 #include <winsock2.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/net/AuthorizationGate.h"
 #include "core/net/BudgetMember.h"
+#include "core/net/ClientOutput.h"
 #include "core/net/ClientSocket.h"
 #include "core/net/ClientTable.h"
 #include "core/net/FrameLog.h"
 #include "core/net/Limits.h"
 #include "core/net/Listener.h"
-#include "core/net/OutputScheduler.h"
+#include "core/net/PeerProbe.h"
 #include "core/net/PortHandler.h"
 #include "core/net/ReadTurn.h"
 
-class Server : public BudgetMember, private OutputScheduler::Host, private ReadTurn::Host {
+class Server : public BudgetMember, private ClientOutput::Host, private ReadTurn::Host {
 public:
     // logLimit: how much of a message its "Received" log line keeps (bytes).
     explicit Server(AuthMode authMode = AuthMode::Required, size_t maxMessage = netlimits::kMaxMessage,
@@ -72,12 +75,12 @@ public:
     // True when receive should be called again for the client although no
     // read event may come (messages wait, or the last turn did not read);
     // the service posts itself a read event behind the others' events.
-    bool wantsAnotherTurn(SOCKET socket) const;
+    bool wantsAnotherTurn(SOCKET socket) const { return clients_.turnDue(socket); }
     // True while the client's input is held back because its output waits
     // past the bound; the drain gives it its next read turn (requestRead).
-    bool inputHeld(SOCKET socket) const;
+    bool inputHeld(SOCKET socket) const { return clients_.inputHeld(socket); }
     // FD_WRITE: the socket takes data again; writes what waits for it.
-    void onWritable(SOCKET socket);
+    void onWritable(SOCKET socket) { output_.onWritable(socket); }
     // The later turn asked for through requestFlush: sends the next share.
     void flushWaiting();
     // Closes command-port clients that have not authorized in time (now is
@@ -90,8 +93,8 @@ public:
 
     // Whether a close event tells the truth: any program can post socket
     // event messages to our windows, so the socket itself is asked.
-    enum class PeerState { Open, Gone, DataPending };
-    PeerState peerState(SOCKET socket) const;
+    using PeerState = ::PeerState;
+    PeerState peerState(SOCKET socket) const { return ProbePeer(socket); }
 
     // Closes every client and the listener.
     void deinit();
@@ -106,9 +109,9 @@ public:
     // narrow and framed: 0 when queued; -1 when the client is gone or being
     // closed, or when its waiting output is past the bound (nothing queued,
     // the client keeps its connection and everything queued before).
-    int sendRaw(SOCKET socket, const std::string& frame);
+    int sendRaw(SOCKET socket, const std::string& frame) { return output_.send(socket, frame, false); }
     // The same; a frame for a client with nothing waiting is taken over, not copied.
-    int sendRaw(SOCKET socket, std::string&& frame);
+    int sendRaw(SOCKET socket, std::string&& frame) { return output_.send(socket, std::move(frame), false); }
     // The text, framed, to every client in ascending socket order, refused
     // for a client as sendRaw refuses; 0.
     int broadcast(const std::wstring& text);
@@ -117,13 +120,10 @@ public:
     // each client's share leaves in one send when the outermost batch ends.
     class OutputBatch {
     public:
-        explicit OutputBatch(Server& server) : server_(server) { server_.output_.hold(); }
-        ~OutputBatch() { server_.output_.release(server_); }
-        OutputBatch(const OutputBatch&) = delete;
-        OutputBatch& operator=(const OutputBatch&) = delete;
+        explicit OutputBatch(Server& server) : batch_(server.output_) {}
 
     private:
-        Server& server_;
+        ClientOutput::Batch batch_;
     };
 
     SOCKET listenSocket() const { return listener_.socket(); }
@@ -131,10 +131,10 @@ public:
     // The client holding the command port's key; INVALID_SOCKET when none.
     SOCKET authorizedSocket() const { return gate_.holder(); }
     bool hasClient(SOCKET socket) const { return clients_.find(socket) != nullptr; }
-    bool isAuthorized(SOCKET socket) const;
+    bool isAuthorized(SOCKET socket) const { return clients_.authorized(socket); }
     std::vector<SOCKET> clients() const { return clients_.sockets(); }
     // Unfinished input plus unsent output of one client, and of all of them.
-    size_t heldBytes(SOCKET socket) const;
+    size_t heldBytes(SOCKET socket) const { return clients_.counted(socket); }
     size_t heldBytes() const override { return clients_.held(); }
     CapCandidate capCandidate(DWORD now) const override { return clients_.capCandidate(now, gate_.hasKey()); }
     void countTo(BufferBudget* budget) override;
@@ -147,35 +147,32 @@ protected:
     // A client is being closed: whatever the subclass keeps about it ends.
     virtual void clientClosing(SOCKET) {}
 
-    bool isClosing(SOCKET socket) const;
+    bool isClosing(SOCKET socket) const { return clients_.closing(socket); }
     // A frame from elsewhere for the client, refused as sendRaw refuses.
-    int queueFromElsewhere(SOCKET socket, const char* bytes, size_t size) { return queue(socket, bytes, size, false); }
+    int queueFromElsewhere(SOCKET socket, const char* bytes, size_t size) {
+        return output_.queue(socket, bytes, size, false);
+    }
     void sendFailure(SOCKET socket);
 
 private:
     // ReadTurn::Host
     Server& server() override { return *this; }
-    void queueOwnFrame(SOCKET socket, const std::string& frame) override { sendOwnFrame(socket, frame); }
-    void flush(SOCKET socket, Connection& client) override;
-    void sendBeforeBlocking(SOCKET socket, Connection& client) override;
+    void queueOwnFrame(SOCKET socket, const std::string& frame) override { output_.send(socket, frame, true); }
+    void flush(SOCKET socket, Connection& client) override { output_.flush(socket, client); }
+    void sendBeforeBlocking(SOCKET socket, Connection& client) override { output_.sendBeforeBlocking(socket, client); }
     void account(Connection& client) override { clients_.account(client); }
-    bool closeIfStalled(SOCKET socket, Connection& client) override;
-    bool closeIfStalled(SOCKET socket, Connection& client, DWORD now);
+    bool closeIfStalled(SOCKET socket, Connection& client) override {
+        return output_.closeIfStalled(socket, client, GetTickCount());
+    }
     void closeAll() override { deinit(); }
-    // OutputScheduler::Host
-    bool flushIfQueued(SOCKET socket) override;
+    // ClientOutput::Host
+    bool requestRead(SOCKET socket) override;
+    bool flushIfQueued(SOCKET socket) override { return output_.flushIfQueued(socket); }
     void closeNow(SOCKET socket) override;
     bool canWaitForLaterTurn() const override { return turns_ != nullptr; }
     bool requestLaterTurn() override { return turns_->requestFlush(*this); }
     void settled() override;
 
-    int queue(SOCKET socket, const char* bytes, size_t size, bool own);
-    int queue(SOCKET socket, std::string&& frame, bool own);
-    template <typename Append>
-    int queueWith(SOCKET socket, bool own, Append append);
-    int sendOwnFrame(SOCKET socket, const std::string& frame);
-    // Output a client may leave waiting before frames from elsewhere are refused.
-    size_t outputBound(const Connection& client) const;
     void markClosing(SOCKET socket, Connection& client);
 
     size_t maxMessage_;
@@ -188,6 +185,6 @@ private:
     AuthorizationGate gate_;
     FrameLog log_;
     ClientTable clients_;
-    OutputScheduler output_;
+    ClientOutput output_;
     std::vector<char> readBuffer_;  // one read's bytes, kept between reads
 };

@@ -1,5 +1,4 @@
 #include "core/tablet/TabletDevices.h"
-#include "core/tablet/TabletDevicesTesting.h"
 
 #include <dbt.h>
 #include <setupapi.h>
@@ -29,26 +28,10 @@ const wchar_t kDockSettingsPath[] =
 // GUID_DEVINTERFACE_USB_DEVICE
 const GUID kUsbDeviceInterface = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
 
-// The attached-tablet list: product ids in order of arrival, no duplicates,
-// every vendor device whether supported or not. Lives for the whole process.
-struct AttachedTabletState {
-    std::vector<uint32_t> attachedTablets;
-    bool attachedChanged = false;
-    bool dockStarted = false;
-    DWORD lastDockStart = 0;  // tick count of the last start
-    int dockStartsSkipped = 0;
-    int removalsIgnored = 0;
-};
-
 // Starting the dock waits seconds on the main thread (the launch, the search
 // for its window); arrivals, which any program can forge, start it at most
 // once in this time.
 constexpr DWORD kDockStartIntervalMs = 10000;
-
-AttachedTabletState& State() {
-    static AttachedTabletState state;
-    return state;
-}
 
 // The hexadecimal digits right after "PID_"; false when there are none or
 // more than fit in 32 bits.
@@ -75,8 +58,7 @@ bool ReadProductId(const std::wstring& identifier, uint32_t& id) {
 
 void StartDock() { ProcessManager::OpenManager(L""); }
 
-void StartDockAtMostEveryInterval(const TabletDeviceActions& actions) {
-    AttachedTabletState& s = State();
+void StartDockAtMostEveryInterval(AttachedTabletList& s, const TabletDeviceActions& actions) {
     const DWORD now = actions.now ? actions.now() : GetTickCount();
     if (s.dockStarted && now - s.lastDockStart < kDockStartIntervalMs) {
         if (IsLoggedCount(++s.dockStartsSkipped))
@@ -154,7 +136,7 @@ bool IsPresentUsbInterface(const std::wstring& interfaceName) {
 
 }  // namespace
 
-bool matchTabletId(const std::wstring& identifier, bool attached) {
+bool matchTabletId(AttachedTabletList& tablets, const std::wstring& identifier, bool attached) {
     const std::wstring upper = UpperIdentifier(identifier);
     if (upper.find(kVendorId) == std::wstring::npos) return false;
 
@@ -163,8 +145,7 @@ bool matchTabletId(const std::wstring& identifier, bool attached) {
         LogMessage(L"Tablet without a readable product id ignored: " + identifier.substr(0, kMaxIdentifierChars));
         return false;
     }
-    AttachedTabletState& s = State();
-    std::vector<uint32_t>& list = s.attachedTablets;
+    std::vector<uint32_t>& list = tablets.attachedTablets;
     const auto listed = std::find(list.begin(), list.end(), id);
     if (attached && listed == list.end() && list.size() >= kMaxAttachedTablets) {
         LogFormatted("Tablet arrival ignored: %d tablets are listed already", static_cast<int>(list.size()));
@@ -172,7 +153,7 @@ bool matchTabletId(const std::wstring& identifier, bool attached) {
         const std::vector<uint32_t> before = list;
         list.erase(std::remove(list.begin(), list.end(), id), list.end());
         if (attached) list.push_back(id);  // a tablet arriving again moves to the end
-        if (list != before) s.attachedChanged = true;
+        if (list != before) tablets.attachedChanged = true;
     }
     return std::find(std::begin(kSupportedTabletIds), std::end(kSupportedTabletIds), id) !=
            std::end(kSupportedTabletIds);
@@ -189,10 +170,10 @@ bool isAutostartEnabled() {
     return text.find(kAutostartOn) != std::string::npos;
 }
 
-std::wstring AttachedDevicesReport() {
+std::wstring AttachedDevicesReport(const AttachedTabletList& tablets) {
     std::wstring report = L"CurrentAttachedDevices=";
     bool first = true;
-    for (uint32_t id : State().attachedTablets) {
+    for (uint32_t id : tablets.attachedTablets) {
         wchar_t text[16];
         swprintf(text, 16, L"0X%04X", static_cast<unsigned>(id));
         if (!first) report += L" ";
@@ -202,15 +183,9 @@ std::wstring AttachedDevicesReport() {
     return report;
 }
 
-std::vector<uint32_t> AttachedTablets() { return State().attachedTablets; }
-
-void ResetAttachedTablets() {
-    State() = AttachedTabletState();
-}
-
-void reportAttachedDevices(Server& command) {
+void reportAttachedDevices(const AttachedTabletList& tablets, Server& command) {
     const SOCKET dock = command.authorizedSocket();
-    if (dock != INVALID_SOCKET) command.sendReply(AttachedDevicesReport(), dock);
+    if (dock != INVALID_SOCKET) command.sendReply(AttachedDevicesReport(tablets), dock);
 }
 
 void registerTabletNotifications(HWND window) {
@@ -224,16 +199,16 @@ void registerTabletNotifications(HWND window) {
     }
 }
 
-void handleDeviceChange(WPARAM wParam, LPARAM lParam, const TabletDeviceActions& actions) {
-    AttachedTabletState& s = State();
+void handleDeviceChange(AttachedTabletList& s, WPARAM wParam, LPARAM lParam,
+                        const TabletDeviceActions& actions) {
     s.attachedChanged = false;
     std::wstring name;
     if (wParam == DBT_DEVICEARRIVAL && InterfaceName(lParam, name)) {
         uint32_t id = 0;
         if (IsVendorDevice(name, id) && actions.devicePresent && !actions.devicePresent(name)) {
             LogFormatted("Tablet arrival ignored: 0X%04X is not among the present devices", static_cast<int>(id));
-        } else if (matchTabletId(name, true) && actions.autostartEnabled()) {
-            StartDockAtMostEveryInterval(actions);
+        } else if (matchTabletId(s, name, true) && actions.autostartEnabled()) {
+            StartDockAtMostEveryInterval(s, actions);
         }
     } else if (wParam == DBT_DEVICEREMOVECOMPLETE && InterfaceName(lParam, name)) {
         // A removal is forged as easily as an arrival: a device the system
@@ -243,28 +218,30 @@ void handleDeviceChange(WPARAM wParam, LPARAM lParam, const TabletDeviceActions&
             if (IsLoggedCount(++s.removalsIgnored))
                 LogFormatted("Tablet removal ignored: 0X%04X is still among the present devices", static_cast<int>(id));
         } else {
-            matchTabletId(name, false);
+            matchTabletId(s, name, false);
         }
     }
     if (s.attachedChanged) actions.sendReport();
 }
 
-void onDeviceChange(WPARAM wParam, LPARAM lParam, Server& command) {
-    handleDeviceChange(wParam, lParam,
-                       {isAutostartEnabled, StartDock, [&command] { reportAttachedDevices(command); },
-                        IsPresentUsbInterface, GetTickCount});
+void onDeviceChange(AttachedTabletList& tablets, WPARAM wParam, LPARAM lParam, Server& command) {
+    const auto report = [&tablets, &command] { reportAttachedDevices(tablets, command); };
+    handleDeviceChange(tablets, wParam, lParam,
+                       {isAutostartEnabled, StartDock, report, IsPresentUsbInterface, GetTickCount});
 }
 
-void considerPresentDevices(const std::vector<std::wstring>& firstHardwareIds, const TabletDeviceActions& actions) {
+void considerPresentDevices(AttachedTabletList& tablets, const std::vector<std::wstring>& firstHardwareIds,
+                            const TabletDeviceActions& actions) {
     for (const std::wstring& id : firstHardwareIds) {
-        if (id.find(L"HID\\") != std::wstring::npos && matchTabletId(id, true) && actions.autostartEnabled()) {
-            StartDockAtMostEveryInterval(actions);
+        const bool hid = id.find(L"HID\\") != std::wstring::npos;
+        if (hid && matchTabletId(tablets, id, true) && actions.autostartEnabled()) {
+            StartDockAtMostEveryInterval(tablets, actions);
             return;  // later devices are added when they are plugged in again
         }
     }
 }
 
-void scanAttachedDevices() {
+void scanAttachedDevices(AttachedTabletList& tablets) {
     HDEVINFO devices = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
     if (devices == INVALID_HANDLE_VALUE) return;
     auto destroy = marlin::scope_exit([devices] { SetupDiDestroyDeviceInfoList(devices); });
@@ -277,5 +254,6 @@ void scanAttachedDevices() {
         std::wstring id;
         if (FirstHardwareId(devices, device, buffer, id)) ids.push_back(id);
     }
-    considerPresentDevices(ids, {isAutostartEnabled, StartDock, nullptr, nullptr, GetTickCount});  // no client to tell yet
+    // No client to tell yet.
+    considerPresentDevices(tablets, ids, {isAutostartEnabled, StartDock, nullptr, nullptr, GetTickCount});
 }

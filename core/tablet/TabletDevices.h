@@ -12,28 +12,39 @@
 #include <string>
 #include <vector>
 
+class Server;
+
+// The attached-tablet list: product ids in order of arrival, no duplicates,
+// every vendor device whether supported or not; and when the dock was last
+// started for an arrival. The service's record holds it (a service made
+// afresh starts from the first state).
+struct AttachedTabletList {
+    std::vector<uint32_t> attachedTablets;
+    bool attachedChanged = false;
+    bool dockStarted = false;
+    DWORD lastDockStart = 0;  // tick count of the last start
+    int dockStartsSkipped = 0;
+    int removalsIgnored = 0;
+};
+
 // Asks for USB device-interface notifications (WM_DEVICECHANGE) on window.
 void registerTabletNotifications(HWND window);
-class Server;
 
 // WM_DEVICECHANGE of the sockets listener window; changes are reported to
 // the authorized client of the command server.
-void onDeviceChange(WPARAM wParam, LPARAM lParam, Server& command);
+void onDeviceChange(AttachedTabletList& tablets, WPARAM wParam, LPARAM lParam, Server& command);
 // Once at start: the present devices; starts the dock at the first supported
 // tablet when autostart is on. Sends nothing (no client yet).
-void scanAttachedDevices();
+void scanAttachedDevices(AttachedTabletList& tablets);
 // Sends the report to the command server's authorized client (the dock);
 // with none authorized nobody is told (a stranger must not learn it).
-void reportAttachedDevices(Server& command);
-// Forgets every attached tablet: a service starting again in the same
-// process (tests do) starts from the first state.
-void ResetAttachedTablets();
+void reportAttachedDevices(const AttachedTabletList& tablets, Server& command);
 
 // Tracks the device of identifier (vendor "VID_7A3C", product "PID_xxxx", any
 // letter case) as attached or removed; true when it is a supported model. An
 // identifier of another vendor, or without a readable product id, changes
 // nothing; nor does a new id once kMaxAttachedTablets are listed (logged).
-bool matchTabletId(const std::wstring& identifier, bool attached);
+bool matchTabletId(AttachedTabletList& tablets, const std::wstring& identifier, bool attached);
 // More ids than any desk has tablets; notifications can be forged by any
 // program, so the list (and each report) stays this short.
 constexpr size_t kMaxAttachedTablets = 32;
@@ -42,7 +53,7 @@ constexpr size_t kMaxAttachedTablets = 32;
 bool isAutostartEnabled();
 
 // "CurrentAttachedDevices=" and the attached ids ("0X00D1 0X0302").
-std::wstring AttachedDevicesReport();
+std::wstring AttachedDevicesReport(const AttachedTabletList& tablets);
 
 // What device detection does outside itself; the service uses the real
 // actions, tests record them.
@@ -61,6 +72,8 @@ struct TabletDeviceActions {
 
 // The work of onDeviceChange and scanAttachedDevices with the actions given.
 // A report is sent only when the list changed.
-void handleDeviceChange(WPARAM wParam, LPARAM lParam, const TabletDeviceActions& actions);
+void handleDeviceChange(AttachedTabletList& tablets, WPARAM wParam, LPARAM lParam,
+                        const TabletDeviceActions& actions);
 // Looks at the first hardware id of each present device, in order.
-void considerPresentDevices(const std::vector<std::wstring>& firstHardwareIds, const TabletDeviceActions& actions);
+void considerPresentDevices(AttachedTabletList& tablets, const std::vector<std::wstring>& firstHardwareIds,
+                            const TabletDeviceActions& actions);

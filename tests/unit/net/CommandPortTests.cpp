@@ -54,7 +54,8 @@ protected:
     }
 
     testsupport::WinsockSession winsock_;
-    CommandPortHandler handler_;
+    AttachedTabletList tablets_;
+    CommandPortHandler handler_{tablets_};
     Server server_;
     std::string key_;
 };

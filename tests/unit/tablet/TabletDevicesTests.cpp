@@ -1,7 +1,6 @@
 // Device detection driven by synthetic arrival and removal records; the
 // outward actions (dock start, report) are recorded instead of performed.
 #include "core/tablet/TabletDevices.h"
-#include "core/tablet/TabletDevicesTesting.h"
 
 #include <dbt.h>
 #include <gtest/gtest.h>
@@ -26,10 +25,12 @@ struct Recorded {
     std::vector<std::wstring> reports;
 } recorded;
 
+AttachedTabletList tablets;  // the list under test, made afresh for each case
+
 const TabletDeviceActions kRecordingActions = {
     [] { return recorded.autostart; },
     [] { ++recorded.dockStarts; },
-    [] { recorded.reports.push_back(AttachedDevicesReport()); },
+    [] { recorded.reports.push_back(AttachedDevicesReport(tablets)); },
     [](const std::wstring& name) { return recorded.plugged.count(name) != 0; },
     [] { return recorded.now; },
 };
@@ -52,7 +53,7 @@ std::vector<BYTE> InterfaceRecord(const std::wstring& ids, const std::wstring& s
 
 void Event(WPARAM event, const std::wstring& ids, const std::wstring& serial) {
     std::vector<BYTE> record = InterfaceRecord(ids, serial);
-    handleDeviceChange(event, reinterpret_cast<LPARAM>(record.data()), kRecordingActions);
+    handleDeviceChange(tablets, event, reinterpret_cast<LPARAM>(record.data()), kRecordingActions);
 }
 // A device plugged in or out, as the system tells it.
 void Arrive(const std::wstring& ids, const std::wstring& serial = L"1") {
@@ -72,7 +73,7 @@ void ForgeRemoval(const std::wstring& ids, const std::wstring& serial = L"1") {
 class TabletDevices : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetAttachedTablets();
+        tablets = AttachedTabletList();
         recorded = Recorded();
     }
 };
@@ -113,14 +114,14 @@ TEST_F(TabletDevices, ForgedArrivalsNeitherGrowTheListNorFloodTheDock) {
         return std::wstring(text);
     };
     for (int i = 0; i < 2000; ++i) ForgeArrival(ids(i));
-    EXPECT_TRUE(AttachedTablets().empty());
+    EXPECT_TRUE(tablets.attachedTablets.empty());
     EXPECT_TRUE(recorded.reports.empty());
     EXPECT_EQ(recorded.dockStarts, 0);
 
     // As if every one were plugged in: the dock is started once.
     for (int round = 0; round < 2; ++round)
         for (int i = 0; i < 2000; ++i) Arrive(ids(i));
-    EXPECT_EQ(AttachedTablets().size(), kMaxAttachedTablets);
+    EXPECT_EQ(tablets.attachedTablets.size(), kMaxAttachedTablets);
     // First round: one report per id listed; second: each listed id moved to the end.
     EXPECT_EQ(recorded.reports.size(), 2 * kMaxAttachedTablets);
     EXPECT_EQ(recorded.reports.back().size(), 23 + 7 * kMaxAttachedTablets - 1);
@@ -135,7 +136,7 @@ TEST_F(TabletDevices, ForgedRemovalsAndRepeatedArrivalsOfAPluggedInTablet) {
     Arrive(L"VID_7A3C&PID_00D1", L"A");
     ASSERT_EQ(recorded.dockStarts, 1);
     ForgeRemoval(L"VID_7A3C&PID_00D1", L"A");
-    EXPECT_EQ(AttachedTablets(), std::vector<uint32_t>{0xD1});
+    EXPECT_EQ(tablets.attachedTablets, std::vector<uint32_t>{0xD1});
     EXPECT_EQ(recorded.reports.size(), 1u);
 
     for (int i = 0; i < 1000; ++i) {
@@ -148,7 +149,7 @@ TEST_F(TabletDevices, ForgedRemovalsAndRepeatedArrivalsOfAPluggedInTablet) {
     EXPECT_EQ(recorded.dockStarts, 2);
 
     Remove(L"VID_7A3C&PID_00D1", L"A");
-    EXPECT_TRUE(AttachedTablets().empty());
+    EXPECT_TRUE(tablets.attachedTablets.empty());
 }
 
 TEST_F(TabletDevices, OtherDevicesAndEventsChangeNothing) {
@@ -157,36 +158,37 @@ TEST_F(TabletDevices, OtherDevicesAndEventsChangeNothing) {
     Arrive(L"VID_7A3C&MI_00");               // vendor without a product id
     Arrive(L"VID_7A3C&PID_&MI_00");          // no digits after it
     Arrive(L"VID_7A3C&PID_123456789");       // more than 32 bits
-    handleDeviceChange(DBT_DEVNODES_CHANGED, 0, kRecordingActions);
-    handleDeviceChange(DBT_DEVICEARRIVAL, 0, kRecordingActions);
+    handleDeviceChange(tablets, DBT_DEVNODES_CHANGED, 0, kRecordingActions);
+    handleDeviceChange(tablets, DBT_DEVICEARRIVAL, 0, kRecordingActions);
     DEV_BROADCAST_VOLUME volume{};  // another kind of record is not read as a name
     volume.dbcv_size = sizeof(volume);
     volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
-    handleDeviceChange(DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&volume), kRecordingActions);
+    handleDeviceChange(tablets, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&volume), kRecordingActions);
 
     EXPECT_TRUE(recorded.reports.empty());
     EXPECT_EQ(recorded.dockStarts, 0);
-    EXPECT_TRUE(AttachedTablets().empty());
+    EXPECT_TRUE(tablets.attachedTablets.empty());
 }
 
 TEST_F(TabletDevices, ScanAddsHidTabletsUntilTheFirstThatStartsTheDock) {
-    considerPresentDevices({L"USB\\VID_7A3C&PID_00D2&REV_0100", L"HID\\VID_7A3C&PID_00D3&Col02",
+    considerPresentDevices(tablets,
+                           {L"USB\\VID_7A3C&PID_00D2&REV_0100", L"HID\\VID_7A3C&PID_00D3&Col02",
                             L"HID\\VID_7A3C&PID_0001", L"HID\\VID_046D&PID_C52B"},
                            kRecordingActions);
-    EXPECT_EQ(AttachedDevicesReport(), L"CurrentAttachedDevices=0X00D3 0X0001");  // HID entries only
+    EXPECT_EQ(AttachedDevicesReport(tablets), L"CurrentAttachedDevices=0X00D3 0X0001");  // HID entries only
     EXPECT_TRUE(recorded.reports.empty());  // nobody to tell yet
 
-    ResetAttachedTablets();
+    tablets = AttachedTabletList();
     recorded.autostart = true;
-    considerPresentDevices({L"HID\\VID_7A3C&PID_0001", L"HID\\VID_7A3C&PID_00D3", L"HID\\VID_7A3C&PID_00D4"},
+    considerPresentDevices(tablets, {L"HID\\VID_7A3C&PID_0001", L"HID\\VID_7A3C&PID_00D3", L"HID\\VID_7A3C&PID_00D4"},
                            kRecordingActions);
     EXPECT_EQ(recorded.dockStarts, 1);
-    EXPECT_EQ(AttachedDevicesReport(), L"CurrentAttachedDevices=0X0001 0X00D3");
+    EXPECT_EQ(AttachedDevicesReport(tablets), L"CurrentAttachedDevices=0X0001 0X00D3");
 
     // The real scan: Wine has a few HID devices and none of the vendor.
-    ResetAttachedTablets();
-    scanAttachedDevices();
-    EXPECT_TRUE(AttachedTablets().empty());
+    tablets = AttachedTabletList();
+    scanAttachedDevices(tablets);
+    EXPECT_TRUE(tablets.attachedTablets.empty());
 }
 
 TEST_F(TabletDevices, AutostartNeedsTheExactElementWithinTheFirst10000Bytes) {
@@ -215,7 +217,7 @@ TEST_F(TabletDevices, AutostartNeedsTheExactElementWithinTheFirst10000Bytes) {
 // client has spoken since and been turned away, and to nobody else.
 TEST_F(TabletDevices, ReportsReachTheAuthorizedClient) {
     testsupport::WinsockSession winsock;
-    CommandPortHandler handler;
+    CommandPortHandler handler(tablets);
     Server server;
     server.setHandler(&handler);
     ASSERT_GT(server.listen(), 0);
@@ -234,7 +236,7 @@ TEST_F(TabletDevices, ReportsReachTheAuthorizedClient) {
     testsupport::Pump(server, strangerSide);
 
     std::vector<BYTE> removal = InterfaceRecord(L"VID_7A3C&PID_00D1", L"1");
-    onDeviceChange(DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<LPARAM>(removal.data()), server);
+    onDeviceChange(tablets, DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<LPARAM>(removal.data()), server);
     EXPECT_EQ(dock.readFrame(), "CurrentAttachedDevices=|");
 
     // With nobody authorized, a connection that never authorized hears nothing.
@@ -242,9 +244,9 @@ TEST_F(TabletDevices, ReportsReachTheAuthorizedClient) {
     testsupport::Client idle(server.port());
     ASSERT_NE(testsupport::AcceptNext(server), INVALID_SOCKET);
     std::vector<BYTE> arrival = InterfaceRecord(L"VID_7A3C&PID_00D1", L"2");
-    onDeviceChange(DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(arrival.data()), server);
+    onDeviceChange(tablets, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(arrival.data()), server);
     EXPECT_TRUE(idle.quiet());
-    EXPECT_TRUE(AttachedTablets().empty()) << "Wine lists no such device: the arrival is not taken";
+    EXPECT_TRUE(tablets.attachedTablets.empty()) << "Wine lists no such device: the arrival is not taken";
 
     server.deinit();
 }
