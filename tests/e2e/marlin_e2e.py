@@ -512,6 +512,19 @@ class Service:
     def apps(self, timeout=10):
         return Client(self.key.apps_port, timeout)
 
+    def threads_report(self):
+        """For a service that does not end: each of its threads with its state and CPU time."""
+        pid = self.proc.pid
+        lines = []
+        try:
+            for task in sorted(os.listdir("/proc/%d/task" % pid), key=int):
+                with open("/proc/%d/task/%s/stat" % (pid, task)) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                lines.append("thread %s: state %s, cpu %s+%s ticks" % (task, fields[0], fields[11], fields[12]))
+        except OSError as e:
+            lines.append("(no thread list: %s)" % e)
+        return "\n".join(lines)
+
     def rss_kib(self):
         with open("/proc/%d/status" % self.proc.pid) as f:
             for line in f:
@@ -528,6 +541,8 @@ class Service:
         self.prefix.send_message(SOCKETS_WINDOW_CLASS, WM_CLOSE)
         code = self.wait_exit(timeout)
         if code is None:
+            sys.stderr.write("the service did not end within %d s of its close; its threads:\n%s\n"
+                             % (timeout, self.threads_report()))
             self.prefix.kill()  # last resort, this prefix only
             self.wait_exit(10)
         return code

@@ -30,6 +30,15 @@ def answer(value):
     sys.stdout.flush()
 
 
+def show_log(prefix):
+    """The service's log on standard error: what it was doing when it did not end as asked."""
+    try:
+        with open(prefix.log_path, encoding="utf-8", errors="replace") as f:
+            sys.stderr.write("--- the service's log ---\n" + f.read()[-20000:] + "--- end of the log ---\n")
+    except OSError as e:
+        sys.stderr.write("no service log: %s\n" % e)
+
+
 def main():
     marlin_e2e.ensure_display()
     driver = os.path.join(marlin_e2e.bin_dir(), "tablet-driver")
@@ -64,7 +73,10 @@ def main():
                 elif op == "waitLog":
                     answer({"found": service.wait_log(request["text"], request.get("timeout", 10))})
                 elif op == "stop":
-                    answer({"code": service.stop()})
+                    code = service.stop()
+                    if code != 0:
+                        show_log(prefix)
+                    answer({"code": code})
                     break
                 else:
                     answer({"error": "unknown op %r" % op})
