@@ -24,21 +24,22 @@ namespace {
 std::wstring DriverDir() { return testsupport::BinDir() + L"\\tablet-driver"; }
 
 TEST(TabletSession, AfterShutdownWinTabIsNeitherUsedNorLoadedAgain) {
+    TabletSession session;
     // Wine's own wintab32 stands in for a driver here: it loads, and reads no packets.
-    ASSERT_TRUE(initWinTab(nullptr));
+    ASSERT_TRUE(initWinTab(session, nullptr));
     EXPECT_EQ(L"WinTab init called.", LastLogLineForTest());
-    EXPECT_TRUE(initWinTab(nullptr)) << "loaded once, then only reported";
+    EXPECT_TRUE(initWinTab(session, nullptr)) << "loaded once, then only reported";
 
-    shutdownTablet();
-    EXPECT_FALSE(initWinTab(nullptr)) << "the service is ending: the library stays unloaded";
+    shutdownTablet(session);
+    EXPECT_FALSE(initWinTab(session, nullptr)) << "the service is ending: the library stays unloaded";
 
     // Messages still in flight after the shutdown must not reach the freed
     // library (the listener thread outlives the shutdown on the main thread).
     const HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    setTabletListenerWindow(window);
-    handleTabletMessage(window, wintab::WT_PACKET, 1, 1, nullptr);
-    handleTabletMessage(window, wintab::WT_PROXIMITY, 1, 0, nullptr);
-    EXPECT_FALSE(initWinTab(nullptr));
+    setTabletListenerWindow(session, window);
+    handleTabletMessage(session, window, wintab::WT_PACKET, 1, 1, nullptr);
+    handleTabletMessage(session, window, wintab::WT_PROXIMITY, 1, 0, nullptr);
+    EXPECT_FALSE(initWinTab(session, nullptr));
     DestroyWindow(window);
 }
 
@@ -65,6 +66,7 @@ protected:
     };
 
     testsupport::WinsockSession winsock;
+    TabletSession session;
     StartsTheStream startsTheStream;
     PressureServer server;
     std::unique_ptr<testsupport::Client> pen;
@@ -78,8 +80,8 @@ TEST_F(StreamingPressurePort, RetriedLoadFromTheMessageHandlerRunsOutsideTheLock
     testsupport::TestLog log(L"retriedload");
     ASSERT_TRUE(InitFileLog());
     const HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    setTabletListenerWindow(window);
-    handleTabletMessage(window, wintab::WT_PROXIMITY, 1, 1, &server);
+    setTabletListenerWindow(session, window);
+    handleTabletMessage(session, window, wintab::WT_PROXIMITY, 1, 1, &server);
     const std::string written = log.Read();
     const size_t loaded = written.find("WinTab init called.");
     EXPECT_NE(std::string::npos, loaded) << "the retry loaded WinTab (Wine's own wintab32)";
@@ -92,10 +94,10 @@ TEST_F(StreamingPressurePort, OnlyTheTabletListenerWindowSendsOnThePressurePort)
     // message sent there must not make its thread write to the pressure port.
     const HWND listener = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     const HWND sockets = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    setTabletListenerWindow(listener);
-    handleTabletMessage(sockets, WM_LBUTTONDOWN, MK_LBUTTON, 0, &server);
+    setTabletListenerWindow(session, listener);
+    handleTabletMessage(session, sockets, WM_LBUTTONDOWN, MK_LBUTTON, 0, &server);
     EXPECT_TRUE(pen->quiet());
-    handleTabletMessage(listener, WM_LBUTTONDOWN, MK_LBUTTON, 0, &server);
+    handleTabletMessage(session, listener, WM_LBUTTONDOWN, MK_LBUTTON, 0, &server);
     EXPECT_EQ("d", pen->readBytes(1));
 
     DestroyWindow(sockets);
