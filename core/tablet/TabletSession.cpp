@@ -145,15 +145,15 @@ private:
 }  // namespace
 
 TabletSession::TabletSession()
-    : shutDownEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)), sessionKey(MakeSessionKey()) {
+    : endingEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)), sessionKey(MakeSessionKey()) {
     InitializeCriticalSection(&section_);
 }
 
-// Only its own delayed starts may still use the session: the shutdown has
-// ended their wait, and what is left of their work waits at most for a hung
-// dock. The hooks, the hook library and WinTab then go in that order.
+// Only its own delayed starts may still use the session: their wait is ended
+// here, and what is left of their work waits at most for a hung dock. The
+// hooks, the hook library and WinTab then go in that order.
 TabletSession::~TabletSession() {
-    if (shutDownEvent) SetEvent(shutDownEvent.get());
+    if (endingEvent) SetEvent(endingEvent.get());
     for (const marlin::unique_handle& thread : delayedStarts) WaitForSingleObject(thread.get(), INFINITE);
     DeleteCriticalSection(&section_);
 }
@@ -277,21 +277,20 @@ void shutdownTablet(TabletSession& session) {
     session.WTPacketsGet = nullptr;
     winTab = std::move(session.winTabModule);
     lock.unlock();
-    if (session.shutDownEvent) SetEvent(session.shutDownEvent.get());  // a delayed start waits no longer
 }
 
 DWORD WINAPI delayedTabletStart(LPVOID parameter) {
     TabletSession& session = *static_cast<TabletSession*>(parameter);
-    bool shutDown = false;
+    bool ending = false;
     if (clock() / CLOCKS_PER_SEC < static_cast<clock_t>(kStartupGraceSeconds)) {
-        if (!session.shutDownEvent) {
+        if (!session.endingEvent) {
             Sleep(kStartupDelayMs);
         } else {
-            shutDown = WaitForSingleObject(session.shutDownEvent.get(), kStartupDelayMs) == WAIT_OBJECT_0;
+            ending = WaitForSingleObject(session.endingEvent.get(), kStartupDelayMs) == WAIT_OBJECT_0;
         }
     }
     session.delayedStartWaiting = false;  // from here on a new request needs a thread of its own
-    if (shutDown) return 0;  // the service is ending: nothing left to start
+    if (ending) return 0;  // the session is going: nothing left to start
     initWinTab(session, nullptr);
     sendHookRefresh(session);
     return 0;

@@ -62,8 +62,9 @@ private:
 };
 
 // The fields are reached only by the functions of this header, under the
-// lock unless a field says otherwise. A session that goes waits for its
-// delayedTabletStart threads; the service shuts it down first (shutdownTablet).
+// lock unless a field says otherwise. A session that goes first ends and
+// waits for its delayedTabletStart threads; the service shuts it down before
+// (shutdownTablet).
 class TabletSession {
 public:
     TabletSession();
@@ -88,8 +89,8 @@ public:
     PenState pen;
     // The delayedTabletStart threads not known to have ended.
     std::vector<marlin::unique_handle> delayedStarts;
-    // Without the lock: set by shutdownTablet, ends a delayed start's wait.
-    marlin::unique_handle shutDownEvent;
+    // Without the lock: set when the session goes, ends a delayed start's wait.
+    marlin::unique_handle endingEvent;
     std::atomic<bool> delayedStartWaiting{false};
     // Made with the session, before either thread uses it; read without the lock.
     const LPARAM sessionKey;
@@ -120,7 +121,7 @@ void shutdownTablet(TabletSession& session);
 
 // Thread procedure of listenTablet (the parameter is the session): WinTab
 // and the hook refresh after a delay while the system may still be starting
-// (the first minute); the shutdown ends the delay.
+// (the first minute). A session that goes ends the delay, and the start.
 DWORD WINAPI delayedTabletStart(LPVOID session);
 // Starts a delayedTabletStart thread unless one is still waiting to begin:
 // that one will load WinTab and refresh every hooked window, including those

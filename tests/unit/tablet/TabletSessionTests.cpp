@@ -1,6 +1,7 @@
 // The session's own rules: WinTab stays unloaded once the service has shut the
-// session down, only the tablet listener window's messages reach the
-// pressure port, and the driver library's version text.
+// session down, a session outlives its delayed starts, only the tablet
+// listener window's messages reach the pressure port, and the driver
+// library's version text.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -13,6 +14,7 @@
 #include "core/tablet/TabletCommands.h"
 #include "core/tablet/TabletSession.h"
 #include "core/tablet/TabletSessionTesting.h"
+#include "core/util/Handles.h"
 #include "core/util/Log.h"
 #include "core/util/LogTesting.h"
 #include "tests/support/Loopback.h"
@@ -41,6 +43,22 @@ TEST(TabletSession, AfterShutdownWinTabIsNeitherUsedNorLoadedAgain) {
     handleTabletMessage(session, window, wintab::WT_PROXIMITY, 1, 0, nullptr);
     EXPECT_FALSE(initWinTab(session, nullptr));
     DestroyWindow(window);
+}
+
+// The service's record, and the session with it, is made afresh between
+// tests: a listenTablet's delayed start still waiting must not outlive it.
+TEST(TabletSession, ASessionGoesOnlyAfterItsDelayedStartHasEnded) {
+    marlin::unique_handle thread;
+    {
+        TabletSession session;
+        startDelayedTabletStart(session);  // waits while the process is in its first minute
+        ASSERT_EQ(1u, session.delayedStarts.size());
+        HANDLE copy = nullptr;
+        ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), session.delayedStarts[0].get(), GetCurrentProcess(), &copy,
+                                    SYNCHRONIZE, FALSE, 0));
+        thread.reset(copy);
+    }
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread.get(), 0));
 }
 
 // A pressure server whose one client has started the pen stream.
