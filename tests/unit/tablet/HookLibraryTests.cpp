@@ -266,7 +266,8 @@ TEST_F(HookAcrossProcesses, LeftButtonMessagesAreForwardedAndOrdinarySentMessage
     const std::vector<Seen> down = listener_.Messages(WM_LBUTTONDOWN);
     ASSERT_EQ(1u, down.size());
     EXPECT_EQ(static_cast<WPARAM>(MK_LBUTTON), down[0].wParam);
-    EXPECT_EQ(session_.sessionKey, down[0].lParam) << "signed with the key, in place of the point the service does not read";
+    EXPECT_EQ(session_.sessionKey, down[0].lParam)
+        << "signed with the key, in place of the point the service does not read";
 
     // The dock sends itself WM_GETTEXT (wParam 512 = 0x200) and a WM_COMMAND
     // from control 18 (wParam 0x12): neither is a mouse move nor a quit.
