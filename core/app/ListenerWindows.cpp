@@ -60,7 +60,7 @@ DWORD WINAPI tabletListenerThread(LPVOID) {
     const HWND window = CreateListenerWindow(kTabletWindowClass, kTabletWindowTitle, tabletWindowProc);
     if (window == nullptr) return static_cast<DWORD>(-1);
     State().tabletWindow.store(window);
-    setTabletListenerWindow(window);  // the hook library forwards the dock's pen messages here
+    setTabletListenerWindow(State().tabletSession, window);  // the hook library forwards the dock's pen messages here
     // Pen readers that stopped taking the stream are closed by time, not only
     // when the next token is refused for them.
     if (SetTimer(window, kStalledOutputTimer, netlimits::kAuthorizationCheckMs, nullptr) == 0)
@@ -135,7 +135,7 @@ LRESULT CALLBACK tabletWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
             return 0;
         }
         // Sent, but perhaps by another program: only the hook library has the key.
-        if (!takeSignedPenNotification(message, lParam)) return 0;
-        return handleTabletMessage(window, message, wParam, lParam, State().pressure.get());
+        if (!takeSignedPenNotification(State().tabletSession, message, lParam)) return 0;
+        return handleTabletMessage(State().tabletSession, window, message, wParam, lParam, State().pressure.get());
     }
 }

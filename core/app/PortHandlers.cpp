@@ -18,7 +18,7 @@ bool CommandPortHandler::mayBlock(const std::wstring& message) { return CommandH
 void CommandPortHandler::onAuthorized(Server& server, SOCKET) { reportAttachedDevices(tablets_, server); }
 
 int TabletPortHandler::handleMessage(PressureServer& server, SOCKET client, const std::wstring& message) {
-    return handleTabletCommand(message, server, client);
+    return handleTabletCommand(session_, message, server, client);
 }
 
 bool TabletPortHandler::checkKey(const std::wstring& message) { return checkAuthorization(message); }
@@ -32,13 +32,13 @@ bool TabletPortHandler::mayBlock(const std::wstring& message) {
 }
 
 void TabletPortHandler::onStreamStart() {
-    initWinTab(nullptr);
-    sendHookRefresh();
+    initWinTab(session_, nullptr);
+    sendHookRefresh(session_);
 }
 
-void TabletPortHandler::onStreamStarted() { penStreamStarted(); }
+void TabletPortHandler::onStreamStarted() { penStreamStarted(session_); }
 
-void TabletPortHandler::onStreamStop() { penStreamStopped(); }
+void TabletPortHandler::onStreamStop() { penStreamStopped(session_); }
 
 int AppsPortHandler::handleMessage(Server& server, SOCKET client, const std::wstring& message) {
     return HandleCommandFromSocket(channels_, server, message, client);

@@ -8,6 +8,7 @@
 #include "core/net/PortHandler.h"
 #include "core/net/PressureServer.h"
 #include "core/tablet/TabletDevices.h"
+#include "core/tablet/TabletSession.h"
 
 class CommandPortHandler : public PortHandler {
 public:
@@ -24,6 +25,8 @@ private:
 
 class TabletPortHandler : public PressurePortHandler {
 public:
+    // session: the WinTab session the commands and the stream act on.
+    explicit TabletPortHandler(TabletSession& session) : session_(session) {}
     int handleMessage(PressureServer& server, SOCKET client, const std::wstring& message) override;
     bool checkKey(const std::wstring& message) override;
     bool isKeyAttempt(const std::string& message) override;
@@ -31,6 +34,9 @@ public:
     void onStreamStart() override;
     void onStreamStarted() override;
     void onStreamStop() override;
+
+private:
+    TabletSession& session_;
 };
 
 class AppsPortHandler : public PortHandler {

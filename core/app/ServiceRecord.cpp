@@ -24,6 +24,8 @@ Server* GetCommandServer() { return State().command.get(); }
 
 PressureServer* GetPressureServer() { return State().pressure.get(); }
 
+TabletSession& GetTabletSession() { return State().tabletSession; }
+
 bool resetService() {
     Service* old = CurrentService();
     if (old->apps) old->apps->deinit();  // its channels are freed (a service keeps it open until its end)
@@ -31,8 +33,10 @@ bool resetService() {
     if (!TabletThreadEnded()) return false;  // its thread may still use the record
     const HWND socketsWindow = old->socketsWindow.load();
     if (socketsWindow != nullptr) DestroyWindow(socketsWindow);
+    // The hooks, the hook library and WinTab go (a service whose loop ended
+    // gave them back already); the session then waits for its delayed starts.
+    shutdownTablet(old->tabletSession);
     delete old;
     CurrentService() = new Service();
-    resetTabletSession();
     return true;
 }

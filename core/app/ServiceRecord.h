@@ -8,7 +8,9 @@
 // everything is set up by runServers before the tablet thread starts, except
 // the tablet window, which that thread sets. The window handles are read by
 // both threads; the thread handle only by the main thread. Each budget, and
-// each server, belongs to the thread that drives its servers.
+// each server, belongs to the thread that drives its servers. The tablet
+// session is reached by the tablet thread, the main thread's shutdown and
+// the delayed starts of listenTablet, under its own lock (TabletSession.h).
 #pragma once
 
 #include <winsock2.h>
@@ -24,10 +26,11 @@
 #include "core/net/BufferBudget.h"
 #include "core/net/Limits.h"
 #include "core/net/PressureServer.h"
+#include "core/tablet/TabletSession.h"
 #include "core/util/Handles.h"
 
-// The running service: its windows, the tablet-listener thread, the three
-// servers with their handlers and turns, and the two budgets.
+// The running service: its windows, the tablet-listener thread, the WinTab
+// session, the three servers with their handlers and turns, and the two budgets.
 struct Service {
     std::atomic<HWND> socketsWindow{nullptr};
     std::atomic<HWND> tabletWindow{nullptr};
@@ -49,9 +52,12 @@ struct Service {
     // The attached tablets (device changes of the sockets listener window)
     // and, in the apps port's handler, the channels: main thread only.
     AttachedTabletList tablets;
+    // WinTab, the hooks and the pen state; goes after the handler and the
+    // servers that use it, once its delayed starts have ended.
+    TabletSession tabletSession;
     // Declared before the servers, which use them until they go.
     CommandPortHandler commandPort{tablets};
-    TabletPortHandler tabletPort;
+    TabletPortHandler tabletPort{tabletSession};
     AppsPortHandler appsPort;
     WindowTurns commandTurns{socketsWindow, kMsgCommandEvents};
     WindowTurns appsTurns{socketsWindow, kMsgAppsEvents};

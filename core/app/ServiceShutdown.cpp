@@ -68,5 +68,5 @@ bool StopService() {
 void runMessageLoop(HINSTANCE) {
     RunThreadMessageLoop("Sockets listener", QuitWhenRequested, State().ignoredQuitsMain);
     StopService();
-    shutdownTablet();
+    shutdownTablet(State().tabletSession);
 }

@@ -6,6 +6,7 @@
 
 class Server;
 class PressureServer;
+class TabletSession;
 
 // The two listener windows (null until created).
 HWND GetSocketsListenerWindow();
@@ -13,3 +14,5 @@ HWND GetTabletListenerWindow();
 // The three servers (null until runServers has created them).
 Server* GetCommandServer();
 PressureServer* GetPressureServer();
+// The running service's WinTab session.
+TabletSession& GetTabletSession();

@@ -37,37 +37,37 @@ bool RefuseHooks(const Caller& caller) {
     return true;
 }
 
-int ListenTablet(const Tokens& tokens, const Caller& caller) {
+int ListenTablet(TabletSession& session, const Tokens& tokens, const Caller& caller) {
     if (!CheckArgumentCount(tokens.size(), 2)) return kResultSyntaxError;
     if (RefuseHooks(caller)) return kResultFailure;
-    startDelayedTabletStart();  // WinTab is loaded even when the window is not found
-    return hookWindowByTitle(tokens[1]) ? kResultSuccess : kResultFailure;
+    startDelayedTabletStart(session);  // WinTab is loaded even when the window is not found
+    return hookWindowByTitle(session, tokens[1]) ? kResultSuccess : kResultFailure;
 }
 
-int StopListenTablet(const Tokens& tokens, const Caller& caller) {
+int StopListenTablet(TabletSession& session, const Tokens& tokens, const Caller& caller) {
     if (!CheckArgumentCount(tokens.size(), 2)) return kResultSyntaxError;
     if (RefuseHooks(caller)) return kResultFailure;
-    return unhookWindowByTitle(tokens[1]) ? kResultSuccess : kResultFailure;
+    return unhookWindowByTitle(session, tokens[1]) ? kResultSuccess : kResultFailure;
 }
 
-int StartTablet(const Tokens&, const Caller&) {
+int StartTablet(TabletSession&, const Tokens&, const Caller&) {
     LogMessage(std::string("Sending pressure started"));
     return kResultStartPressure;
 }
 
-int StopTablet(const Tokens&, const Caller&) {
+int StopTablet(TabletSession&, const Tokens&, const Caller&) {
     LogMessage(std::string("Sending pressure stopped"));
     return kResultStopPressure;
 }
 
-int GetDriverVersion(const Tokens&, const Caller&) {
+int GetDriverVersion(TabletSession&, const Tokens&, const Caller&) {
     SetPendingReply(L"DriverVersion=" + readDriverVersion());
     return kResultSuccess;
 }
 
 struct TabletCommand {
     const char* word;
-    int (*action)(const Tokens& tokens, const Caller& caller);
+    int (*action)(TabletSession& session, const Tokens& tokens, const Caller& caller);
 };
 
 // Tested in this order with the prefix test: the first word that begins the
@@ -90,7 +90,8 @@ bool HooksHeldAgainst(bool streamHeldByAuthorizedClient, bool callerAuthorized) 
     return streamHeldByAuthorizedClient && !callerAuthorized;
 }
 
-int handleTabletCommand(const std::wstring& message, const PressureServer& pressure, SOCKET client) {
+int handleTabletCommand(TabletSession& session, const std::wstring& message, const PressureServer& pressure,
+                        SOCKET client) {
     const SOCKET holder = pressure.streamClient();
     const Caller caller{
         HooksHeldAgainst(holder != INVALID_SOCKET && pressure.isAuthorized(holder), pressure.isAuthorized(client))};
@@ -100,32 +101,32 @@ int handleTabletCommand(const std::wstring& message, const PressureServer& press
         return kResultSyntaxError;
     }
     for (const TabletCommand& command : kTabletCommands) {
-        if (IsCommand(command.word, tokens[0])) return command.action(tokens, caller);
+        if (IsCommand(command.word, tokens[0])) return command.action(session, tokens, caller);
     }
     LogFailureDetail(std::string("Unknown command"));
     return kResultSyntaxError;
 }
 
-bool hookWindowByTitle(const std::wstring& title) {
+bool hookWindowByTitle(TabletSession& session, const std::wstring& title) {
     const HWND window = FindDockWindow(title);
     if (window == nullptr) {
         LogFailureDetail(std::string("Unable to find window!"));
         return false;
     }
     LogMessage(std::string("Window found!"));
-    return installHook(window);
+    return installHook(session, window);
 }
 
-bool unhookWindowByTitle(const std::wstring& title) {
+bool unhookWindowByTitle(TabletSession& session, const std::wstring& title) {
     const HWND window = FindDockWindow(title);
     if (window == nullptr) {
         LogFailureDetail(std::string("Unable to find window!"));
         return false;
     }
-    return removeHook(window);
+    return removeHook(session, window);
 }
 
-bool installHook(HWND window) {
+bool installHook(TabletSession& session, HWND window) {
     LogMessage(std::string("Installing hook"));
     const DWORD threadId = GetWindowThreadProcessId(window, nullptr);
     if (threadId == 0) {
@@ -151,8 +152,8 @@ bool installHook(HWND window) {
         LogFailureDetail(std::string("Hook: Can't install hook"));
         return false;  // a hook that did install is removed with the pair
     }
-    storeHookModule(std::move(module));
-    addHookedWindow(window, std::move(hooks));
+    storeHookModule(session, std::move(module));
+    addHookedWindow(session, window, std::move(hooks));
     return true;
 }
 

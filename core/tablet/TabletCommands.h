@@ -10,12 +10,15 @@
 #include <vector>
 
 class PressureServer;
+class TabletSession;
 
 // listenTablet, stopListenTablet, startTablet, stopTablet, getDriverVersion
-// from a client of the pressure server; returns the result code the server
-// turns into the reply. While an authorized client holds the pen stream, a
-// client that has not authorized may neither hook nor unhook a window.
-int handleTabletCommand(const std::wstring& message, const PressureServer& pressure, SOCKET client);
+// from a client of the pressure server, acting on the session given; returns
+// the result code the server turns into the reply. While an authorized client
+// holds the pen stream, a client that has not authorized may neither hook nor
+// unhook a window.
+int handleTabletCommand(TabletSession& session, const std::wstring& message, const PressureServer& pressure,
+                        SOCKET client);
 // The ownership rule behind it: true when the caller may not hook or unhook
 // (an authorized client holds the pen stream and the caller has not
 // authorized). The authorized client itself always may.
@@ -24,9 +27,9 @@ bool HooksHeldAgainst(bool streamHeldByAuthorizedClient, bool callerAuthorized);
 std::vector<std::string> TabletCommandWords();
 
 // The dock's window is found by the AIR content window class and its title.
-bool hookWindowByTitle(const std::wstring& title);
-bool unhookWindowByTitle(const std::wstring& title);
-bool installHook(HWND window);
+bool hookWindowByTitle(TabletSession& session, const std::wstring& title);
+bool unhookWindowByTitle(TabletSession& session, const std::wstring& title);
+bool installHook(TabletSession& session, HWND window);
 
 // The version of the tablet driver library in the system folder, as
 // "5.2.5-2" for 5.2.5.2, or "none".

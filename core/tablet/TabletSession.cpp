@@ -1,9 +1,8 @@
 #include "core/tablet/TabletSession.h"
 #include "core/tablet/TabletSessionTesting.h"
 
-#include <atomic>
+#include <algorithm>
 #include <ctime>
-#include <map>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -37,60 +36,6 @@ LPARAM MakeSessionKey() {
     return key != 0 ? key : 2;
 }
 
-struct TabletSession {
-    CRITICAL_SECTION lock;
-    HWND listenerWindow = nullptr;
-    marlin::unique_hmodule winTabModule;
-    wintab::WTInfoWFn WTInfoW = nullptr;
-    wintab::WTPacketFn WTPacket = nullptr;
-    wintab::WTPacketsGetFn WTPacketsGet = nullptr;  // optional: only the proximity flush needs it
-    bool initialized = false;
-    bool shutDown = false;  // after shutdownTablet WinTab stays unloaded
-    LONG inputExtentX = -1;
-    LONG inputExtentY = -1;
-    marlin::unique_hmodule hookModule;
-    std::map<HWND, HookedWindow> hookedWindows;  // ascending handle order
-    PenState pen;
-    std::atomic<bool> delayedStartWaiting{false};
-    // Made once, before either thread uses the record; read without the lock.
-    LPARAM sessionKey = MakeSessionKey();
-    std::atomic<int> unsignedNotifications{0};
-
-    TabletSession() { InitializeCriticalSection(&lock); }
-};
-
-TabletSession& Session() {
-    static TabletSession* session = new TabletSession();  // never freed: used until the process ends
-    return *session;
-}
-
-// The session lock. Scoped; unlock() and lock() let a holder step out of it
-// around work that must not run under it. Nothing that can come back into
-// the session runs under it: no sends (a failed one ends the pen stream,
-// which takes the lock), no library loads (the loader lock is taken inside,
-// and a driver's start-up code may wait for another thread that waits for us).
-class SessionLock {
-public:
-    SessionLock() { lock(); }
-    ~SessionLock() {
-        if (held_) unlock();
-    }
-    SessionLock(const SessionLock&) = delete;
-    SessionLock& operator=(const SessionLock&) = delete;
-
-    void lock() {
-        EnterCriticalSection(&Session().lock);
-        held_ = true;
-    }
-    void unlock() {
-        held_ = false;
-        LeaveCriticalSection(&Session().lock);
-    }
-
-private:
-    bool held_ = false;
-};
-
 // wintab32.dll from the system folder only, never through the search path
 // (the current folder or PATH could hold any library of that name). In a
 // 32-bit process on 64-bit Windows this is the 32-bit system folder.
@@ -122,32 +67,31 @@ std::vector<RECT> EnumerateMonitors() {
 // The driver and the desktop as the session has them; used under the session lock.
 class SessionPenInput : public PenInput {
 public:
-    explicit SessionPenInput(SessionLock& lock) : lock_(lock) {}
+    SessionPenInput(TabletSession& session, TabletSessionLock& lock) : session_(session), lock_(lock) {}
     bool readPacket(LPARAM context, WPARAM serial, wintab::Packet& packet) override {
-        TabletSession& s = Session();
-        return s.initialized &&
-               s.WTPacket(reinterpret_cast<wintab::HCTX>(context), static_cast<UINT>(serial), &packet) != FALSE;
+        return session_.initialized &&
+               session_.WTPacket(reinterpret_cast<wintab::HCTX>(context), static_cast<UINT>(serial), &packet) != FALSE;
     }
     bool ensureWinTab(const char* why) override {
-        if (Session().initialized) return true;
+        if (session_.initialized) return true;
         LogMessage(std::string(why));
         // initWinTab takes the lock itself and loads a library: step out of
         // the lock meanwhile. The pen state stays as it is; only another
         // message handled in between could change it, as it could before.
-        const HWND listener = Session().listenerWindow;
+        const HWND listener = session_.listenerWindow;
         lock_.unlock();
-        const bool loaded = initWinTab(listener);
-        lock_.lock();
-        return loaded && Session().initialized;
+        const bool loaded = initWinTab(session_, listener);
+        lock_.relock();
+        return loaded && session_.initialized;
     }
     UINT cursorType(UINT cursor) override {
         UINT type = 0;
-        Session().WTInfoW(wintab::WTI_CURSORS + cursor, wintab::CSR_TYPE, &type);
+        session_.WTInfoW(wintab::WTI_CURSORS + cursor, wintab::CSR_TYPE, &type);
         return type;
     }
     void flushPackets(WPARAM context) override {
-        if (Session().WTPacketsGet != nullptr)
-            Session().WTPacketsGet(reinterpret_cast<wintab::HCTX>(context), 1000, nullptr);
+        if (session_.WTPacketsGet != nullptr)
+            session_.WTPacketsGet(reinterpret_cast<wintab::HCTX>(context), 1000, nullptr);
     }
     POINT cursorPosition() override {
         POINT p{0, 0};
@@ -155,11 +99,12 @@ public:
         return p;
     }
     std::vector<RECT> monitorRects() override { return EnumerateMonitors(); }
-    LONG inputExtentX() override { return Session().inputExtentX; }
-    LONG inputExtentY() override { return Session().inputExtentY; }
+    LONG inputExtentX() override { return session_.inputExtentX; }
+    LONG inputExtentY() override { return session_.inputExtentY; }
 
 private:
-    SessionLock& lock_;
+    TabletSession& session_;
+    TabletSessionLock& lock_;
 };
 
 // The pressure port as the pen logic sees it under the session lock: what
@@ -199,20 +144,33 @@ private:
 
 }  // namespace
 
-void setTabletListenerWindow(HWND window) {
-    if (window == nullptr) return;
-    SessionLock lock;
-    Session().listenerWindow = window;
+TabletSession::TabletSession()
+    : endingEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)), sessionKey(MakeSessionKey()) {
+    InitializeCriticalSection(&section_);
 }
 
-bool initWinTab(HWND window) {
+// Only its own delayed starts may still use the session: their wait is ended
+// here, and what is left of their work waits at most for a hung dock. The
+// hooks, the hook library and WinTab then go in that order.
+TabletSession::~TabletSession() {
+    if (endingEvent) SetEvent(endingEvent.get());
+    for (const marlin::unique_handle& thread : delayedStarts) WaitForSingleObject(thread.get(), INFINITE);
+    DeleteCriticalSection(&section_);
+}
+
+void setTabletListenerWindow(TabletSession& session, HWND window) {
+    if (window == nullptr) return;
+    TabletSessionLock lock = session.lock();
+    session.listenerWindow = window;
+}
+
+bool initWinTab(TabletSession& session, HWND window) {
     LogMessage(std::string("WinTab init called."));
-    TabletSession& s = Session();
     {
-        SessionLock lock;
-        if (window != nullptr) s.listenerWindow = window;
-        if (s.initialized) return true;
-        if (s.shutDown) return false;
+        TabletSessionLock lock = session.lock();
+        if (window != nullptr) session.listenerWindow = window;
+        if (session.initialized) return true;
+        if (session.shutDown) return false;
     }
 
     // Loaded, resolved and asked for its extents outside the lock; only the
@@ -233,16 +191,16 @@ bool initWinTab(HWND window) {
     info(wintab::WTI_DEFSYSCTX, wintab::CTX_INEXTX, &extentX);
     info(wintab::WTI_DEFSYSCTX, wintab::CTX_INEXTY, &extentY);
 
-    SessionLock lock;
-    if (s.initialized) return true;
-    if (s.shutDown) return false;
-    s.winTabModule = std::move(module);
-    s.WTInfoW = info;
-    s.WTPacket = packet;
-    s.WTPacketsGet = packetsGet;
-    s.inputExtentX = extentX;
-    s.inputExtentY = extentY;
-    s.initialized = true;
+    TabletSessionLock lock = session.lock();
+    if (session.initialized) return true;
+    if (session.shutDown) return false;
+    session.winTabModule = std::move(module);
+    session.WTInfoW = info;
+    session.WTPacket = packet;
+    session.WTPacketsGet = packetsGet;
+    session.inputExtentX = extentX;
+    session.inputExtentY = extentY;
+    session.initialized = true;
     return true;
 }
 
@@ -258,22 +216,26 @@ void SendHookRequest(const std::vector<HWND>& windows, HWND listener, WPARAM req
     }
 }
 
+// The hooked windows and the listener window, copied under the lock.
+std::vector<HWND> HookedWindows(TabletSession& session, HWND& listener) {
+    TabletSessionLock lock = session.lock();
+    std::vector<HWND> windows;
+    for (const auto& entry : session.hookedWindows) windows.push_back(entry.first);
+    listener = session.listenerWindow;
+    return windows;
+}
+
 }  // namespace
 
-void sendHookRefresh() {
-    std::vector<HWND> windows;
+void sendHookRefresh(TabletSession& session) {
     HWND listener = nullptr;
-    {
-        SessionLock lock;
-        for (const auto& entry : Session().hookedWindows) windows.push_back(entry.first);
-        listener = Session().listenerWindow;
-    }
+    const std::vector<HWND> windows = HookedWindows(session, listener);
     // Without the lock: the dock's thread answers with MSG_CONTEXT_RESULT to
     // the listener thread, which may itself need the lock meanwhile.
     // The key goes first: the library signs its answer to the open request with it.
     for (HWND window : windows) {
         DWORD_PTR ignored = 0;
-        SendMessageTimeoutW(window, WM_NULL, hookmsg::MSG_SESSION_KEY, Session().sessionKey,
+        SendMessageTimeoutW(window, WM_NULL, hookmsg::MSG_SESSION_KEY, session.sessionKey,
                             SMTO_NORMAL | SMTO_ABORTIFHUNG, kHookRefreshTimeoutMs, &ignored);
         SendHookRequest({window}, listener, hookmsg::MSG_CONTEXT_OPEN);
     }
@@ -283,71 +245,75 @@ void sendHookRefresh() {
 // close its context: once unhooked, the library is unloaded from the dock's
 // process, and closing a driver context is no work for its unload (the
 // loader lock). Sent without the lock, like the refresh.
-bool removeHook(HWND window) {
+bool removeHook(TabletSession& session, HWND window) {
     HWND listener = nullptr;
     {
-        SessionLock lock;
-        if (Session().hookedWindows.count(window) == 0) return true;
-        listener = Session().listenerWindow;
+        TabletSessionLock lock = session.lock();
+        if (session.hookedWindows.count(window) == 0) return true;
+        listener = session.listenerWindow;
     }
     SendHookRequest({window}, listener, hookmsg::MSG_CONTEXT_CLOSE);
-    SessionLock lock;
-    Session().hookedWindows.erase(window);  // unhooks both
+    TabletSessionLock lock = session.lock();
+    session.hookedWindows.erase(window);  // unhooks both
     return true;
 }
 
-void shutdownTablet() {
+void shutdownTablet(TabletSession& session) {
     // Taken out under the lock, given back after it in this order: the
     // hooks, the hook library, WinTab (locals end in reverse order).
     marlin::unique_hmodule winTab;
     marlin::unique_hmodule hookLibrary;
     std::map<HWND, HookedWindow> hooks;
-    std::vector<HWND> windows;
     HWND listener = nullptr;
-    {
-        SessionLock lock;
-        for (const auto& entry : Session().hookedWindows) windows.push_back(entry.first);
-        listener = Session().listenerWindow;
-    }
+    const std::vector<HWND> windows = HookedWindows(session, listener);
     SendHookRequest(windows, listener, hookmsg::MSG_CONTEXT_CLOSE);  // as removeHook
-    SessionLock lock;
-    TabletSession& s = Session();
-    s.shutDown = true;
-    hooks.swap(s.hookedWindows);
-    hookLibrary = std::move(s.hookModule);
-    s.initialized = false;
-    s.WTInfoW = nullptr;
-    s.WTPacket = nullptr;
-    s.WTPacketsGet = nullptr;
-    winTab = std::move(s.winTabModule);
+    TabletSessionLock lock = session.lock();
+    session.shutDown = true;
+    hooks.swap(session.hookedWindows);
+    hookLibrary = std::move(session.hookModule);
+    session.initialized = false;
+    session.WTInfoW = nullptr;
+    session.WTPacket = nullptr;
+    session.WTPacketsGet = nullptr;
+    winTab = std::move(session.winTabModule);
     lock.unlock();
 }
 
-void resetTabletSession() {
-    shutdownTablet();
-    SessionLock lock;
-    TabletSession& s = Session();
-    s.shutDown = false;
-    s.pen = PenState();
-    s.inputExtentX = -1;
-    s.inputExtentY = -1;
-}
-
-DWORD WINAPI delayedTabletStart(LPVOID) {
-    if (clock() / CLOCKS_PER_SEC < static_cast<clock_t>(kStartupGraceSeconds)) Sleep(kStartupDelayMs);
-    Session().delayedStartWaiting = false;  // from here on a new request needs a thread of its own
-    initWinTab(nullptr);
-    sendHookRefresh();
+DWORD WINAPI delayedTabletStart(LPVOID parameter) {
+    TabletSession& session = *static_cast<TabletSession*>(parameter);
+    bool ending = false;
+    if (clock() / CLOCKS_PER_SEC < static_cast<clock_t>(kStartupGraceSeconds)) {
+        if (!session.endingEvent) {
+            Sleep(kStartupDelayMs);
+        } else {
+            ending = WaitForSingleObject(session.endingEvent.get(), kStartupDelayMs) == WAIT_OBJECT_0;
+        }
+    }
+    session.delayedStartWaiting = false;  // from here on a new request needs a thread of its own
+    if (ending) return 0;  // the session is going: nothing left to start
+    initWinTab(session, nullptr);
+    sendHookRefresh(session);
     return 0;
 }
 
-void startDelayedTabletStart() {
-    if (Session().delayedStartWaiting.exchange(true)) return;
-    marlin::unique_handle thread(CreateThread(nullptr, 0, delayedTabletStart, nullptr, 0, nullptr));
+void startDelayedTabletStart(TabletSession& session) {
+    if (session.delayedStartWaiting.exchange(true)) return;
+    marlin::unique_handle thread(CreateThread(nullptr, 0, delayedTabletStart, &session, 0, nullptr));
     if (!thread) {
-        Session().delayedStartWaiting = false;
+        session.delayedStartWaiting = false;
         LogSystemError(L"CreateThread()");
+        return;
     }
+    // Kept until the thread has ended: the session must outlive it. The
+    // ended ones are given back here, so the list stays short.
+    TabletSessionLock lock = session.lock();
+    std::vector<marlin::unique_handle>& threads = session.delayedStarts;
+    threads.erase(std::remove_if(threads.begin(), threads.end(),
+                                 [](const marlin::unique_handle& t) {
+                                     return WaitForSingleObject(t.get(), 0) != WAIT_TIMEOUT;
+                                 }),
+                  threads.end());
+    threads.push_back(std::move(thread));
 }
 
 bool isPenNotification(UINT message) {
@@ -364,8 +330,8 @@ bool isPenNotification(UINT message) {
     }
 }
 
-bool takeSignedPenNotification(UINT message, LPARAM& lParam) {
-    const LPARAM key = Session().sessionKey;
+bool takeSignedPenNotification(TabletSession& session, UINT message, LPARAM& lParam) {
+    const LPARAM key = session.sessionKey;
     bool signedByHook = true;
     switch (message) {
     case wintab::WT_PACKET:
@@ -380,7 +346,7 @@ bool takeSignedPenNotification(UINT message, LPARAM& lParam) {
         break;
     }
     if (!signedByHook) {
-        const int count = ++Session().unsignedNotifications;
+        const int count = ++session.unsignedNotifications;
         if (IsLoggedCount(count)) {
             LogFormatted("Tablet listener: pen messages without the session key ignored: %d", count);
         }
@@ -388,53 +354,54 @@ bool takeSignedPenNotification(UINT message, LPARAM& lParam) {
     return signedByHook;
 }
 
-LPARAM tabletSessionKey() { return Session().sessionKey; }
-
-LRESULT handleTabletMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, PressureServer* pressureServer) {
+LRESULT handleTabletMessage(TabletSession& session, HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                            PressureServer* pressureServer) {
     std::optional<PressurePortOutput> output;
     {
-        SessionLock lock;
-        SessionPenInput input(lock);
+        TabletSessionLock lock = session.lock();
+        SessionPenInput input(session, lock);
         // The sockets listener window shares the window procedure, but its
         // thread must never drive the pressure server: only the tablet
         // listener window's messages reach the port, whoever sends them where.
-        output.emplace(window == Session().listenerWindow ? pressureServer : nullptr);
-        HandlePenMessage(Session().pen, input, *output, message, wParam, lParam);
+        output.emplace(window == session.listenerWindow ? pressureServer : nullptr);
+        HandlePenMessage(session.pen, input, *output, message, wParam, lParam);
     }
     output->send();
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-void storeHookModule(marlin::unique_hmodule module) {
-    SessionLock lock;
-    Session().hookModule = std::move(module);  // the same library: the earlier reference is given back
+void storeHookModule(TabletSession& session, marlin::unique_hmodule module) {
+    marlin::unique_hmodule earlier;  // the same library: its earlier reference is given back after the lock
+    TabletSessionLock lock = session.lock();
+    earlier = std::move(session.hookModule);
+    session.hookModule = std::move(module);
 }
 
-void addHookedWindow(HWND window, HookedWindow hooks) {
-    SessionLock lock;
-    Session().hookedWindows[window] = std::move(hooks);  // an earlier pair for the window is removed
+void addHookedWindow(TabletSession& session, HWND window, HookedWindow hooks) {
+    TabletSessionLock lock = session.lock();
+    session.hookedWindows[window] = std::move(hooks);  // an earlier pair for the window is removed
 }
 
-bool isHookedWindow(HWND window) {
-    SessionLock lock;
-    return Session().hookedWindows.count(window) != 0;
+bool isHookedWindow(TabletSession& session, HWND window) {
+    TabletSessionLock lock = session.lock();
+    return session.hookedWindows.count(window) != 0;
 }
 
-PenState tabletPenState() {
-    SessionLock lock;
-    return Session().pen;
+PenState tabletPenState(TabletSession& session) {
+    TabletSessionLock lock = session.lock();
+    return session.pen;
 }
 
-void penStreamStarted() {
-    SessionLock lock;
-    Session().pen.proximityState = -1;
+void penStreamStarted(TabletSession& session) {
+    TabletSessionLock lock = session.lock();
+    session.pen.proximityState = -1;
     // As while the stream was off: a pen that is only near sends no "0000";
     // the first pressure sent is the first press.
-    Session().pen.lastPressure = 0;
+    session.pen.lastPressure = 0;
 }
 
-void penStreamStopped() {
-    SessionLock lock;
-    Session().pen.inProximity = false;
-    Session().pen.proximityState = -1;
+void penStreamStopped(TabletSession& session) {
+    TabletSessionLock lock = session.lock();
+    session.pen.inProximity = false;
+    session.pen.proximityState = -1;
 }

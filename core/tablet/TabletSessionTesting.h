@@ -5,11 +5,10 @@
 
 #include "core/tablet/PenEvents.h"
 
+class TabletSession;
+
 // Whether the dock window has its hooks in the session's table.
-bool isHookedWindow(HWND window);
+bool isHookedWindow(TabletSession& session, HWND window);
 
 // A copy of the pen record, taken under the session lock.
-PenState tabletPenState();
-
-// The session key the hook library signs its forwards with.
-LPARAM tabletSessionKey();
+PenState tabletPenState(TabletSession& session);

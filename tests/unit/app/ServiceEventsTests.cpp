@@ -109,11 +109,11 @@ TEST_F(ServiceEvents, AFailedAcceptLeavesTheListenerOpen) {
 
 TEST_F(ServiceEvents, MessagesToTheSocketsWindowNeverReachThePenLogic) {
     ASSERT_TRUE(runServers());
-    const int pressureBefore = tabletPenState().lastPressure;
+    const int pressureBefore = tabletPenState(GetTabletSession()).lastPressure;
     PostMessageW(GetSocketsListenerWindow(), WM_MOUSEMOVE, MK_LBUTTON, 0);
     SendMessageW(GetSocketsListenerWindow(), wintab::WT_PROXIMITY, 1, 0);
     PumpUntil([] { return false; }, 200);
-    EXPECT_EQ(pressureBefore, tabletPenState().lastPressure);
+    EXPECT_EQ(pressureBefore, tabletPenState(GetTabletSession()).lastPressure);
 }
 
 // Other programs may post any number of messages to the sockets window; a
@@ -208,7 +208,7 @@ private:
 TEST_F(ServiceEvents, ShutdownWaitsUntilTheTabletThreadHasLeftItsPortWork) {
     ASSERT_TRUE(runServers());
     SlowDock dock;
-    addHookedWindow(dock.window(), HookedWindow{});
+    addHookedWindow(GetTabletSession(), dock.window(), HookedWindow{});
     marlin::unique_socket pen = Connect(GetPressureServer()->port());
     ASSERT_TRUE(pen);
     ASSERT_TRUE(Send(pen.get(), "startTablet|"));

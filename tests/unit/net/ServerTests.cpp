@@ -303,6 +303,7 @@ protected:
     // The service's pressure port, whose stream start a test may replace.
     class TabletPort : public TabletPortHandler {
     public:
+        using TabletPortHandler::TabletPortHandler;
         std::function<void()> onStart;
         void onStreamStart() override {
             if (onStart) {
@@ -314,7 +315,8 @@ protected:
     };
 
     testsupport::WinsockSession winsock_;
-    TabletPort handler_;
+    TabletSession session_;
+    TabletPort handler_{session_};
     PressureServer server_;
     std::unique_ptr<Client> clients_[2];
     SOCKET sides_[2] = {INVALID_SOCKET, INVALID_SOCKET};
@@ -404,6 +406,7 @@ TEST_F(PressureSockets, ALongAuthorizationAttemptIsRefusedByItsFirstBytes) {
     // splits the whole message, never sees it.
     class JudgedPort : public TabletPortHandler {
     public:
+        using TabletPortHandler::TabletPortHandler;
         size_t judged = 0;
         bool checked = false;
         bool isKeyAttempt(const std::string& head) override {
@@ -414,7 +417,7 @@ TEST_F(PressureSockets, ALongAuthorizationAttemptIsRefusedByItsFirstBytes) {
             checked = true;
             return TabletPortHandler::checkKey(message);
         }
-    } port;
+    } port{session_};
     server_.setHandler(&port);
     for (const char* first : {"auth", "\"auth\"", "'auth'"}) {
         clients_[0]->send(first + std::string(300 * 1024, ' ') + "x|");

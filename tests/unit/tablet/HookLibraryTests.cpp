@@ -57,7 +57,8 @@ struct Seen {
 // refresh that held the lock across its send would never see its answer.
 class Listener {
 public:
-    explicit Listener(const wchar_t* windowClass = L"MarlinWTHookQ") : class_(windowClass) {
+    explicit Listener(TabletSession& session, const wchar_t* windowClass = L"MarlinWTHookQ")
+        : session_(session), class_(windowClass) {
         thread_ = std::thread([this] { Run(); });
         std::unique_lock<std::mutex> lock(mutex_);
         ready_.wait(lock, [this] { return created_; });
@@ -88,6 +89,7 @@ public:
 private:
     static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         auto* self = reinterpret_cast<Listener*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+        if (self == nullptr) return DefWindowProcW(window, message, wParam, lParam);  // still being made
         if (message == WM_CLOSE) {
             DestroyWindow(window);
             PostQuitMessage(0);
@@ -96,14 +98,14 @@ private:
         const bool forwarded = message == hookmsg::MSG_CONTEXT_RESULT || message == wintab::WT_PACKET ||
                                message == wintab::WT_PROXIMITY || message == WM_MOUSEMOVE ||
                                message == WM_LBUTTONDOWN || message == WM_LBUTTONUP;
-        if (self != nullptr && forwarded) {
+        if (forwarded) {
             {
                 std::lock_guard<std::mutex> lock(self->mutex_);
                 self->seen_.push_back({message, wParam, lParam, InSendMessageEx(nullptr)});
             }
             if (message == self->holdAt_.exchange(0)) WaitForSingleObject(self->release_.get(), kWaitMs);
         }
-        return handleTabletMessage(window, message, wParam, lParam, nullptr);
+        return handleTabletMessage(self->session_, window, message, wParam, lParam, nullptr);
     }
     void Run() {
         WNDCLASSW wc = {};
@@ -123,6 +125,7 @@ private:
         while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
     }
 
+    TabletSession& session_;
     const wchar_t* class_;
     std::thread thread_;
     std::mutex mutex_;
@@ -167,10 +170,10 @@ protected:
         ASSERT_TRUE(testsupport::PathExists(ready)) << "the dock did not start";
         dockWindow_ = FindWindowW(L"ApolloRuntimeContentWindow", title_.c_str());
         ASSERT_NE(nullptr, dockWindow_);
-        setTabletListenerWindow(listener_.window());
+        setTabletListenerWindow(session_, listener_.window());
     }
     void TearDown() override {
-        unhookWindowByTitle(title_);
+        unhookWindowByTitle(session_, title_);
         if (dock_) {
             PostMessageW(dockWindow_, WM_CLOSE, 0, 0);
             if (WaitForSingleObject(dock_.get(), kWaitMs) != WAIT_OBJECT_0) TerminateProcess(dock_.get(), 1);
@@ -186,7 +189,8 @@ protected:
         return Control(L"replay \"" + file + L"\"") == 0;
     }
 
-    Listener listener_;
+    TabletSession session_;
+    Listener listener_{session_};
     std::wstring bin_, driver_, folder_, title_;
     marlin::unique_handle dock_;
     DWORD dockThreadId_ = 0;
@@ -194,16 +198,16 @@ protected:
 };
 
 TEST_F(HookAcrossProcesses, RequestFromAnotherProcessOpensTheContextOnceAndAgainAfterTheDriverClosedIt) {
-    ASSERT_TRUE(hookWindowByTitle(title_));
+    ASSERT_TRUE(hookWindowByTitle(session_, title_));
 
     // Sent from this process, the request reaches the dock's WH_CALLWNDPROC
     // hook with wParam 0; the context must open all the same, and the answer
     // arrives before the synchronous refresh returns.
-    sendHookRefresh();
+    sendHookRefresh(session_);
     const std::vector<Seen> results = listener_.Messages(hookmsg::MSG_CONTEXT_RESULT);
     ASSERT_EQ(1u, results.size());
     EXPECT_EQ(hookmsg::kContextOpened, results[0].wParam);
-    sendHookRefresh();
+    sendHookRefresh(session_);
     EXPECT_EQ(1u, listener_.Messages(hookmsg::MSG_CONTEXT_RESULT).size()) << "an open context is only re-enabled";
     // The driver's default queue (8 packets) is enlarged to the most it grants
     // (256; the first, larger request fails and leaves no queue until then).
@@ -218,16 +222,16 @@ TEST_F(HookAcrossProcesses, RequestFromAnotherProcessOpensTheContextOnceAndAgain
               order);
     // Signed with the session key the refresh handed over.
     const std::vector<Seen> proximity = listener_.Messages(wintab::WT_PROXIMITY);
-    EXPECT_EQ(tabletSessionKey() | hookmsg::kProximityEntering, proximity[0].lParam);
-    EXPECT_EQ(tabletSessionKey(), proximity[1].lParam);
-    EXPECT_EQ(tabletSessionKey(), results[0].lParam);
+    EXPECT_EQ(session_.sessionKey | hookmsg::kProximityEntering, proximity[0].lParam);
+    EXPECT_EQ(session_.sessionKey, proximity[1].lParam);
+    EXPECT_EQ(session_.sessionKey, results[0].lParam);
 
     // The driver restarts and tells the dock (WT_CTXCLOSE); the next request
     // opens a new context, without a second result.
     ASSERT_EQ(0, Control(L"reset"));
     SendMessageW(dockWindow_, kDrainQueue, 0, 0);
     ASSERT_EQ(0, Control(L"wait-no-context 0"));
-    sendHookRefresh();
+    sendHookRefresh(session_);
     EXPECT_EQ(0, Control(L"wait-context 0"));
     EXPECT_EQ(1u, listener_.Messages(hookmsg::MSG_CONTEXT_RESULT).size());
 }
@@ -236,14 +240,14 @@ TEST_F(HookAcrossProcesses, RequestNamingAnotherWindowIsIgnored) {
     // Any program may send the dock window the open request; one naming a
     // window that is not the service's tablet listener must not redirect the
     // pen packets there.
-    Listener foreign(L"SomeOtherProgram");
-    ASSERT_TRUE(hookWindowByTitle(title_));
+    Listener foreign(session_, L"SomeOtherProgram");
+    ASSERT_TRUE(hookWindowByTitle(session_, title_));
     DWORD_PTR ignored = 0;
     SendMessageTimeoutW(dockWindow_, WM_NULL, hookmsg::MSG_CONTEXT_OPEN, reinterpret_cast<LPARAM>(foreign.window()),
                         SMTO_NORMAL, kWaitMs, &ignored);
     EXPECT_EQ(0, Control(L"wait-no-context 0")) << "no context opened for the foreign window";
 
-    sendHookRefresh();
+    sendHookRefresh(session_);
     ASSERT_EQ(1u, listener_.Messages(hookmsg::MSG_CONTEXT_RESULT).size());
     ASSERT_TRUE(Replay("in\npacket 1 0 100 200 300\nout\n"));
     ASSERT_TRUE(listener_.WaitFor(wintab::WT_PROXIMITY, 2));
@@ -251,8 +255,8 @@ TEST_F(HookAcrossProcesses, RequestNamingAnotherWindowIsIgnored) {
 }
 
 TEST_F(HookAcrossProcesses, LeftButtonMessagesAreForwardedAndOrdinarySentMessagesAreNot) {
-    ASSERT_TRUE(hookWindowByTitle(title_));
-    sendHookRefresh();
+    ASSERT_TRUE(hookWindowByTitle(session_, title_));
+    sendHookRefresh(session_);
     ASSERT_EQ(0, Control(L"wait-context 0"));
 
     PostMessageW(dockWindow_, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(30, 40));
@@ -262,7 +266,8 @@ TEST_F(HookAcrossProcesses, LeftButtonMessagesAreForwardedAndOrdinarySentMessage
     const std::vector<Seen> down = listener_.Messages(WM_LBUTTONDOWN);
     ASSERT_EQ(1u, down.size());
     EXPECT_EQ(static_cast<WPARAM>(MK_LBUTTON), down[0].wParam);
-    EXPECT_EQ(tabletSessionKey(), down[0].lParam) << "signed with the key, in place of the point the service does not read";
+    EXPECT_EQ(session_.sessionKey, down[0].lParam)
+        << "signed with the key, in place of the point the service does not read";
 
     // The dock sends itself WM_GETTEXT (wParam 512 = 0x200) and a WM_COMMAND
     // from control 18 (wParam 0x12): neither is a mouse move nor a quit.
@@ -278,8 +283,8 @@ TEST_F(HookAcrossProcesses, LeftButtonMessagesAreForwardedAndOrdinarySentMessage
 // A forward must not hold the dock's thread until the service has handled
 // it: the dock would fall behind the pen whenever the service is busy.
 TEST_F(HookAcrossProcesses, ForwardsDoNotWaitForABusyListenerAndKeepTheirOrder) {
-    ASSERT_TRUE(hookWindowByTitle(title_));
-    sendHookRefresh();
+    ASSERT_TRUE(hookWindowByTitle(session_, title_));
+    sendHookRefresh(session_);
     ASSERT_EQ(0, Control(L"wait-context 0"));
 
     listener_.HoldAt(WM_LBUTTONDOWN);
@@ -303,22 +308,22 @@ TEST_F(HookAcrossProcesses, ForwardsDoNotWaitForABusyListenerAndKeepTheirOrder) 
 }
 
 TEST_F(HookAcrossProcesses, HooksAreRemovedAndReplacedPerWindow) {
-    ASSERT_TRUE(hookWindowByTitle(title_));
-    ASSERT_TRUE(hookWindowByTitle(title_));  // a second pair replaces the first
-    sendHookRefresh();
+    ASSERT_TRUE(hookWindowByTitle(session_, title_));
+    ASSERT_TRUE(hookWindowByTitle(session_, title_));  // a second pair replaces the first
+    sendHookRefresh(session_);
     ASSERT_EQ(0, Control(L"wait-context 0"));
     PostMessageW(dockWindow_, WM_LBUTTONDOWN, MK_LBUTTON, 0);
     PostMessageW(dockWindow_, WM_LBUTTONUP, 0, 0);
     ASSERT_TRUE(listener_.WaitFor(WM_LBUTTONUP, 1));
     EXPECT_EQ(1u, listener_.Messages(WM_LBUTTONDOWN).size()) << "one pair of hooks: forwarded once";
 
-    EXPECT_TRUE(unhookWindowByTitle(title_));
-    EXPECT_FALSE(isHookedWindow(dockWindow_));
+    EXPECT_TRUE(unhookWindowByTitle(session_, title_));
+    EXPECT_FALSE(isHookedWindow(session_, dockWindow_));
     // Closed by request before the hooks went, not by the library's unload
     // (where the loader lock forbids calling into the driver).
     EXPECT_EQ(0, Control(L"wait-no-context 0")) << "the context is given back";
-    EXPECT_TRUE(unhookWindowByTitle(title_)) << "found, nothing left to remove";
-    EXPECT_FALSE(unhookWindowByTitle(title_ + L" (closed)"));
+    EXPECT_TRUE(unhookWindowByTitle(session_, title_)) << "found, nothing left to remove";
+    EXPECT_FALSE(unhookWindowByTitle(session_, title_ + L" (closed)"));
     PostMessageW(dockWindow_, WM_LBUTTONDOWN, MK_LBUTTON, 0);
     SendMessageW(dockWindow_, kDrainQueue, 0, 0);
     EXPECT_EQ(1u, listener_.Messages(WM_LBUTTONDOWN).size()) << "nothing is forwarded once unhooked";

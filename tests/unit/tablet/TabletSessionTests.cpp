@@ -1,6 +1,7 @@
 // The session's own rules: WinTab stays unloaded once the service has shut the
-// session down, only the tablet listener window's messages reach the
-// pressure port, and the driver library's version text.
+// session down, a session outlives its delayed starts, only the tablet
+// listener window's messages reach the pressure port, and the driver
+// library's version text.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -13,6 +14,7 @@
 #include "core/tablet/TabletCommands.h"
 #include "core/tablet/TabletSession.h"
 #include "core/tablet/TabletSessionTesting.h"
+#include "core/util/Handles.h"
 #include "core/util/Log.h"
 #include "core/util/LogTesting.h"
 #include "tests/support/Loopback.h"
@@ -24,22 +26,39 @@ namespace {
 std::wstring DriverDir() { return testsupport::BinDir() + L"\\tablet-driver"; }
 
 TEST(TabletSession, AfterShutdownWinTabIsNeitherUsedNorLoadedAgain) {
+    TabletSession session;
     // Wine's own wintab32 stands in for a driver here: it loads, and reads no packets.
-    ASSERT_TRUE(initWinTab(nullptr));
+    ASSERT_TRUE(initWinTab(session, nullptr));
     EXPECT_EQ(L"WinTab init called.", LastLogLineForTest());
-    EXPECT_TRUE(initWinTab(nullptr)) << "loaded once, then only reported";
+    EXPECT_TRUE(initWinTab(session, nullptr)) << "loaded once, then only reported";
 
-    shutdownTablet();
-    EXPECT_FALSE(initWinTab(nullptr)) << "the service is ending: the library stays unloaded";
+    shutdownTablet(session);
+    EXPECT_FALSE(initWinTab(session, nullptr)) << "the service is ending: the library stays unloaded";
 
     // Messages still in flight after the shutdown must not reach the freed
     // library (the listener thread outlives the shutdown on the main thread).
     const HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    setTabletListenerWindow(window);
-    handleTabletMessage(window, wintab::WT_PACKET, 1, 1, nullptr);
-    handleTabletMessage(window, wintab::WT_PROXIMITY, 1, 0, nullptr);
-    EXPECT_FALSE(initWinTab(nullptr));
+    setTabletListenerWindow(session, window);
+    handleTabletMessage(session, window, wintab::WT_PACKET, 1, 1, nullptr);
+    handleTabletMessage(session, window, wintab::WT_PROXIMITY, 1, 0, nullptr);
+    EXPECT_FALSE(initWinTab(session, nullptr));
     DestroyWindow(window);
+}
+
+// The service's record, and the session with it, is made afresh between
+// tests: a listenTablet's delayed start still waiting must not outlive it.
+TEST(TabletSession, ASessionGoesOnlyAfterItsDelayedStartHasEnded) {
+    marlin::unique_handle thread;
+    {
+        TabletSession session;
+        startDelayedTabletStart(session);  // waits while the process is in its first minute
+        ASSERT_EQ(1u, session.delayedStarts.size());
+        HANDLE copy = nullptr;
+        ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), session.delayedStarts[0].get(), GetCurrentProcess(), &copy,
+                                    SYNCHRONIZE, FALSE, 0));
+        thread.reset(copy);
+    }
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread.get(), 0));
 }
 
 // A pressure server whose one client has started the pen stream.
@@ -65,6 +84,7 @@ protected:
     };
 
     testsupport::WinsockSession winsock;
+    TabletSession session;
     StartsTheStream startsTheStream;
     PressureServer server;
     std::unique_ptr<testsupport::Client> pen;
@@ -78,8 +98,8 @@ TEST_F(StreamingPressurePort, RetriedLoadFromTheMessageHandlerRunsOutsideTheLock
     testsupport::TestLog log(L"retriedload");
     ASSERT_TRUE(InitFileLog());
     const HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    setTabletListenerWindow(window);
-    handleTabletMessage(window, wintab::WT_PROXIMITY, 1, 1, &server);
+    setTabletListenerWindow(session, window);
+    handleTabletMessage(session, window, wintab::WT_PROXIMITY, 1, 1, &server);
     const std::string written = log.Read();
     const size_t loaded = written.find("WinTab init called.");
     EXPECT_NE(std::string::npos, loaded) << "the retry loaded WinTab (Wine's own wintab32)";
@@ -92,10 +112,10 @@ TEST_F(StreamingPressurePort, OnlyTheTabletListenerWindowSendsOnThePressurePort)
     // message sent there must not make its thread write to the pressure port.
     const HWND listener = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     const HWND sockets = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    setTabletListenerWindow(listener);
-    handleTabletMessage(sockets, WM_LBUTTONDOWN, MK_LBUTTON, 0, &server);
+    setTabletListenerWindow(session, listener);
+    handleTabletMessage(session, sockets, WM_LBUTTONDOWN, MK_LBUTTON, 0, &server);
     EXPECT_TRUE(pen->quiet());
-    handleTabletMessage(listener, WM_LBUTTONDOWN, MK_LBUTTON, 0, &server);
+    handleTabletMessage(session, listener, WM_LBUTTONDOWN, MK_LBUTTON, 0, &server);
     EXPECT_EQ("d", pen->readBytes(1));
 
     DestroyWindow(sockets);
