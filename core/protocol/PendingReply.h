@@ -8,3 +8,8 @@
 
 void SetPendingReply(const std::wstring& text);     // replaces the pending text
 std::wstring TakePendingReply();                    // returns it and leaves it empty
+// The pending text left where it is, for a writer that frames it in place;
+// ClearPendingReply then empties it and keeps its memory for the next reply
+// (a long one's is let go).
+const std::wstring& PendingReplyText();
+void ClearPendingReply();

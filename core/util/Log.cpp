@@ -219,7 +219,15 @@ void LogMessage(const std::wstring& text) {
     WriteLogLine(EscapePercent(text), true);
 }
 
-void LogMessage(const std::string& text) { LogMessage(Widen(text)); }
+// Widened into the thread's last-entry buffer, whose memory is kept: a line
+// the closed log will not write costs no allocation.
+void LogMessage(const std::string& text) {
+    std::wstring& line = tLastLine;
+    line.resize(text.size());
+    for (size_t i = 0; i < text.size(); ++i) line[i] = static_cast<wchar_t>(static_cast<unsigned char>(text[i]));
+    if (!State().logEnabled.load(std::memory_order_relaxed)) return;
+    WriteLogLine(EscapePercent(line), true);
+}
 
 void LogFormatted(const char* format, const char* text) {
     std::vector<char> buffer(strlen(format) + strlen(text) + 2, '\0');
@@ -244,12 +252,9 @@ void LogFormatted(const char* format, int value) {
 std::wstring ReceivedPrefix(int port) { return L"Received [" + ToWideString(port) + L"]: "; }
 
 void LogReceived(const std::wstring& prefix, const std::wstring& text) {
-    std::wstring line;
-    line.reserve(prefix.size() + text.size());
-    line += prefix;
-    line += text.find(L"auth") == std::wstring::npos ? text : MaskAuthKeys(text);
-    RecordFailureDetail(line);
-    LogMessage(line);
+    // Built where the failure detail is kept, reusing its memory.
+    const bool auth = text.find(L"auth") != std::wstring::npos;
+    LogMessage(RecordFailureDetail(prefix, auth ? MaskAuthKeys(text) : text));
 }
 
 void LogReceived(int port, const std::wstring& text) { LogReceived(ReceivedPrefix(port), text); }
