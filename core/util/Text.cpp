@@ -31,7 +31,9 @@ void Utf8ToWideInto(const std::string& text, std::wstring& out) {
     size_t ascii = 0;
     while (ascii < length && static_cast<unsigned char>(text[ascii]) < 0x80) ++ascii;
     if (ascii == length) {
-        out.assign(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(length));
+        // Unit by unit: assign() from char iterators would build a temporary copy first.
+        out.resize(length);
+        for (size_t i = 0; i < length; ++i) out[i] = static_cast<wchar_t>(text[i]);
         return;
     }
     const int needed = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(length), nullptr, 0);
