@@ -186,7 +186,10 @@ bool CommandHandler::MayBlock(const std::wstring& message) {
     // in it makes the splitter group differently (or there is no word): then
     // any command may be meant.
     const size_t end = std::min(message.find(L' '), message.size());
-    if (end == 0 || message.find_first_of(L"\"'") < end) return !message.empty();
+    if (end == 0) return !message.empty();
+    for (size_t i = 0; i < end; ++i) {
+        if (message[i] == L'"' || message[i] == L'\'') return true;
+    }
     for (const Command& command : kCommands) {
         // No keyword holds a blank: it begins the word when it begins the message.
         if (IsCommand(command.keyword, message)) return command.kind == Kind::MayBlock;

@@ -25,12 +25,15 @@ namespace {
 // Appends text as Latin-1 (a code unit above 0xFF becomes '?') up to its
 // first NUL; false when it met one (the frame ends there).
 bool AppendLatin1(std::string& frame, const wchar_t* text, size_t size) {
-    for (size_t i = 0; i < size; ++i) {
+    size_t length = 0;
+    while (length < size && text[length] != L'\0') ++length;
+    const size_t at = frame.size();
+    frame.resize(at + length);
+    for (size_t i = 0; i < length; ++i) {
         const wchar_t c = text[i];
-        if (c == L'\0') return false;
-        frame.push_back(static_cast<unsigned>(c) <= 0xFF ? static_cast<char>(c) : '?');
+        frame[at + i] = static_cast<unsigned>(c) <= 0xFF ? static_cast<char>(c) : '?';
     }
-    return true;
+    return length == size;
 }
 
 }  // namespace
@@ -52,13 +55,10 @@ bool FrameFor(int result, std::string& frame) {
     case kResultSuccess: {
         // Framed in place: the most common reply costs no text of its own.
         static const wchar_t kSuccess[] = L"Success ";
-        const std::wstring& text = PendingReplyText();
         frame.clear();
-        if (AppendLatin1(frame, kSuccess, sizeof(kSuccess) / sizeof(kSuccess[0]) - 1)) {
-            AppendLatin1(frame, text.data(), text.size());
-        }
+        AppendLatin1(frame, kSuccess, sizeof(kSuccess) / sizeof(kSuccess[0]) - 1);
+        TakePendingReply([&frame](const std::wstring& text) { AppendLatin1(frame, text.data(), text.size()); });
         frame.push_back('|');
-        ClearPendingReply();
         return true;
     }
     case kResultTrue:

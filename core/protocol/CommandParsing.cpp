@@ -100,16 +100,20 @@ std::vector<std::wstring> TokenizeCommand(const std::wstring& text) {
     return tokens;
 }
 
-// Runs for every message against every keyword: compared in place, without
-// a widened copy of the keyword.
 bool IsCommand(const char* keyword, const std::wstring& token) {
-    for (size_t i = 0; keyword[i] != '\0'; ++i) {
-        if (i >= token.size() || token[i] != static_cast<wchar_t>(static_cast<unsigned char>(keyword[i]))) return false;
-    }
-    return true;
+    return IsCommand(keyword, token, WordSpan{0, token.size(), false});
 }
 
 bool IsCommand(const char* keyword, const std::wstring& text, const WordSpan& word) {
+    if (!word.quoted) {
+        // The word is the text where it stands.
+        const size_t length = word.end - word.begin;
+        for (size_t i = 0; keyword[i] != '\0'; ++i) {
+            if (i >= length || text[word.begin + i] != static_cast<wchar_t>(static_cast<unsigned char>(keyword[i])))
+                return false;
+        }
+        return true;
+    }
     size_t i = 0;
     ForEachWordChar(text, word, [&](wchar_t c) {
         if (keyword[i] == '\0') return false;  // the keyword is all there

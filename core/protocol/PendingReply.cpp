@@ -16,13 +16,16 @@ std::wstring TakePendingReply() {
     return text;
 }
 
-const std::wstring& PendingReplyText() { return tPendingReply; }
+namespace pendingreply {
 
-void ClearPendingReply() {
-    std::wstring& text = tPendingReply;
+std::wstring& ThreadText() { return tPendingReply; }
+
+void Empty(std::wstring& text) {
     if (text.capacity() > kKeptCapacity) {
         std::wstring().swap(text);
     } else {
         text.clear();
     }
 }
+
+}  // namespace pendingreply

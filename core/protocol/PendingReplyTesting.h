@@ -6,4 +6,4 @@
 #include "core/protocol/PendingReply.h"
 
 // The calling thread's pending reply text, left as it is.
-inline const std::wstring& PeekPendingReply() { return PendingReplyText(); }
+inline const std::wstring& PeekPendingReply() { return pendingreply::ThreadText(); }
