@@ -18,13 +18,9 @@ std::wstring FailureDetail() {
     return detail;
 }
 
-}  // namespace
-
-namespace {
-
 // Appends text as Latin-1 (a code unit above 0xFF becomes '?') up to its
-// first NUL; false when it met one (the frame ends there).
-bool AppendLatin1(std::string& frame, const wchar_t* text, size_t size) {
+// first NUL, where the frame's text ends.
+void AppendLatin1(std::string& frame, const wchar_t* text, size_t size) {
     size_t length = 0;
     while (length < size && text[length] != L'\0') ++length;
     const size_t at = frame.size();
@@ -33,7 +29,6 @@ bool AppendLatin1(std::string& frame, const wchar_t* text, size_t size) {
         const wchar_t c = text[i];
         frame[at + i] = static_cast<unsigned>(c) <= 0xFF ? static_cast<char>(c) : '?';
     }
-    return length == size;
 }
 
 }  // namespace
