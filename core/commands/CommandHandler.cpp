@@ -25,7 +25,7 @@ namespace {
 
 using Tokens = std::vector<std::wstring>;
 
-int Exit(const Tokens&) { return kResultQuit; }
+int Exit() { return kResultQuit; }
 
 int Update(const Tokens& tokens) {
     if (!CheckArgumentCount(tokens.size(), 1)) return kResultSyntaxError;
@@ -33,7 +33,7 @@ int Update(const Tokens& tokens) {
     return kResultRestartForUpdate;  // whether or not the Updater started
 }
 
-int DockUpdateFinished(const Tokens&) {
+int DockUpdateFinished() {
     checkMaintenance();
     return kResultSuccess;
 }
@@ -50,13 +50,14 @@ int UserCanPerformDockUpdate(const Tokens& tokens) {
     return kResultSuccess;
 }
 
-int GetCommonUserDir(const Tokens&) {
+int GetCommonUserDir() {
     SetPendingReply(L"CommonUserDir=" + GetCommonVendorDir());
     return kResultSuccess;
 }
 
-int GetCoreVersionCommand(const Tokens&) {
-    SetPendingReply(L"CoreVersion=" + GetCoreVersion());
+int GetCoreVersionCommand() {
+    static const std::wstring reply = L"CoreVersion=" + GetCoreVersion();  // fixed for the build
+    SetPendingReply(reply);
     return kResultSuccess;
 }
 
@@ -93,7 +94,7 @@ int CreateUuidCommand(const Tokens& tokens) {
     return kResultSuccess;
 }
 
-int Platform(const Tokens&) {
+int Platform() {
     SetPendingReply(L"WIN32");
     return kResultSuccess;
 }
@@ -103,9 +104,9 @@ int RemoveWidgetCommand(const Tokens& tokens) {
     return RemoveWidget(tokens[1], tokens[2]);
 }
 
-int SetAsStartupCommand(const Tokens&) { return SetAsStartup() ? kResultSuccess : kResultFailure; }
+int SetAsStartupCommand() { return SetAsStartup() ? kResultSuccess : kResultFailure; }
 
-int RemoveAsStartupCommand(const Tokens&) { return RemoveAsStartup() ? kResultSuccess : kResultFailure; }
+int RemoveAsStartupCommand() { return RemoveAsStartup() ? kResultSuccess : kResultFailure; }
 
 int GetLocalCountryCodeCommand(const Tokens& tokens) {
     if (!CheckArgumentCount(tokens.size(), 0)) return kResultSyntaxError;
@@ -133,10 +134,19 @@ int UnassociateFileTypes(const Tokens& tokens) { return ChangeFileTypes(tokens, 
 // offline path), so the replies queued before it are sent first.
 enum class Kind { PlainQuery, MayBlock };
 
+// An action reads the message's words, or none: a command that takes no
+// words (the short queries a dock sends most) runs without the message being
+// split into copies of its words.
 struct Command {
     const char* keyword;
     int (*action)(const Tokens& tokens);
+    int (*wordless)();
     Kind kind;
+
+    constexpr Command(const char* keyword, int (*action)(const Tokens&), Kind kind)
+        : keyword(keyword), action(action), wordless(nullptr), kind(kind) {}
+    constexpr Command(const char* keyword, int (*wordless)(), Kind kind)
+        : keyword(keyword), action(nullptr), wordless(wordless), kind(kind) {}
 };
 
 // Tested in this order with the prefix test: the first keyword that begins
@@ -176,7 +186,10 @@ bool CommandHandler::MayBlock(const std::wstring& message) {
     // in it makes the splitter group differently (or there is no word): then
     // any command may be meant.
     const size_t end = std::min(message.find(L' '), message.size());
-    if (end == 0 || message.find_first_of(L"\"'") < end) return !message.empty();
+    if (end == 0) return !message.empty();
+    for (size_t i = 0; i < end; ++i) {
+        if (message[i] == L'"' || message[i] == L'\'') return true;
+    }
     for (const Command& command : kCommands) {
         // No keyword holds a blank: it begins the word when it begins the message.
         if (IsCommand(command.keyword, message)) return command.kind == Kind::MayBlock;
@@ -185,14 +198,16 @@ bool CommandHandler::MayBlock(const std::wstring& message) {
 }
 
 int CommandHandler::HandleCommand(const std::wstring& message) {
-    const Tokens tokens = TokenizeCommand(message);
-    if (tokens.empty()) {
+    WordSpan first;
+    if (!FirstWord(message, first)) {
         LogFailureDetail(std::string("No command found."));
         return kResultSyntaxError;
     }
     for (const Command& command : kCommands) {
-        if (IsCommand(command.keyword, tokens[0])) return command.action(tokens);
+        if (!IsCommand(command.keyword, message, first)) continue;
+        return command.wordless != nullptr ? command.wordless() : command.action(TokenizeCommand(message));
     }
+    const Tokens tokens = TokenizeCommand(message);
     int result = kResultSuccess;
     if (HandleAirAppCommand(tokens, result)) return result;
     if (HandleNativeAppCommand(message, result)) return result;

@@ -34,7 +34,11 @@ std::string LoggedPart(const std::string& bytes, size_t limit) {
 void FrameLog::setPort(int port) { receivedPrefix_ = ReceivedPrefix(port); }
 
 void FrameLog::received(const std::wstring& message, const std::string& bytes) const {
-    LogReceived(receivedPrefix_, bytes.size() <= limit_ ? message : Utf8ToWide(LoggedPart(bytes, limit_)));
+    if (bytes.size() <= limit_) {
+        LogReceived(receivedPrefix_, message);  // no copy of the message for the line
+    } else {
+        LogReceived(receivedPrefix_, Utf8ToWide(LoggedPart(bytes, limit_)));
+    }
 }
 
 void FrameLog::received(const std::string& bytes) const {

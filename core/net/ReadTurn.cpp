@@ -124,7 +124,9 @@ ReadTurn::Next ReadTurn::handle(SOCKET socket, Connection& client, Connection::F
         SetLastError(0);
         result = port_.handler.handleLongMessage(host_.server(), socket, bytes);
     } else {
-        const std::wstring message = Utf8ToWide(framed.bytes);
+        ReusedBuffer<std::wstring>::Loan decoded = port_.messageBuffer.borrow();
+        std::wstring& message = decoded.text();
+        Utf8ToWideInto(framed.bytes, message);
         // Logged per framed message, so an auth key is masked however it was
         // split between reads.
         port_.log.received(message, framed.bytes);
@@ -153,10 +155,12 @@ ReadTurn::Next ReadTurn::handle(SOCKET socket, Connection& client, Connection::F
 }
 
 ReadTurn::Next ReadTurn::actOn(SOCKET socket, Connection& client, int result) {
-    std::string frame;
-    if (reply::FrameFor(result, frame)) {
-        host_.queueOwnFrame(socket, frame);
-        return Next::Checked;
+    {
+        ReusedBuffer<std::string>::Loan frame = port_.frameBuffer.borrow();
+        if (reply::FrameFor(result, frame.text())) {
+            host_.queueOwnFrame(socket, frame.text());
+            return Next::Checked;
+        }
     }
     switch (result) {
     case kResultStartPressure:

@@ -18,6 +18,7 @@
 #include "core/net/FrameLog.h"
 #include "core/net/OutputScheduler.h"
 #include "core/net/PortHandler.h"
+#include "core/util/ReusedBuffer.h"
 
 class Server;
 
@@ -54,6 +55,9 @@ public:
         const OutputScheduler& output;
         size_t messageLimit;
         std::vector<char>& readBuffer;  // one read's bytes, kept between reads
+        // A message's decoded text and a reply's frame, kept between messages.
+        ReusedBuffer<std::wstring>& messageBuffer;
+        ReusedBuffer<std::string>& frameBuffer;
     };
 
     ReadTurn(Host& host, Port port) : host_(host), port_(port) {}

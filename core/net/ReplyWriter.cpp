@@ -18,18 +18,28 @@ std::wstring FailureDetail() {
     return detail;
 }
 
+// Appends text as Latin-1 (a code unit above 0xFF becomes '?') up to its
+// first NUL, where the frame's text ends.
+void AppendLatin1(std::string& frame, const wchar_t* text, size_t size) {
+    size_t length = 0;
+    while (length < size && text[length] != L'\0') ++length;
+    const size_t at = frame.size();
+    frame.resize(at + length);
+    for (size_t i = 0; i < length; ++i) {
+        const wchar_t c = text[i];
+        frame[at + i] = static_cast<unsigned>(c) <= 0xFF ? static_cast<char>(c) : '?';
+    }
+}
+
 }  // namespace
 
 namespace reply {
 
 std::string FrameOf(const std::wstring& text) {
-    size_t length = 0;
-    while (length < text.size() && text[length] != L'\0') ++length;
-    std::string frame(length + 1, '|');
-    for (size_t i = 0; i < length; ++i) {
-        const wchar_t c = text[i];
-        frame[i] = static_cast<unsigned>(c) <= 0xFF ? static_cast<char>(c) : '?';
-    }
+    std::string frame;
+    frame.reserve(text.size() + 1);
+    AppendLatin1(frame, text.data(), text.size());
+    frame.push_back('|');
     return frame;
 }
 
@@ -37,9 +47,15 @@ std::wstring FailureText() { return L"Failure " + FailureDetail() + L" - " + Crt
 
 bool FrameFor(int result, std::string& frame) {
     switch (result) {
-    case kResultSuccess:
-        frame = FrameOf(L"Success " + TakePendingReply());
+    case kResultSuccess: {
+        // Framed in place: the most common reply costs no text of its own.
+        static const wchar_t kSuccess[] = L"Success ";
+        frame.clear();
+        AppendLatin1(frame, kSuccess, sizeof(kSuccess) / sizeof(kSuccess[0]) - 1);
+        TakePendingReply([&frame](const std::wstring& text) { AppendLatin1(frame, text.data(), text.size()); });
+        frame.push_back('|');
         return true;
+    }
     case kResultTrue:
         frame = "True|";
         return true;

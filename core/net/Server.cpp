@@ -81,7 +81,8 @@ int Server::receive(SOCKET socket) {
     if (client->state.closing()) return kResultNothingHandled;
     OutputBatch batch(*this);  // the replies to everything handled now leave in one send
     PortHandler& handler = handler_ != nullptr ? *handler_ : gNoHandler;
-    ReadTurn turn(*this, ReadTurn::Port{gate_, handler, log_, output_.scheduler(), maxMessage_, readBuffer_});
+    ReadTurn turn(*this, ReadTurn::Port{gate_, handler, log_, output_.scheduler(), maxMessage_, readBuffer_,
+                                               messageBuffer_, frameBuffer_});
     return turn.run(socket, *client);
 }
 

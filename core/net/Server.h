@@ -47,6 +47,7 @@
 #include "core/net/PeerProbe.h"
 #include "core/net/PortHandler.h"
 #include "core/net/ReadTurn.h"
+#include "core/util/ReusedBuffer.h"
 
 class Server : public BudgetMember, private ClientOutput::Host, private ReadTurn::Host {
 public:
@@ -187,4 +188,6 @@ private:
     ClientTable clients_;
     ClientOutput output_;
     std::vector<char> readBuffer_;  // one read's bytes, kept between reads
+    ReusedBuffer<std::wstring> messageBuffer_;
+    ReusedBuffer<std::string> frameBuffer_;
 };

@@ -5,9 +5,11 @@
 
 namespace {
 
-template <typename Text>
-WordSplit SplitWordsOf(const Text& text, size_t maxWords) {
-    WordSplit split;
+// Finds the words of text in order and hands each to add(span); stops and
+// returns true once maxWords have been found and a further one is known.
+template <typename Text, typename Add>
+bool ScanWords(const Text& text, size_t maxWords, Add add) {
+    size_t found = 0;
     size_t begin = 0;
     bool filled = false;  // the current word holds a character (its quotes do not count)
     bool quoted = false;  // the current word holds a quote character
@@ -21,11 +23,9 @@ WordSplit SplitWordsOf(const Text& text, size_t maxWords) {
                 filled = true;
             }
         } else if (c == ' ') {
-            if (split.words.size() == maxWords) {
-                split.more = true;
-                return split;
-            }
-            split.words.push_back({begin, i, quoted});
+            if (found == maxWords) return true;
+            add(WordSpan{begin, i, quoted});
+            ++found;
             begin = i + 1;
             filled = false;
             quoted = false;
@@ -36,12 +36,16 @@ WordSplit SplitWordsOf(const Text& text, size_t maxWords) {
             filled = true;
         }
         // A word that holds a character is a word, at the next blank or at the end.
-        if (filled && split.words.size() == maxWords) {
-            split.more = true;
-            return split;
-        }
+        if (filled && found == maxWords) return true;
     }
-    if (filled) split.words.push_back({begin, text.size(), quoted});
+    if (filled) add(WordSpan{begin, text.size(), quoted});
+    return false;
+}
+
+template <typename Text>
+WordSplit SplitWordsOf(const Text& text, size_t maxWords) {
+    WordSplit split;
+    split.more = ScanWords(text, maxWords, [&split](const WordSpan& word) { split.words.push_back(word); });
     return split;
 }
 
@@ -81,19 +85,43 @@ std::wstring WordText(const std::string& utf8, const WordSpan& word, size_t maxC
     return text;
 }
 
+bool FirstWord(const std::wstring& text, WordSpan& word) {
+    bool found = false;
+    ScanWords(text, 1, [&](const WordSpan& first) {
+        word = first;
+        found = true;
+    });
+    return found;
+}
+
 std::vector<std::wstring> TokenizeCommand(const std::wstring& text) {
     std::vector<std::wstring> tokens;
     for (const WordSpan& word : SplitWords(text, std::wstring::npos).words) tokens.push_back(WordText(text, word));
     return tokens;
 }
 
-// Runs for every message against every keyword: compared in place, without
-// a widened copy of the keyword.
 bool IsCommand(const char* keyword, const std::wstring& token) {
-    for (size_t i = 0; keyword[i] != '\0'; ++i) {
-        if (i >= token.size() || token[i] != static_cast<wchar_t>(static_cast<unsigned char>(keyword[i]))) return false;
+    return IsCommand(keyword, token, WordSpan{0, token.size(), false});
+}
+
+bool IsCommand(const char* keyword, const std::wstring& text, const WordSpan& word) {
+    if (!word.quoted) {
+        // The word is the text where it stands.
+        const size_t length = word.end - word.begin;
+        for (size_t i = 0; keyword[i] != '\0'; ++i) {
+            if (i >= length || text[word.begin + i] != static_cast<wchar_t>(static_cast<unsigned char>(keyword[i])))
+                return false;
+        }
+        return true;
     }
-    return true;
+    size_t i = 0;
+    ForEachWordChar(text, word, [&](wchar_t c) {
+        if (keyword[i] == '\0') return false;  // the keyword is all there
+        if (c != static_cast<wchar_t>(static_cast<unsigned char>(keyword[i]))) return false;
+        ++i;
+        return true;
+    });
+    return keyword[i] == '\0';
 }
 
 bool CheckArgumentCount(size_t tokenCount, size_t expected) {

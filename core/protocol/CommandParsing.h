@@ -63,8 +63,14 @@ std::wstring WordText(const std::wstring& text, const WordSpan& word, size_t max
 // first maxChars characters can take are decoded.
 std::wstring WordText(const std::string& utf8, const WordSpan& word, size_t maxChars = std::wstring::npos);
 
+// The first word of TokenizeCommand, found without any copy; false when
+// the message has none.
+bool FirstWord(const std::wstring& text, WordSpan& word);
+
 // Case-sensitive prefix test: the token matches when it begins with the keyword.
 bool IsCommand(const char* keyword, const std::wstring& token);
+// The same test on a word where it lies in its message (FirstWord).
+bool IsCommand(const char* keyword, const std::wstring& text, const WordSpan& word);
 
 // True when tokenCount (the command word included) is expected + 1; otherwise
 // logs "Wrong number of arguments".

@@ -1,12 +1,14 @@
 #include "core/protocol/PendingReply.h"
-#include "core/protocol/PendingReplyTesting.h"
 
 namespace {
+
+constexpr size_t kKeptCapacity = 4096;
+
 thread_local std::wstring tPendingReply;
-}
+
+}  // namespace
 
 void SetPendingReply(const std::wstring& text) { tPendingReply = text; }
-
 
 std::wstring TakePendingReply() {
     std::wstring text;
@@ -14,4 +16,16 @@ std::wstring TakePendingReply() {
     return text;
 }
 
-const std::wstring& PeekPendingReply() { return tPendingReply; }
+namespace pendingreply {
+
+std::wstring& ThreadText() { return tPendingReply; }
+
+void Empty(std::wstring& text) {
+    if (text.capacity() > kKeptCapacity) {
+        std::wstring().swap(text);
+    } else {
+        text.clear();
+    }
+}
+
+}  // namespace pendingreply

@@ -1,8 +1,9 @@
-// Test access to the pending reply text; product code takes it only through
-// TakePendingReply.
+// Test access to the pending reply text.
 #pragma once
 
 #include <string>
 
+#include "core/protocol/PendingReply.h"
+
 // The calling thread's pending reply text, left as it is.
-const std::wstring& PeekPendingReply();
+inline const std::wstring& PeekPendingReply() { return pendingreply::ThreadText(); }

@@ -13,6 +13,13 @@ thread_local std::wstring tFailureDetail;
 
 void RecordFailureDetail(const std::wstring& text) { tFailureDetail = text; }
 
+const std::wstring& RecordFailureDetail(const std::wstring& prefix, const std::wstring& text) {
+    std::wstring& detail = tFailureDetail;
+    detail.assign(prefix);
+    detail.append(text);
+    return detail;
+}
+
 void LogFailureDetail(const std::wstring& text) {
     tFailureDetail = text;
     LogMessage(text);

@@ -20,6 +20,8 @@ void LogFailureSystemError(const std::wstring& callName);
 
 // Records without logging, for the log's own "Received" line.
 void RecordFailureDetail(const std::wstring& text);
+// Records prefix and text as one detail, built in place; returns it.
+const std::wstring& RecordFailureDetail(const std::wstring& prefix, const std::wstring& text);
 // The calling thread's detail, for the reply writer.
 std::wstring RecordedFailureDetail();
 // Empty again; for tests that start from no explanation.

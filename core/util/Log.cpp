@@ -46,8 +46,12 @@ LogState& State() {
 }
 
 // The calling thread's last entry, for tests that check what a helper logs
-// without a log file (LogTesting.h). No reply reads it.
+// without a log file (LogTesting.h). No reply reads it, and only a test
+// program keeps it: a service whose log is closed pays nothing for a line.
 thread_local std::wstring tLastLine;
+std::atomic<bool> gKeepLastLine{false};
+
+bool KeepsLastLine() { return gKeepLastLine.load(std::memory_order_relaxed); }
 
 class LogLock : public marlin::critical_section_guard {
 public:
@@ -214,12 +218,16 @@ void WriteLogLine(const std::wstring& text, bool timestamped) {
 // The echo to standard output is left out: a GUI process has no console, and
 // the message must never be used as a format.
 void LogMessage(const std::wstring& text) {
-    tLastLine = text;
+    if (KeepsLastLine()) tLastLine = text;
     if (!State().logEnabled.load(std::memory_order_relaxed)) return;
     WriteLogLine(EscapePercent(text), true);
 }
 
-void LogMessage(const std::string& text) { LogMessage(Widen(text)); }
+// A line the closed log will not write is not widened at all.
+void LogMessage(const std::string& text) {
+    if (!KeepsLastLine() && !State().logEnabled.load(std::memory_order_relaxed)) return;
+    LogMessage(Widen(text));
+}
 
 void LogFormatted(const char* format, const char* text) {
     std::vector<char> buffer(strlen(format) + strlen(text) + 2, '\0');
@@ -244,12 +252,12 @@ void LogFormatted(const char* format, int value) {
 std::wstring ReceivedPrefix(int port) { return L"Received [" + ToWideString(port) + L"]: "; }
 
 void LogReceived(const std::wstring& prefix, const std::wstring& text) {
-    std::wstring line;
-    line.reserve(prefix.size() + text.size());
-    line += prefix;
-    line += text.find(L"auth") == std::wstring::npos ? text : MaskAuthKeys(text);
-    RecordFailureDetail(line);
-    LogMessage(line);
+    // Built where the failure detail is kept, reusing its memory.
+    if (text.find(L"auth") == std::wstring::npos) {
+        LogMessage(RecordFailureDetail(prefix, text));
+    } else {
+        LogMessage(RecordFailureDetail(prefix, MaskAuthKeys(text)));
+    }
 }
 
 void LogReceived(int port, const std::wstring& text) { LogReceived(ReceivedPrefix(port), text); }
@@ -291,6 +299,8 @@ void Trace(const char*) {}
 
 std::wstring LastLogLineForTest() { return tLastLine; }
 
+void KeepLastLogLinesForTest() { gKeepLastLine = true; }
+
 int GetSessionStartTime() {
     LogState& s = State();
     if (s.sessionStart == 0) {
@@ -300,7 +310,7 @@ int GetSessionStartTime() {
 }
 
 bool TryLogMessage(const std::wstring& text, DWORD timeoutMs) {
-    tLastLine = text;
+    if (KeepsLastLine()) tLastLine = text;
     LogState& s = State();
     // The lock is re-entrant: a thread that crashed inside the log would get
     // it at once and write into a half-made line. Leave such a log alone.

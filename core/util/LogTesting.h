@@ -12,5 +12,8 @@ void AcquireLogLockForTest();
 void ResetFileLogState();
 
 // The calling thread's last log entry, whatever call made it (no reply
-// carries it: see FailureDetail.h); for tests of what a helper logs.
+// carries it: see FailureDetail.h); for tests of what a helper logs. Kept
+// only from KeepLastLogLinesForTest on (the unit programs' main calls it
+// first thing).
 std::wstring LastLogLineForTest();
+void KeepLastLogLinesForTest();

@@ -18,19 +18,32 @@ std::string WideToUtf8(const std::wstring& text) {
 }
 
 std::wstring Utf8ToWide(const std::string& text) {
+    std::wstring wide;
+    Utf8ToWideInto(text, wide);
+    return wide;
+}
+
+void Utf8ToWideInto(const std::string& text, std::wstring& out) {
     // The input is taken as NUL-terminated: anything after a NUL byte is not decoded.
     const size_t length = strlen(text.c_str());
     // Plain ASCII (commands, base64 data) is its own UTF-16: no conversion
-    // call, one allocation, the same result.
+    // call, the same result.
     size_t ascii = 0;
     while (ascii < length && static_cast<unsigned char>(text[ascii]) < 0x80) ++ascii;
-    if (ascii == length) return std::wstring(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(length));
+    if (ascii == length) {
+        // Unit by unit: assign() from char iterators would build a temporary copy first.
+        out.resize(length);
+        for (size_t i = 0; i < length; ++i) out[i] = static_cast<wchar_t>(text[i]);
+        return;
+    }
     const int needed = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(length), nullptr, 0);
-    if (needed == 0) return L"<UTF-8 to widestring conversion failed>";
-    std::wstring wide(static_cast<size_t>(needed), L'\0');
-    const int converted = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(length), &wide[0], needed);
-    if (converted != needed) return L"Error!";
-    return wide;
+    if (needed == 0) {
+        out.assign(L"<UTF-8 to widestring conversion failed>");
+        return;
+    }
+    out.assign(static_cast<size_t>(needed), L'\0');
+    const int converted = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(length), &out[0], needed);
+    if (converted != needed) out.assign(L"Error!");
 }
 
 std::wstring Widen(const std::string& text) {

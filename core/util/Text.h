@@ -7,6 +7,8 @@
 
 std::string WideToUtf8(const std::wstring& text);   // "<Widestring to UTF-8 conversion failed>" on failure or empty input
 std::wstring Utf8ToWide(const std::string& text);   // stops at the first NUL byte
+// The same decoding into out (its earlier content replaced), reusing its memory.
+void Utf8ToWideInto(const std::string& text, std::wstring& out);
 // Appends UTF-8 bytes as Latin-1, exactly as Narrow(Utf8ToWide(bytes)) would
 // give them (a character above U+00FF, or a bad byte, becomes '?'), without
 // a UTF-16 copy of the whole: long runs are converted in bounded pieces cut

@@ -61,3 +61,18 @@ TEST(SplitWords, TheFirstWordsAndWhetherMoreFollowAsTokenizeCommandGivesThem) {
     EXPECT_EQ(split.words[3].end, 23u);
     EXPECT_EQ(WordText(L"x 'ab cd'", SplitWords(L"x 'ab cd'", 4).words[1], 3), L"ab ");
 }
+
+// A command that reads no words is chosen by its first word where it lies in
+// the message: the same choice as the prefix test on TokenizeCommand's first
+// word, quotes and empty words included.
+TEST(FirstWord, ChoosesAsTheFirstTokenDoes) {
+    for (const std::wstring text : {L"", L" ", L"  exit", L"exit", L"exitNow x", L"ex", L"e'xi't", L"'exit", L"\"\"exit",
+                                    L"\"ex it\"", L"platform", L"plat form"}) {
+        const Tokens all = TokenizeCommand(text);
+        WordSpan first;
+        ASSERT_EQ(FirstWord(text, first), !all.empty()) << text;
+        if (all.empty()) continue;
+        for (const char* keyword : {"exit", "platform", "e"})
+            EXPECT_EQ(IsCommand(keyword, text, first), IsCommand(keyword, all[0])) << keyword << " in " << text;
+    }
+}

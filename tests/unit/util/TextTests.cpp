@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "core/util/ReusedBuffer.h"
 #include "core/util/Text.h"
 
 TEST(Text, Utf8ConversionsAndPlaceholders) {
@@ -81,4 +82,33 @@ TEST(Text, Utf8ToLatin1MatchesTheUtf16Route) {
         AppendUtf8AsLatin1(out, text.data(), text.size());
         EXPECT_EQ(out, "x" + Narrow(Utf8ToWide(text)));
     }
+}
+
+// A buffer kept between messages: each loan starts empty (nothing of the last
+// message shows through), a nested loan never hands out the outer one's
+// bytes, and a buffer grown by one long message is not kept.
+TEST(ReusedBuffer, EachLoanStartsEmptyAndALongOneIsLetGo) {
+    ReusedBuffer<std::wstring> buffer;
+    {
+        auto loan = buffer.borrow();
+        Utf8ToWideInto("getCoreVersion", loan.text());
+        Utf8ToWideInto("ok", loan.text());
+        EXPECT_EQ(loan.text(), L"ok") << "decoding replaces what the buffer held";
+        loan.text() = L"a longer message than the next";
+    }
+    EXPECT_GE(buffer.keptCapacity(), 30u) << "kept for the next message";
+    {
+        auto outer = buffer.borrow();
+        EXPECT_EQ(outer.text(), L"");
+        outer.text() = L"outer";
+        {
+            auto inner = buffer.borrow();
+            EXPECT_EQ(inner.text(), L"");
+            inner.text() = L"inner";
+        }
+        EXPECT_EQ(outer.text(), L"outer");
+        outer.text().assign(ReusedBuffer<std::wstring>::kKeptCapacity + 1, L'x');
+    }
+    EXPECT_LE(buffer.keptCapacity(), ReusedBuffer<std::wstring>::kKeptCapacity);
+    EXPECT_EQ(buffer.borrow().text(), L"");
 }
