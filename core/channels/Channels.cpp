@@ -111,7 +111,7 @@ std::string ForwardFrame(const std::wstring& sender, const std::wstring& message
     frame.resize(start + (data.end - data.begin) + 1);  // the word without its quotes is no longer
     char* out = &frame[start];
     ForEachWordChar(message, data, [&out](wchar_t c) {
-        *out++ = static_cast<unsigned>(c) <= 0xFF ? static_cast<char>(c) : '?';
+        *out++ = ToLatin1(c);
         return true;
     });
     *out++ = '|';

@@ -25,10 +25,7 @@ void AppendLatin1(std::string& frame, const wchar_t* text, size_t size) {
     while (length < size && text[length] != L'\0') ++length;
     const size_t at = frame.size();
     frame.resize(at + length);
-    for (size_t i = 0; i < length; ++i) {
-        const wchar_t c = text[i];
-        frame[at + i] = static_cast<unsigned>(c) <= 0xFF ? static_cast<char>(c) : '?';
-    }
+    for (size_t i = 0; i < length; ++i) frame[at + i] = ToLatin1(text[i]);
 }
 
 }  // namespace

@@ -78,7 +78,7 @@ void AppendUtf8AsLatin1(std::string& out, const char* bytes, size_t size) {
         if (needed > 0) {
             wide.resize(static_cast<size_t>(needed));
             MultiByteToWideChar(CP_UTF8, 0, bytes + i, length, &wide[0], needed);
-            for (wchar_t c : wide) out.push_back(static_cast<unsigned>(c) <= 0xFF ? static_cast<char>(c) : '?');
+            for (wchar_t c : wide) out.push_back(ToLatin1(c));
         }
         i = end;
     }
@@ -87,7 +87,7 @@ void AppendUtf8AsLatin1(std::string& out, const char* bytes, size_t size) {
 std::string Narrow(const std::wstring& text) {
     std::string out;
     out.reserve(text.size());
-    for (wchar_t c : text) out.push_back(static_cast<unsigned>(c) <= 0xFF ? static_cast<char>(c) : '?');
+    for (wchar_t c : text) out.push_back(ToLatin1(c));
     return out;
 }
 

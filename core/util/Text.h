@@ -16,6 +16,8 @@ void Utf8ToWideInto(const std::string& text, std::wstring& out);
 void AppendUtf8AsLatin1(std::string& out, const char* bytes, size_t size);
 std::wstring Widen(const std::string& text);        // byte b -> code unit b (Latin-1)
 std::string Narrow(const std::wstring& text);       // code unit <= 0xFF -> that byte, else '?'
+// The Latin-1 byte of one code unit, as Narrow gives it.
+inline char ToLatin1(wchar_t c) { return static_cast<unsigned>(c) <= 0xFF ? static_cast<char>(c) : '?'; }
 std::wstring EscapePercent(const std::wstring& text);
 bool StartsWith(const std::wstring& prefix, const std::wstring& text);
 bool EqualsNoCase(const std::wstring& a, const std::wstring& b);  // only A-Z fold to a-z
